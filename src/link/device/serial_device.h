@@ -1,0 +1,66 @@
+// The serial device seam: the operations the library performs on a port.
+// One backend per platform implements it; tests may put a double behind it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace tarvel {
+
+// After the first byte of a read, this much silence ends it short.
+inline constexpr int kReadQuietGapMs = 100;
+// A write that makes no progress for this long gives up.
+inline constexpr int kWriteStallLimitMs = 5000;
+
+struct LineSettings {
+  uint32_t baudRate = 0;
+  uint8_t byteSize = 0;
+  uint8_t parity = 0;    // 0: none
+  uint8_t stopBits = 0;  // 0: one stop bit
+  bool softwareFlowControl = false;
+};
+
+enum class ReadOutcome {
+  Bytes,  // `count` bytes arrived
+  Quiet,  // nothing arrived within the wait
+  Failed  // the device failed, hung up or was closed
+};
+
+struct ReadResult {
+  ReadOutcome outcome = ReadOutcome::Failed;
+  size_t count = 0;
+};
+
+struct WriteResult {
+  size_t written = 0;  // bytes that went out before a failure or the stall limit
+  bool ok = false;     // all bytes were written
+};
+
+// One open serial device. Every operation may be called from any thread, and
+// Close may be called while another thread waits in Read or Write: that
+// operation and every later one then fail at once. The device itself is
+// released when the object is destroyed, so no thread ever uses a released one.
+class SerialDevice {
+ public:
+  virtual ~SerialDevice() = default;
+  virtual bool ReadSettings(LineSettings& settings) = 0;
+  virtual bool WriteSettings(const LineSettings& settings) = 0;
+  // The number of received bytes waiting; nothing when the query fails.
+  virtual std::optional<size_t> QueueStatus() = 0;
+  // Waits up to `firstByteWaitMs` for a first byte, then returns as soon as
+  // `count` bytes have arrived, or with fewer once the line has been quiet for
+  // kReadQuietGapMs.
+  virtual ReadResult Read(uint8_t* buffer, size_t count, int firstByteWaitMs) = 0;
+  // Writes all of `data`, or reports how much went before a failure or a stall.
+  virtual WriteResult Write(const uint8_t* data, size_t count) = 0;
+  virtual void Close() = 0;
+};
+
+// Opens the device at `path` for exclusive use; nothing, saying why in `error`,
+// when it cannot be opened.
+std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& path, std::string* error);
+
+}  // namespace tarvel

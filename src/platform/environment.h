@@ -1,0 +1,21 @@
+// Where the library takes its platform settings from: the process environment
+// for the module-wide state, or a table a test hands to its own state.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+
+namespace tarvel {
+
+// Returns the value of a setting such as "TARVEL_ROOT", or nothing when unset.
+using Environment = std::function<std::optional<std::string>(const std::string& name)>;
+
+// Reads the process environment at each lookup.
+Environment ProcessEnvironment();
+
+// A fixed table of settings; names not in it are unset.
+Environment FixedEnvironment(std::map<std::string, std::string> values);
+
+}  // namespace tarvel

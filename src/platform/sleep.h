@@ -1,0 +1,7 @@
+#pragma once
+
+namespace tarvel {
+
+void SleepMilliseconds(int milliseconds);
+
+}  // namespace tarvel
