@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Sets up what is missing, builds Tarvel and runs its tests.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j"$(nproc)"
+cd build && ctest --output-on-failure -j"$(nproc)"

@@ -1,0 +1,75 @@
+// The exported C interface: thin calls onto the library's one device state.
+// No exception crosses this boundary.
+#include "tarvel.h"
+
+#include <exception>
+
+#include "link/operations.h"
+
+#define TARVEL_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace {
+
+tarvel::LinkState& ModuleState() {
+  static tarvel::LinkState state;
+  return state;
+}
+
+// Runs `call`; should anything throw (memory exhausted), reports it instead.
+template <typename Result, typename Call>
+Result Guarded(Result onFailure, Call call) {
+  try {
+    return call(ModuleState());
+  } catch (const std::exception& error) {
+    try {
+      ModuleState().Fail(std::string("internal error: ") + error.what());
+    } catch (...) {
+    }
+  } catch (...) {
+  }
+  return onFailure;
+}
+
+}  // namespace
+
+TARVEL_EXPORT int TarvelPortOpen(int port) {
+  return Guarded(tarvel::kPortUnavailable, [&](auto& s) { return tarvel::PortOpen(s, port); });
+}
+
+TARVEL_EXPORT const tarvel_wchar* TarvelPortRead(void) {
+  return Guarded(ModuleState().StatusPointer(), [](auto& s) { return tarvel::PortRead(s); });
+}
+
+TARVEL_EXPORT int TarvelPortClose(void) {
+  return Guarded(tarvel::kDone, [](auto& s) { return tarvel::PortClose(s); });
+}
+
+TARVEL_EXPORT int TarvelPortSend(const tarvel_wchar* text) {
+  return Guarded(tarvel::kDone, [&](auto& s) { return tarvel::PortSend(s, text); });
+}
+
+TARVEL_EXPORT int TarvelPortCreate(void) {
+  return Guarded(tarvel::kDone, [](auto& s) { return tarvel::PortCreate(s); });
+}
+
+TARVEL_EXPORT int TarvelServer(void) {
+  return Guarded(tarvel::kDone, [](auto& s) { return tarvel::Server(s); });
+}
+
+TARVEL_EXPORT int TarvelSendFile(const tarvel_wchar* localPath, const tarvel_wchar* remoteName) {
+  return Guarded(tarvel::kDone,
+                 [&](auto& s) { return tarvel::SendFile(s, localPath, remoteName); });
+}
+
+TARVEL_EXPORT int TarvelGetFile(const tarvel_wchar* localSavePath, const tarvel_wchar* remoteName) {
+  return Guarded(tarvel::kDone,
+                 [&](auto& s) { return tarvel::GetFile(s, localSavePath, remoteName); });
+}
+
+TARVEL_EXPORT int TarvelListFiles(const tarvel_wchar* pattern) {
+  return Guarded(tarvel::kDone, [&](auto& s) { return tarvel::ListFiles(s, pattern); });
+}
+
+TARVEL_EXPORT const tarvel_wchar* TarvelCheckText(int blank) {
+  return Guarded(ModuleState().StatusPointer(), [&](auto& s) { return tarvel::CheckText(s, blank); });
+}

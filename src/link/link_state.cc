@@ -1,0 +1,101 @@
+#include "link/link_state.h"
+
+#include <algorithm>
+#include <chrono>
+#include <utility>
+
+#include "link/link_text.h"
+
+namespace tarvel {
+
+LinkState::LinkState(Environment env) : env_(std::move(env)) {}
+
+LinkState::~LinkState() {
+  StopListeners();
+  ReplacePort(nullptr);
+}
+
+std::u16string LinkState::Status() const {
+  std::lock_guard<std::mutex> lock(textLock_);
+  return std::u16string(status_);
+}
+
+void LinkState::SetStatus(std::u16string_view text) {
+  // Every text the library writes fits; refuse rather than cut one that would not.
+  if (text.size() >= wire::kStatusCapacity) {
+    SetStatus(u"FAIL: status text too long");
+    return;
+  }
+  std::lock_guard<std::mutex> lock(textLock_);
+  std::copy(text.begin(), text.end(), status_);
+  status_[text.size()] = u'\0';
+}
+
+void LinkState::Fail(std::string_view reason) { SetStatus(u"FAIL: " + Utf8ToStatus(reason)); }
+
+void LinkState::SetPendingSavePath(std::u16string_view path) {
+  std::lock_guard<std::mutex> lock(textLock_);
+  pendingSavePath_ = std::u16string(path);
+}
+
+std::u16string LinkState::PendingSavePath() const {
+  std::lock_guard<std::mutex> lock(textLock_);
+  return pendingSavePath_;
+}
+
+std::u16string LinkState::TakePendingSavePath() {
+  std::lock_guard<std::mutex> lock(textLock_);
+  return std::exchange(pendingSavePath_, std::u16string());
+}
+
+std::shared_ptr<SerialDevice> LinkState::Port() const {
+  std::lock_guard<std::mutex> lock(portLock_);
+  return port_;
+}
+
+void LinkState::ReplacePort(std::shared_ptr<SerialDevice> port) {
+  std::shared_ptr<SerialDevice> old;
+  {
+    std::lock_guard<std::mutex> lock(portLock_);
+    old = std::exchange(port_, std::move(port));
+  }
+  if (old) old->Close();
+}
+
+void LinkState::SetProgress(long long done, long long total) {
+  std::lock_guard<std::mutex> lock(progressLock_);
+  progressDone_ = done;
+  progressTotal_ = total;
+}
+
+void LinkState::Progress(long long& done, long long& total) const {
+  std::lock_guard<std::mutex> lock(progressLock_);
+  done = progressDone_;
+  total = progressTotal_;
+}
+
+void LinkState::StartListener(std::function<void()> loop) {
+  std::lock_guard<std::mutex> lock(listenerLock_);
+  listeners_.emplace_back(std::move(loop));
+}
+
+void LinkState::StopListeners() {
+  std::vector<std::thread> stopping;
+  {
+    std::lock_guard<std::mutex> lock(listenerLock_);
+    stopRequested_ = true;
+    stopping.swap(listeners_);
+  }
+  stopSignal_.notify_all();
+  for (auto& listener : stopping) listener.join();
+  std::lock_guard<std::mutex> lock(listenerLock_);
+  stopRequested_ = false;
+}
+
+bool LinkState::WaitForStop(int milliseconds) {
+  std::unique_lock<std::mutex> lock(listenerLock_);
+  return stopSignal_.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                              [this] { return stopRequested_.load(); });
+}
+
+}  // namespace tarvel

@@ -1,0 +1,98 @@
+// The state of one device: its port, its status text, its pending save path
+// and its listeners. The C interface keeps one for the loaded library; tests
+// make as many as they like, each with its own platform settings.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "link/device/serial_device.h"
+#include "platform/environment.h"
+#include "transfer/wire_format.h"
+
+namespace tarvel {
+
+class LinkState {
+ public:
+  explicit LinkState(Environment env = ProcessEnvironment());
+  // Stops the listeners and closes the port.
+  ~LinkState();
+  LinkState(const LinkState&) = delete;
+  LinkState& operator=(const LinkState&) = delete;
+
+  const Environment& env() const { return env_; }
+
+  // The status text. Writers replace it whole, under the state's lock. The
+  // pointer is the text in place, for the C interface; it stays the same for
+  // the state's whole life.
+  const char16_t* StatusPointer() const { return status_; }
+  std::u16string Status() const;
+  void SetStatus(std::u16string_view text);
+  // Sets "FAIL: <reason>".
+  void Fail(std::string_view reason);
+
+  // The path under which the next incoming file is saved; empty for none.
+  void SetPendingSavePath(std::u16string_view path);
+  std::u16string PendingSavePath() const;
+  // Returns the pending save path and empties it, in one step.
+  std::u16string TakePendingSavePath();
+
+  // The open port, or nothing. A caller works on its own reference, so a port
+  // closed meanwhile fails its operations but is never released under it.
+  std::shared_ptr<SerialDevice> Port() const;
+  // Installs `port` (or nothing) and closes the one it replaces.
+  void ReplacePort(std::shared_ptr<SerialDevice> port);
+
+  // Held by a writer for a whole message, and for a whole file from header to
+  // last piece, so that messages never interleave on the wire.
+  std::mutex& WriteLock() { return writeLock_; }
+  // Held by a reader for a whole message, so that the listener and the polled
+  // reader never share one message's bytes.
+  std::mutex& ReadLock() { return readLock_; }
+  // Bytes already read from the port that belong to the next message. Guarded
+  // by ReadLock.
+  std::string& CarriedBytes() { return carried_; }
+
+  // Bytes done and announced of the transfer in progress; 0 and 0 when none.
+  void SetProgress(long long done, long long total);
+  void Progress(long long& done, long long& total) const;
+
+  // Runs `loop` on a thread of its own until StopListeners.
+  void StartListener(std::function<void()> loop);
+  void StopListeners();
+  bool StopRequested() const { return stopRequested_.load(); }
+  // Waits `milliseconds`; true at once when the listeners are to stop.
+  bool WaitForStop(int milliseconds);
+
+ private:
+  Environment env_;
+
+  mutable std::mutex textLock_;
+  char16_t status_[wire::kStatusCapacity] = {};
+  std::u16string pendingSavePath_;
+
+  mutable std::mutex portLock_;
+  std::shared_ptr<SerialDevice> port_;
+
+  std::mutex writeLock_;
+  std::mutex readLock_;
+  std::string carried_;
+
+  mutable std::mutex progressLock_;
+  long long progressDone_ = 0;
+  long long progressTotal_ = 0;
+
+  std::mutex listenerLock_;
+  std::condition_variable stopSignal_;
+  std::atomic<bool> stopRequested_{false};
+  std::vector<std::thread> listeners_;
+};
+
+}  // namespace tarvel

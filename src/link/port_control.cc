@@ -1,0 +1,93 @@
+// Registering, opening, closing and writing plain text to the port.
+#include <string>
+#include <vector>
+
+#include "link/link_text.h"
+#include "link/operations.h"
+#include "link/port_io.h"
+#include "platform/port_names.h"
+#include "platform/registry.h"
+
+namespace tarvel {
+namespace {
+
+constexpr const char* kIncomingPortKey = "Software\\Microsoft\\Bluetooth\\Serial\\Ports\\Incoming";
+
+std::vector<RegistryValue> IncomingPortValues() {
+  using Type = RegistryValue::Type;
+  return {
+      {"Server", Type::Dword, 1, {}},    {"Authentication", Type::Dword, 1, {}},
+      {"Encryption", Type::Dword, 1, {}}, {"RemoteDCB", Type::Dword, 0, {}},
+      {"KeepDCD", Type::Dword, 0, {}},    {"Port", Type::String, 0, u"COM0"},
+  };
+}
+
+// The fixed line settings, on top of what the port reported.
+void ApplyLineSettings(SerialDevice& port) {
+  LineSettings settings;
+  port.ReadSettings(settings);
+  settings.baudRate = 256000;
+  settings.byteSize = 8;
+  settings.parity = 0;
+  settings.stopBits = 0;
+  // Software flow control stays off: it would swallow every XON and XOFF byte
+  // inside file content, and the wire has no way to escape them.
+  settings.softwareFlowControl = false;
+  port.WriteSettings(settings);
+}
+
+std::string PortName(int port) { return "COM" + std::to_string(port) + ":"; }
+
+}  // namespace
+
+int PortCreate(LinkState& state) {
+  std::string error;
+  if (!WriteRegistryValues(state.env(), kIncomingPortKey, IncomingPortValues(), &error)) {
+    state.Fail("cannot register the incoming port: " + error);
+  }
+  return kDone;
+}
+
+int PortOpen(LinkState& state, int port) {
+  // A port opened earlier is closed first: its descriptor would leak and, held
+  // for exclusive use, keep the same port from opening again.
+  state.ReplacePort(nullptr);
+  std::string error;
+  std::string path = SerialDevicePath(port, state.env());
+  std::unique_ptr<SerialDevice> device = OpenSerialDevice(path, &error);
+  if (!device) {
+    state.Fail("cannot open " + PortName(port) + " " + error);
+    return kPortUnavailable;
+  }
+  ApplyLineSettings(*device);
+  state.ReplacePort(std::move(device));
+  return kDone;
+}
+
+int PortClose(LinkState& state) {
+  state.ReplacePort(nullptr);
+  return kDone;
+}
+
+int PortSend(LinkState& state, const char16_t* text) {
+  std::optional<std::u16string_view> wide = HostText(text);
+  if (!wide) {
+    state.Fail("no text to send");
+    return kDone;
+  }
+  std::string why;
+  std::optional<std::string> bytes = ToLinkText(state.env(), *wide, &why);
+  if (bytes && bytes->size() >= wire::kSendTextCapacity) {
+    why = "text longer than " + std::to_string(wire::kSendTextCapacity - 1) + " bytes";
+    bytes.reset();
+  }
+  if (!bytes || !WriteMessage(state, *bytes, &why)) state.Fail("cannot send text: " + why);
+  return kDone;
+}
+
+const char16_t* CheckText(LinkState& state, int blank) {
+  if (blank == 1) state.SetStatus(u" ");
+  return state.StatusPointer();
+}
+
+}  // namespace tarvel

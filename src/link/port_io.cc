@@ -1,0 +1,44 @@
+#include "link/port_io.h"
+
+#include <algorithm>
+#include <cstdint>
+
+namespace tarvel {
+
+bool WriteMessage(LinkState& state, std::string_view bytes, std::string* why) {
+  std::lock_guard<std::mutex> lock(state.WriteLock());
+  std::shared_ptr<SerialDevice> port = state.Port();
+  if (!port) {
+    *why = "no port open";
+    return false;
+  }
+  port->QueueStatus();
+  WriteResult result = port->Write(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  if (!result.ok) {
+    *why = "write failed after " + std::to_string(result.written) + " of " +
+           std::to_string(bytes.size()) + " bytes";
+    return false;
+  }
+  return true;
+}
+
+std::optional<std::string> TakeNextRead(LinkState& state, SerialDevice& port) {
+  std::string& carried = state.CarriedBytes();
+  if (!carried.empty()) {
+    // A message left over from the last read is a read of its own, taken at
+    // most one read's worth at a time.
+    size_t take = std::min(carried.size(), wire::kMaxRead);
+    std::string next = carried.substr(0, take);
+    carried.erase(0, take);
+    return next;
+  }
+  std::optional<size_t> waiting = port.QueueStatus();
+  if (!waiting || *waiting == 0) return std::nullopt;
+  std::string read(std::min(*waiting, wire::kMaxRead), '\0');
+  ReadResult result = port.Read(reinterpret_cast<uint8_t*>(read.data()), read.size(), 0);
+  if (result.outcome != ReadOutcome::Bytes) return std::nullopt;
+  read.resize(result.count);
+  return read;
+}
+
+}  // namespace tarvel

@@ -1,0 +1,23 @@
+// Whole messages in and out of the port.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "link/link_state.h"
+
+namespace tarvel {
+
+// Writes `bytes` to the port in one write under the write lock, after the
+// queue-status query that clears the device's error state. False, saying why,
+// when no port is open or not every byte went out.
+bool WriteMessage(LinkState& state, std::string_view bytes, std::string* why);
+
+// The next read to take as a message: bytes left over from the last message,
+// or everything waiting on the port (at most one read's worth). Nothing when
+// nothing is waiting or the port cannot be queried or read. The caller holds
+// the read lock.
+std::optional<std::string> TakeNextRead(LinkState& state, SerialDevice& port);
+
+}  // namespace tarvel

@@ -1,0 +1,122 @@
+#include "transfer/listener.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "link/link_text.h"
+#include "link/operations.h"
+#include "link/port_io.h"
+#include "platform/codepage.h"
+#include "platform/device_files.h"
+#include "transfer/file_receiver.h"
+#include "transfer/file_sender.h"
+#include "transfer/listing.h"
+
+namespace tarvel {
+namespace {
+
+// The host's save path, within the listener's buffer for it.
+std::optional<FileLocation> SavePathLocation(const LinkState& state, std::u16string_view savePath,
+                                             std::string* why) {
+  std::optional<std::string> bytes = ToLinkText(state.env(), savePath, why);
+  if (!bytes) return std::nullopt;
+  if (bytes->size() >= wire::kArgumentCapacity) {
+    *why = "save path longer than " + std::to_string(wire::kArgumentCapacity - 1) + " bytes";
+    return std::nullopt;
+  }
+  return ResolveHostPath(DeviceRoot(state.env()), Utf16ToUtf8(savePath), why);
+}
+
+void ReceiveAnnouncedFile(LinkState& state, SerialDevice& port, const wire::Message& header) {
+  // The pending save path serves exactly this file; a request made while it
+  // arrives keeps its own path for the next one.
+  std::u16string shown = state.TakePendingSavePath();
+  std::string refusal;
+  std::optional<FileLocation> location =
+      shown.empty() ? PeerFileLocation(state, header.argument, &shown, &refusal)
+                    : SavePathLocation(state, shown, &refusal);
+  if (state.WaitForStop(wire::kReceiverPauseMs)) return;
+  std::string why;
+  if (ReceiveFile(state, port, location, header.size, refusal, &why) == ReceiveEnd::Saved) {
+    state.SetStatus(u"RECV: " + shown);
+  } else {
+    state.Fail("receiving " + Utf16ToUtf8(shown) + " failed: " + why);
+  }
+}
+
+void AnswerList(LinkState& state, const wire::Message& request) {
+  std::u16string pattern = FromLinkText(state.env(), request.argument);
+  std::string why;
+  if (WriteListing(state, pattern, &why)) {
+    state.SetStatus(u"LIST: " + pattern);
+  } else {
+    state.Fail("cannot list " + Utf16ToUtf8(pattern) + ": " + why);
+  }
+}
+
+void AnswerGet(LinkState& state, const wire::Message& request) {
+  std::u16string name = FromLinkText(state.env(), request.argument);
+  std::string why;
+  if (name.size() >= wire::kRequestedNameCapacity) {
+    state.Fail("requested name longer than " +
+               std::to_string(wire::kRequestedNameCapacity - 1) + " characters");
+  } else if (AnswerGetRequest(state, name, &why)) {
+    state.SetStatus(u"FILE: " + name);
+  } else {
+    state.Fail(why);
+  }
+}
+
+}  // namespace
+
+void HandleMessage(LinkState& state, SerialDevice& port, const wire::Message& message) {
+  if (!message.refusal.empty()) {
+    state.Fail("message refused: " + message.refusal);
+    return;
+  }
+  switch (message.kind) {
+    case wire::MessageKind::FileHeader:
+      return ReceiveAnnouncedFile(state, port, message);
+    case wire::MessageKind::ListRequest:
+      return AnswerList(state, message);
+    case wire::MessageKind::GetRequest:
+      return AnswerGet(state, message);
+    case wire::MessageKind::TextMessage:
+      return state.SetStatus(FromLinkText(state.env(), message.argument));
+  }
+}
+
+void ListenerLoop(LinkState& state) {
+  while (!state.StopRequested()) {
+    std::unique_lock<std::mutex> readLock(state.ReadLock());
+    if (state.CarriedBytes().empty()) {
+      readLock.unlock();
+      if (state.WaitForStop(wire::kPollIntervalMs)) return;
+      readLock.lock();
+    }
+    std::shared_ptr<SerialDevice> port = state.Port();
+    if (!port) {
+      // Bytes read from a port that has since closed belong to no message now.
+      state.CarriedBytes().clear();
+      continue;
+    }
+    // Nothing waiting, or a failed query or read: poll again later, never act
+    // on an earlier message again.
+    std::optional<std::string> read = TakeNextRead(state, *port);
+    if (!read) continue;
+    wire::Message message = wire::Recognise(*read);
+    // What follows the message in the same read is the start of the next one
+    // (or, after a file header, the file's first bytes).
+    state.CarriedBytes().insert(0, read->substr(message.end));
+    HandleMessage(state, *port, message);
+  }
+}
+
+int Server(LinkState& state) {
+  state.SetPendingSavePath(u"");
+  state.StartListener([&state] { ListenerLoop(state); });
+  return kDone;
+}
+
+}  // namespace tarvel

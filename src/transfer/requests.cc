@@ -1,0 +1,69 @@
+// Asking the peer for a file or a listing.
+#include <optional>
+#include <string>
+
+#include "link/link_text.h"
+#include "link/operations.h"
+#include "link/port_io.h"
+#include "platform/codepage.h"
+
+namespace tarvel {
+namespace {
+
+using Formatter = std::optional<std::string> (*)(std::string_view);
+
+// The request's message, or nothing (saying why) when it would not fit.
+std::optional<std::string> Request(const LinkState& state, std::u16string_view argument,
+                                   Formatter format, std::string* why) {
+  std::optional<std::string> bytes = ToLinkText(state.env(), argument, why);
+  if (!bytes) return std::nullopt;
+  std::optional<std::string> message = format(*bytes);
+  if (!message) {
+    *why = Utf16ToUtf8(argument) + " holds \"|\" or is longer than " +
+           std::to_string(wire::kRequestCapacity - 8) + " bytes";
+  }
+  return message;
+}
+
+}  // namespace
+
+int GetFile(LinkState& state, const char16_t* localSavePath, const char16_t* remoteName) {
+  std::optional<std::u16string_view> savePath = HostText(localSavePath);
+  std::optional<std::u16string_view> name = HostText(remoteName);
+  if (!savePath || !name) {
+    state.Fail("get needs a save path and a remote name");
+    return kDone;
+  }
+  std::string why;
+  std::optional<std::string> request = Request(state, *name, wire::FormatGetRequest, &why);
+  if (request && savePath->size() >= wire::kPendingSaveCapacity) {
+    why = "save path longer than " + std::to_string(wire::kPendingSaveCapacity - 1) +
+          " characters";
+    request.reset();
+  }
+  if (!request) {
+    state.Fail("cannot ask for " + Utf16ToUtf8(*name) + ": " + why);
+    return kDone;
+  }
+  state.SetPendingSavePath(*savePath);
+  if (!WriteMessage(state, *request, &why)) {
+    state.Fail("cannot ask for " + Utf16ToUtf8(*name) + ": " + why);
+  }
+  return kDone;
+}
+
+int ListFiles(LinkState& state, const char16_t* pattern) {
+  std::optional<std::u16string_view> wide = HostText(pattern);
+  if (!wide) {
+    state.Fail("list needs a pattern");
+    return kDone;
+  }
+  std::string why;
+  std::optional<std::string> request = Request(state, *wide, wire::FormatListRequest, &why);
+  if (!request || !WriteMessage(state, *request, &why)) {
+    state.Fail("cannot ask for a listing of " + Utf16ToUtf8(*wide) + ": " + why);
+  }
+  return kDone;
+}
+
+}  // namespace tarvel

@@ -1,0 +1,165 @@
+#include "transfer/wire_format.h"
+
+#include <limits>
+
+namespace tarvel::wire {
+namespace {
+
+// Every field is terminated 8-bit text: a zero byte ends the field it falls in.
+std::string_view UpToZero(std::string_view read) { return read.substr(0, read.find('\0')); }
+
+// The argument of every message starts at the seventh byte; the sixth, a space
+// in every message a peer writes, is skipped whatever it is.
+constexpr size_t kArgumentStart = 6;
+
+std::string_view ArgumentRegion(std::string_view text) {
+  return text.size() > kArgumentStart ? text.substr(kArgumentStart) : std::string_view();
+}
+
+bool StartsWith(std::string_view read, std::string_view word) {
+  return read.substr(0, word.size()) == word;
+}
+
+Message TextMessageOf(std::string_view read) {
+  Message message;
+  message.kind = MessageKind::TextMessage;
+  message.argument = std::string(UpToZero(read));
+  message.end = read.size();
+  return message;
+}
+
+// A request's argument runs to the first "|", or to the end of the read.
+Message RequestOf(MessageKind kind, std::string_view read) {
+  Message message;
+  message.kind = kind;
+  std::string_view region = ArgumentRegion(UpToZero(read));
+  size_t bar = region.find('|');
+  message.argument = std::string(region.substr(0, bar));
+  message.end = bar == std::string_view::npos ? read.size() : kArgumentStart + bar + 1;
+  if (message.argument.size() >= kArgumentCapacity) {
+    message.refusal = "request argument longer than " + std::to_string(kArgumentCapacity - 1) +
+                      " bytes";
+  }
+  return message;
+}
+
+void ReadSizeText(Message& message, std::string_view sizeText, size_t capacity) {
+  if (sizeText.size() >= capacity) {
+    message.refusal = "size text longer than " + std::to_string(capacity - 1) + " bytes";
+    return;
+  }
+  std::optional<int32_t> size = ParseSize(sizeText);
+  if (!size) {
+    message.refusal = "size " + std::string(sizeText) + " out of range";
+    return;
+  }
+  message.size = *size;
+}
+
+// "FILE: name|size|": the name runs to the first "|", the size text from there
+// to the next "|" or the end of the read.
+Message FileHeaderOf(std::string_view read) {
+  Message message;
+  message.kind = MessageKind::FileHeader;
+  message.end = read.size();
+  std::string_view region = ArgumentRegion(UpToZero(read));
+  size_t firstBar = region.find('|');
+  message.argument = std::string(region.substr(0, firstBar));
+  if (firstBar == std::string_view::npos) return message;
+  std::string_view rest = region.substr(firstBar + 1);
+  size_t secondBar = rest.find('|');
+  if (secondBar != std::string_view::npos) {
+    message.end = kArgumentStart + firstBar + 1 + secondBar + 1;
+  }
+  ReadSizeText(message, rest.substr(0, secondBar), kSizeTextCapacity);
+  return message;
+}
+
+bool HasListenerHeaderForm(std::string_view read) {
+  std::string_view region = ArgumentRegion(UpToZero(read));
+  size_t firstBar = region.find('|');
+  return firstBar != std::string_view::npos &&
+         region.find('|', firstBar + 1) != std::string_view::npos;
+}
+
+// "FILE: name size": the name ends at the first space, the size text runs to
+// the end of the read.
+Message PolledHeaderOf(std::string_view read) {
+  Message message;
+  message.kind = MessageKind::FileHeader;
+  message.end = read.size();
+  std::string_view region = ArgumentRegion(UpToZero(read));
+  size_t space = region.find(' ');
+  message.argument = std::string(region.substr(0, space));
+  if (message.argument.size() >= kPolledNameCapacity) {
+    message.refusal = "file name longer than " + std::to_string(kPolledNameCapacity - 1) + " bytes";
+    return message;
+  }
+  std::string_view sizeText =
+      space == std::string_view::npos ? std::string_view() : region.substr(space + 1);
+  ReadSizeText(message, sizeText, kPolledSizeTextCapacity);
+  return message;
+}
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// "WORD: argument|". The argument may not hold the separator: the peer would
+// cut it there and act on a different name.
+std::optional<std::string> FormatRequest(std::string_view word, std::string_view argument) {
+  if (argument.find('|') != std::string_view::npos) return std::nullopt;
+  if (argument.size() >= kRequestTextCapacity) return std::nullopt;
+  std::string request = std::string(word) + " " + std::string(argument) + "|";
+  if (request.size() >= kRequestCapacity) return std::nullopt;
+  return request;
+}
+
+}  // namespace
+
+Message Recognise(std::string_view read) {
+  if (StartsWith(read, kFileWord)) return FileHeaderOf(read);
+  if (StartsWith(read, kListWord)) return RequestOf(MessageKind::ListRequest, read);
+  if (StartsWith(read, kGetWord)) return RequestOf(MessageKind::GetRequest, read);
+  return TextMessageOf(read);
+}
+
+Message RecognisePolled(std::string_view read) {
+  if (!StartsWith(read, kFileWord)) return TextMessageOf(read);
+  if (HasListenerHeaderForm(read)) return FileHeaderOf(read);
+  return PolledHeaderOf(read);
+}
+
+std::optional<int32_t> ParseSize(std::string_view text) {
+  size_t at = 0;
+  while (at < text.size() && IsBlank(text[at])) ++at;
+  bool negative = false;
+  if (at < text.size() && (text[at] == '+' || text[at] == '-')) negative = text[at++] == '-';
+  int64_t value = 0;
+  const int64_t limit = negative ? -static_cast<int64_t>(std::numeric_limits<int32_t>::min())
+                                 : std::numeric_limits<int32_t>::max();
+  for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
+    value = value * 10 + (text[at] - '0');
+    if (value > limit) return std::nullopt;
+  }
+  return static_cast<int32_t>(negative ? -value : value);
+}
+
+std::optional<std::string> FormatFileHeader(std::string_view name, int64_t size) {
+  if (name.find('|') != std::string_view::npos) return std::nullopt;
+  if (size < 0 || size > std::numeric_limits<int32_t>::max()) return std::nullopt;
+  std::string header = std::string(kFileWord) + " " + std::string(name) + "|" +
+                       std::to_string(size) + "|";
+  if (header.size() >= kHeaderCapacity) return std::nullopt;
+  return header;
+}
+
+std::optional<std::string> FormatGetRequest(std::string_view name) {
+  return FormatRequest(kGetWord, name);
+}
+
+std::optional<std::string> FormatListRequest(std::string_view pattern) {
+  return FormatRequest(kListWord, pattern);
+}
+
+}  // namespace tarvel::wire

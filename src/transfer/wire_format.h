@@ -1,0 +1,78 @@
+// The link's messages: their bytes, their timing and the capacities of the
+// buffers that carry them. Pure functions over bytes: no I/O, no clock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tarvel::wire {
+
+// Timing that keeps a file header apart from its content.
+inline constexpr int kSenderPauseMs = 1000;   // sender, after the header
+inline constexpr int kReceiverPauseMs = 200;  // listener, after recognising a header
+inline constexpr int kPollIntervalMs = 100;   // listener, between polls
+inline constexpr size_t kPieceSize = 200;     // content bytes per write
+// A receive gives up when the line stays quiet this long in the middle of a file.
+inline constexpr int kQuietLineLimitMs = 10000;
+
+// Capacities, terminator included, as every peer sizes them.
+inline constexpr size_t kReceiveBufferSize = 504;     // one read: 503 bytes
+inline constexpr size_t kSendTextCapacity = 200;      // a plain text message
+inline constexpr size_t kSenderPathCapacity = 200;    // sender's 8-bit path and name
+inline constexpr size_t kHeaderCapacity = 200;        // a formatted file header
+inline constexpr size_t kArgumentCapacity = 200;      // listener's name, pattern, save path
+inline constexpr size_t kSizeTextCapacity = 20;       // listener's size text
+inline constexpr size_t kPolledNameCapacity = 200;    // polled reader's file name
+inline constexpr size_t kPolledSizeTextCapacity = 24; // polled reader's size text
+inline constexpr size_t kRequestedNameCapacity = 100; // requested name, wide characters
+inline constexpr size_t kRequestTextCapacity = 500;   // asking side's 8-bit name or pattern
+inline constexpr size_t kRequestCapacity = 504;       // asking side's formatted request
+inline constexpr size_t kStatusCapacity = 2000;       // status text, wide characters
+inline constexpr size_t kPendingSaveCapacity = 500;   // pending save path, wide characters
+
+inline constexpr size_t kMaxRead = kReceiveBufferSize - 1;
+
+inline constexpr std::string_view kFileWord = "FILE:";
+inline constexpr std::string_view kListWord = "LIST:";
+inline constexpr std::string_view kGetWord = "GILE:";
+
+enum class MessageKind { GetRequest, ListRequest, FileHeader, TextMessage };
+
+struct Message {
+  MessageKind kind = MessageKind::TextMessage;
+  // The name or pattern of a request or header; the text of a TextMessage, up
+  // to its first zero byte.
+  std::string argument;
+  // A FileHeader's announced size.
+  int32_t size = 0;
+  // Bytes of the read that this message took: after the "|" that closes a
+  // request, after the second "|" of a FileHeader, else the whole read.
+  size_t end = 0;
+  // Set when a field outgrew its buffer or the size is out of range: the
+  // message must not be acted on. Says why.
+  std::string refusal;
+};
+
+// Recognises one read as the listener takes it.
+Message Recognise(std::string_view read);
+
+// Recognises one read as the polled reader takes it: a "FILE:" read in the
+// listener's form is a FileHeader as above; any other "FILE:" read is the
+// polled header, its name ending at the first space and its size following;
+// everything else, requests included, is a TextMessage.
+Message RecognisePolled(std::string_view read);
+
+// Reads a decimal number in the manner of atoi: leading blanks and a sign,
+// stops at the first non-digit, no digits gives 0. Nothing when the value does
+// not fit a signed 32-bit number.
+std::optional<int32_t> ParseSize(std::string_view text);
+
+// The formatted messages, or nothing when they would not fit their buffers.
+std::optional<std::string> FormatFileHeader(std::string_view name, int64_t size);
+std::optional<std::string> FormatGetRequest(std::string_view name);
+std::optional<std::string> FormatListRequest(std::string_view pattern);
+
+}  // namespace tarvel::wire

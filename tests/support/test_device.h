@@ -1,0 +1,55 @@
+// A device for tests of the library's internals: its own state, device root
+// and settings, with port 3 mapped onto a tty path.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "link/link_state.h"
+#include "platform/codepage.h"
+#include "support/temp_dir.h"
+
+namespace tarvel::testing {
+
+inline constexpr int kTestPort = 3;
+
+class TestDevice {
+ public:
+  explicit TestDevice(const std::string& ttyPath, std::map<std::string, std::string> extra = {}) {
+    std::map<std::string, std::string> settings = {
+        {"TARVEL_ROOT", root.path()},
+        {"TARVEL_COM" + std::to_string(kTestPort), ttyPath},
+        {"TARVEL_REGISTRY", config / "registry.reg"},
+    };
+    for (auto& [name, value] : extra) settings[name] = value;
+    state = std::make_unique<LinkState>(FixedEnvironment(settings));
+  }
+
+  // The path of a file in the device root.
+  std::string Path(const std::string& name) const { return root / name; }
+
+  std::string Status() const { return Utf16ToUtf8(state->Status()); }
+
+  // Waits until the status text satisfies `done`; false after `timeoutMs`.
+  bool WaitForStatus(const std::function<bool(const std::string&)>& done, int timeoutMs) const {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (done(Status())) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return done(Status());
+  }
+  bool WaitForStatus(const std::string& text, int timeoutMs) const {
+    return WaitForStatus([&](const std::string& s) { return s == text; }, timeoutMs);
+  }
+
+  TempDir root;
+  TempDir config;
+  std::unique_ptr<LinkState> state;
+};
+
+}  // namespace tarvel::testing
