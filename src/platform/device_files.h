@@ -26,6 +26,10 @@ std::string DeviceRoot(const Environment& env);
 // Resolves a device path (UTF-8, '\' or '/' separated) beneath `root`. Leading
 // separators are dropped. Refuses, saying why, an empty path, a ".." component,
 // a NUL or control byte, or an over-long component or path.
+// Repeated separators and "." components are dropped too; a path that ends in a
+// separator keeps one trailing '/' in `path`, marking it as naming a folder. A
+// drive form ("C:") as first component is refused as well. An empty `root`
+// stands for the working directory, so the result stays a device path.
 std::optional<FileLocation> ResolveDevicePath(const std::string& root, std::string_view devicePath,
                                               std::string* why);
 
@@ -45,6 +49,7 @@ class InputFile {
 // A file being received. It is written to a temporary file beside its target,
 // which replaces the target only on Commit; destroying an uncommitted file
 // removes the temporary and leaves the target as it was.
+// Once a Write has failed (disk full, file too large), Commit fails as well.
 class OutputFile {
  public:
   virtual ~OutputFile() = default;

@@ -1,0 +1,175 @@
+// Reading device files and receiving files atomically, on POSIX descriptors.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <functional>
+#include <random>
+#include <thread>
+
+#include "platform/device_files.h"
+#include "platform/open_beneath.h"
+
+namespace tarvel {
+namespace {
+
+// The temporary's name ".<name>.tarvel-XXXXXX" must itself fit in 255 bytes.
+constexpr size_t kTemporaryNameRoom = 255 - 1 - 8 - 6;
+constexpr int kTemporaryAttempts = 100;
+
+void SetError(std::string* error, std::string text) {
+  if (error != nullptr) *error = std::move(text);
+}
+
+class PosixInputFile final : public InputFile {
+ public:
+  explicit PosixInputFile(UniqueFd fd) : fd_(std::move(fd)) {}
+
+  int64_t Size() const override {
+    struct stat info;
+    if (fstat(fd_.get(), &info) != 0) return -1;
+    return static_cast<int64_t>(info.st_size);
+  }
+
+  std::ptrdiff_t Read(void* buffer, size_t count) override {
+    ssize_t got;
+    do {
+      got = read(fd_.get(), buffer, count);
+    } while (got < 0 && errno == EINTR);
+    return got;
+  }
+
+ private:
+  UniqueFd fd_;
+};
+
+class PosixOutputFile final : public OutputFile {
+ public:
+  PosixOutputFile(UniqueFd parent, std::string temporary, std::string name, UniqueFd fd)
+      : parent_(std::move(parent)),
+        temporary_(std::move(temporary)),
+        name_(std::move(name)),
+        fd_(std::move(fd)) {}
+
+  ~PosixOutputFile() override {
+    if (!finished_) Abandon();
+  }
+
+  bool Write(const void* data, size_t count) override {
+    if (finished_ || failed_) return false;
+    const char* next = static_cast<const char*>(data);
+    while (count > 0) {
+      ssize_t written = write(fd_.get(), next, count);
+      if (written < 0 && errno == EINTR) continue;
+      // A refusal (ENOSPC, EFBIG) shows up on the write after a short one.
+      if (written <= 0) {
+        failed_ = true;
+        return false;
+      }
+      next += written;
+      count -= static_cast<size_t>(written);
+    }
+    return true;
+  }
+
+  // No fsync: a received file is replaced atomically, not made durable.
+  bool Commit() override {
+    if (finished_) return false;
+    if (failed_ || close(fd_.Release()) != 0 ||
+        renameat(parent_.get(), temporary_.c_str(), parent_.get(), name_.c_str()) != 0) {
+      Abandon();
+      return false;
+    }
+    finished_ = true;
+    return true;
+  }
+
+ private:
+  void Abandon() {
+    fd_.Reset();
+    unlinkat(parent_.get(), temporary_.c_str(), 0);
+    finished_ = true;
+  }
+
+  UniqueFd parent_;
+  std::string temporary_;
+  std::string name_;
+  UniqueFd fd_;
+  bool failed_ = false;
+  bool finished_ = false;
+};
+
+char RandomLetter() {
+  static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  thread_local std::mt19937 generator(
+      static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count() ^ getpid() ^
+                            std::hash<std::thread::id>()(std::this_thread::get_id())));
+  return kLetters[generator() % (sizeof kLetters - 1)];
+}
+
+// Creates ".<name>.tarvel-XXXXXX" beside the target, new and empty.
+UniqueFd CreateTemporary(int parentFd, const std::string& name, std::string* temporary) {
+  for (int attempt = 0; attempt < kTemporaryAttempts; ++attempt) {
+    *temporary = "." + name.substr(0, kTemporaryNameRoom) + ".tarvel-";
+    for (int i = 0; i < 6; ++i) *temporary += RandomLetter();
+    UniqueFd fd(
+        openat(parentFd, temporary->c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0644));
+    if (fd.valid() || errno != EEXIST) return fd;
+  }
+  return UniqueFd();
+}
+
+}  // namespace
+
+std::unique_ptr<InputFile> OpenInputFile(const FileLocation& location, std::string* error) {
+  // O_NONBLOCK keeps a FIFO from hanging the open; only regular files are read.
+  UniqueFd fd = OpenLocation(location.root, location.path, O_RDONLY | O_NONBLOCK, error);
+  if (!fd.valid()) return nullptr;
+  struct stat info;
+  if (fstat(fd.get(), &info) != 0) {
+    SetError(error, DescribeOpenError(errno));
+    return nullptr;
+  }
+  if (S_ISDIR(info.st_mode)) {
+    SetError(error, "is a folder");
+    return nullptr;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    SetError(error, "not a regular file");
+    return nullptr;
+  }
+  int flags = fcntl(fd.get(), F_GETFL);
+  if (flags < 0 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    SetError(error, DescribeOpenError(errno));
+    return nullptr;
+  }
+  return std::make_unique<PosixInputFile>(std::move(fd));
+}
+
+std::unique_ptr<OutputFile> CreateOutputFile(const FileLocation& location, std::string* error) {
+  auto [parentPath, name] = SplitLastComponent(location);
+  if (name.empty() || name == "." || name == "..") {
+    SetError(error, "path names a folder");
+    return nullptr;
+  }
+  UniqueFd parent = OpenLocation(location.root, parentPath, O_PATH | O_DIRECTORY, error);
+  if (!parent.valid()) return nullptr;
+  struct stat info;
+  if (fstatat(parent.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISDIR(info.st_mode)) {
+    SetError(error, "is a folder");
+    return nullptr;
+  }
+  std::string temporary;
+  UniqueFd fd = CreateTemporary(parent.get(), name, &temporary);
+  if (!fd.valid()) {
+    SetError(error, DescribeOpenError(errno));
+    return nullptr;
+  }
+  return std::make_unique<PosixOutputFile>(std::move(parent), std::move(temporary), std::move(name),
+                                           std::move(fd));
+}
+
+}  // namespace tarvel

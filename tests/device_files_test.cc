@@ -1,0 +1,239 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include "platform/device_files.h"
+#include "platform/open_beneath.h"
+#include "support/temp_dir.h"
+
+namespace tarvel {
+namespace {
+
+using testing::FileExists;
+using testing::RandomBytes;
+using testing::ReadWholeFile;
+using testing::TempDir;
+using testing::WriteWholeFile;
+
+std::vector<std::string> ListFolder(const std::string& path) {
+  std::vector<std::string> names;
+  DIR* dir = opendir(path.c_str());
+  if (dir == nullptr) return names;
+  while (dirent* entry = readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  closedir(dir);
+  return names;
+}
+
+// A device root with a folder beside it that files must not reach.
+class DeviceFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(mkdir(root_.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(outside_.c_str(), 0700), 0);
+    WriteWholeFile(outside_ + "/secret", "outside");
+  }
+
+  FileLocation Device(const std::string& devicePath) {
+    std::string why;
+    auto location = ResolveDevicePath(root_, devicePath, &why);
+    EXPECT_TRUE(location) << why;
+    return location.value_or(FileLocation{});
+  }
+
+  std::string ReadAll(const FileLocation& location) {
+    std::string error;
+    auto file = OpenInputFile(location, &error);
+    if (!file) return "error: " + error;
+    std::string content;
+    char buffer[333];
+    for (std::ptrdiff_t got; (got = file->Read(buffer, sizeof buffer)) > 0;) {
+      content.append(buffer, static_cast<size_t>(got));
+    }
+    return content;
+  }
+
+  TempDir temp_;
+  std::string root_ = temp_ / "root";
+  std::string outside_ = temp_ / "outside";
+};
+
+TEST_F(DeviceFiles, ReadsDeviceAndNativeFiles) {
+  const std::string content = RandomBytes(1000, 7);
+  ASSERT_EQ(mkdir((root_ + "/My Documents").c_str(), 0700), 0);
+  WriteWholeFile(root_ + "/My Documents/a.bin", content);
+  std::string error;
+  auto file = OpenInputFile(Device("\\My Documents\\a.bin"), &error);
+  ASSERT_TRUE(file) << error;
+  EXPECT_EQ(file->Size(), 1000);
+  EXPECT_EQ(ReadAll(Device("\\My Documents\\a.bin")), content);
+  EXPECT_EQ(ReadAll(FileLocation{"", outside_ + "/secret"}), "outside");
+}
+
+TEST_F(DeviceFiles, ReadingRefusesFoldersAndMissingFiles) {
+  ASSERT_EQ(mkdir((root_ + "/dir").c_str(), 0700), 0);
+  EXPECT_EQ(ReadAll(Device("\\dir")), "error: is a folder");
+  EXPECT_EQ(ReadAll(Device("\\missing.txt")).rfind("error: ", 0), 0u);
+  ASSERT_EQ(mkfifo((root_ + "/fifo").c_str(), 0600), 0);
+  EXPECT_EQ(ReadAll(Device("\\fifo")), "error: not a regular file");
+}
+
+TEST_F(DeviceFiles, SymlinksCannotLeadOutOfTheRoot) {
+  ASSERT_EQ(symlink((outside_ + "/secret").c_str(), (root_ + "/absolute").c_str()), 0);
+  ASSERT_EQ(symlink("../outside/secret", (root_ + "/relative").c_str()), 0);
+  ASSERT_EQ(symlink(outside_.c_str(), (root_ + "/folder").c_str()), 0);
+  for (const char* path : {"\\absolute", "\\relative", "\\folder\\secret"}) {
+    EXPECT_EQ(ReadAll(Device(path)), "error: path leaves the device root") << path;
+  }
+  // A link that stays beneath the root is followed.
+  WriteWholeFile(root_ + "/real.txt", "inside");
+  ASSERT_EQ(symlink("real.txt", (root_ + "/alias").c_str()), 0);
+  EXPECT_EQ(ReadAll(Device("\\alias")), "inside");
+}
+
+TEST_F(DeviceFiles, WalkingFallbackRefusesEverySymlink) {
+  ASSERT_EQ(mkdir((root_ + "/a").c_str(), 0700), 0);
+  WriteWholeFile(root_ + "/a/b.txt", "walked");
+  ASSERT_EQ(symlink("a", (root_ + "/inner").c_str()), 0);
+  ASSERT_EQ(symlink("b.txt", (root_ + "/a/alias").c_str()), 0);
+  UniqueFd rootFd(open(root_.c_str(), O_PATH | O_DIRECTORY));
+  ASSERT_TRUE(rootFd.valid());
+
+  UniqueFd file = OpenBeneathByWalking(rootFd.get(), "a/./b.txt", O_RDONLY);
+  ASSERT_TRUE(file.valid());
+  char buffer[16] = {};
+  EXPECT_EQ(read(file.get(), buffer, sizeof buffer), 6);
+  EXPECT_TRUE(OpenBeneathByWalking(rootFd.get(), "a/", O_PATH | O_DIRECTORY).valid());
+  EXPECT_FALSE(OpenBeneathByWalking(rootFd.get(), "a/b.txt/", O_RDONLY).valid());
+
+  EXPECT_FALSE(OpenBeneathByWalking(rootFd.get(), "inner/b.txt", O_RDONLY).valid());
+  EXPECT_EQ(errno, ELOOP);
+  EXPECT_FALSE(OpenBeneathByWalking(rootFd.get(), "a/alias", O_RDONLY).valid());
+  EXPECT_EQ(errno, ELOOP);
+  EXPECT_FALSE(OpenBeneathByWalking(rootFd.get(), "a/../a/b.txt", O_RDONLY).valid());
+  EXPECT_EQ(errno, EXDEV);
+}
+
+TEST_F(DeviceFiles, CommitCreatesAndReplacesAtomically) {
+  std::string error;
+  auto created = CreateOutputFile(Device("\\new.txt"), &error);
+  ASSERT_TRUE(created) << error;
+  ASSERT_TRUE(created->Write("fresh", 5));
+  EXPECT_FALSE(FileExists(root_ + "/new.txt"));
+  ASSERT_TRUE(created->Commit());
+  EXPECT_EQ(ReadWholeFile(root_ + "/new.txt"), "fresh");
+
+  const std::string content = RandomBytes(5000, 3);
+  WriteWholeFile(root_ + "/a.txt", "old content");
+  auto oldReader = OpenInputFile(Device("\\a.txt"), &error);
+  auto output = CreateOutputFile(Device("\\a.txt"), &error);
+  ASSERT_TRUE(output) << error;
+  ASSERT_TRUE(output->Write(content.data(), 2000));
+  ASSERT_TRUE(output->Write(content.data() + 2000, 3000));
+  // The target is untouched until the commit; the data sits in a temporary beside it.
+  EXPECT_EQ(ReadWholeFile(root_ + "/a.txt"), "old content");
+  auto names = ListFolder(root_);
+  ASSERT_EQ(names.size(), 3u);
+  EXPECT_EQ(std::count_if(names.begin(), names.end(),
+                          [](auto& n) { return n.rfind(".a.txt.tarvel-", 0) == 0; }),
+            1);
+  ASSERT_TRUE(output->Commit());
+  EXPECT_FALSE(output->Commit());
+  EXPECT_EQ(ReadWholeFile(root_ + "/a.txt"), content);
+  EXPECT_EQ(ListFolder(root_).size(), 2u);
+  // Replaced, not rewritten: a reader of the old file still sees the old bytes.
+  char buffer[32] = {};
+  EXPECT_EQ(oldReader->Read(buffer, sizeof buffer), 11);
+  EXPECT_STREQ(buffer, "old content");
+}
+
+TEST_F(DeviceFiles, AbandonLeavesTargetAndNoTemporary) {
+  const std::string original = RandomBytes(700, 9);
+  WriteWholeFile(root_ + "/keep.bin", original);
+  {
+    std::string error;
+    auto output = CreateOutputFile(Device("keep.bin"), &error);
+    ASSERT_TRUE(output) << error;
+    ASSERT_TRUE(output->Write("partial", 7));
+  }
+  EXPECT_EQ(ReadWholeFile(root_ + "/keep.bin"), original);
+  EXPECT_EQ(ListFolder(root_), std::vector<std::string>{"keep.bin"});
+}
+
+TEST_F(DeviceFiles, CreatingRespectsFoldersAndTheRoot) {
+  std::string error;
+  ASSERT_EQ(mkdir((root_ + "/dir").c_str(), 0700), 0);
+  EXPECT_FALSE(CreateOutputFile(Device("\\dir"), &error));
+  EXPECT_EQ(error, "is a folder");
+  EXPECT_FALSE(CreateOutputFile(Device("\\dir\\"), &error));
+  EXPECT_FALSE(CreateOutputFile(Device("\\nowhere\\a.txt"), &error));
+  EXPECT_FALSE(FileExists(root_ + "/nowhere"));
+
+  ASSERT_EQ(symlink(outside_.c_str(), (root_ + "/out").c_str()), 0);
+  EXPECT_FALSE(CreateOutputFile(Device("\\out\\new.txt"), &error));
+  EXPECT_EQ(error, "path leaves the device root");
+  EXPECT_EQ(ListFolder(outside_), std::vector<std::string>{"secret"});
+
+  // A link as the name itself is replaced; what it pointed to stays as it was.
+  ASSERT_EQ(symlink((outside_ + "/secret").c_str(), (root_ + "/link.txt").c_str()), 0);
+  auto output = CreateOutputFile(Device("\\link.txt"), &error);
+  ASSERT_TRUE(output) << error;
+  ASSERT_TRUE(output->Write("mine", 4));
+  ASSERT_TRUE(output->Commit());
+  EXPECT_EQ(ReadWholeFile(outside_ + "/secret"), "outside");
+  struct stat info;
+  ASSERT_EQ(lstat((root_ + "/link.txt").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISREG(info.st_mode));
+}
+
+TEST_F(DeviceFiles, LongestNameAndNativeTargets) {
+  std::string error;
+  const std::string name(255, 'L');
+  auto output = CreateOutputFile(Device(name), &error);
+  ASSERT_TRUE(output) << error;
+  ASSERT_TRUE(output->Commit());
+  EXPECT_TRUE(FileExists(root_ + "/" + name));
+
+  auto native = CreateOutputFile(FileLocation{"", outside_ + "/native.txt"}, &error);
+  ASSERT_TRUE(native) << error;
+  ASSERT_TRUE(native->Write("n", 1));
+  ASSERT_TRUE(native->Commit());
+  EXPECT_EQ(ReadWholeFile(outside_ + "/native.txt"), "n");
+}
+
+TEST_F(DeviceFiles, WriteRefusedByTheDiskFails) {
+  WriteWholeFile(root_ + "/big.bin", "before");
+  std::string error;
+  auto output = CreateOutputFile(Device("big.bin"), &error);
+  ASSERT_TRUE(output) << error;
+  const std::string content = RandomBytes(20000, 1);
+
+  // A file size limit stands in for a full disk; SIGXFSZ would end the test.
+  struct rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  struct rlimit limited = saved;
+  limited.rlim_cur = 8192;
+  auto previousHandler = signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+  bool written = output->Write(content.data(), content.size());
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, previousHandler);
+
+  EXPECT_FALSE(written);
+  EXPECT_FALSE(output->Commit());
+  EXPECT_EQ(ReadWholeFile(root_ + "/big.bin"), "before");
+  EXPECT_EQ(ListFolder(root_), std::vector<std::string>{"big.bin"});
+}
+
+}  // namespace
+}  // namespace tarvel
