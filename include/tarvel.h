@@ -64,6 +64,20 @@ int TarvelListFiles(const tarvel_wchar* pattern);
 /* Returns the status text; `blank` equal to 1 first replaces it with " ". */
 const tarvel_wchar* TarvelCheckText(int blank);
 
+/* Additions of this library on Linux, beside the ten above. */
+
+/* Copies the status text, terminator included, into `buffer` under the
+ * library's lock: reading the text in place through the pointer above can see
+ * it half-replaced by the listener. Copies at most `capacity` units (always
+ * terminated when `capacity` > 0) and returns the text's full length without
+ * the terminator, so a result >= `capacity` means the copy was cut. */
+int TarvelStatusCopy(tarvel_wchar* buffer, int capacity);
+
+/* Reports the bytes done and announced of the file transfer in progress, sent
+ * or received. Returns 1 while one is in progress, else 0 with both set to 0.
+ * Either pointer may be null. */
+int TarvelProgress(long long* done, long long* total);
+
 #ifdef __cplusplus
 }
 #endif

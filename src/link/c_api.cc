@@ -2,7 +2,9 @@
 // No exception crosses this boundary.
 #include "tarvel.h"
 
+#include <algorithm>
 #include <exception>
+#include <string>
 
 #include "link/operations.h"
 
@@ -72,4 +74,26 @@ TARVEL_EXPORT int TarvelListFiles(const tarvel_wchar* pattern) {
 
 TARVEL_EXPORT const tarvel_wchar* TarvelCheckText(int blank) {
   return Guarded(ModuleState().StatusPointer(), [&](auto& s) { return tarvel::CheckText(s, blank); });
+}
+
+TARVEL_EXPORT int TarvelStatusCopy(tarvel_wchar* buffer, int capacity) {
+  return Guarded(0, [&](auto& s) {
+    std::u16string text = s.Status();
+    if (buffer != nullptr && capacity > 0) {
+      size_t count = std::min(text.size(), static_cast<size_t>(capacity) - 1);
+      std::copy_n(text.begin(), count, buffer);
+      buffer[count] = u'\0';
+    }
+    return static_cast<int>(text.size());
+  });
+}
+
+TARVEL_EXPORT int TarvelProgress(long long* done, long long* total) {
+  return Guarded(0, [&](auto& s) {
+    long long doneNow = 0, totalNow = 0;
+    s.Progress(doneNow, totalNow);
+    if (done != nullptr) *done = doneNow;
+    if (total != nullptr) *total = totalNow;
+    return totalNow > 0 || doneNow > 0 ? 1 : 0;
+  });
 }
