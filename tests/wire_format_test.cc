@@ -52,7 +52,7 @@ TEST(FileHeaderRecognition, SizeAtAndBeyondTheSigned32BitLimits) {
 }
 
 TEST(FileHeaderRecognition, SizeTextThatOutgrowsItsBufferIsRefused) {
-  EXPECT_TRUE(Recognise("FILE: a|0000000000000000012|").refusal.empty());  // 19 bytes
+  EXPECT_TRUE(Recognise("FILE: a|0000000000000000012|").refusal.empty());    // 19 bytes
   EXPECT_FALSE(Recognise("FILE: a|00000000000000000012|").refusal.empty());  // 20 bytes
 }
 

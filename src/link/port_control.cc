@@ -16,7 +16,7 @@ constexpr const char* kIncomingPortKey = "Software\\Microsoft\\Bluetooth\\Serial
 std::vector<RegistryValue> IncomingPortValues() {
   using Type = RegistryValue::Type;
   return {
-      {"Server", Type::Dword, 1, {}},    {"Authentication", Type::Dword, 1, {}},
+      {"Server", Type::Dword, 1, {}},     {"Authentication", Type::Dword, 1, {}},
       {"Encryption", Type::Dword, 1, {}}, {"RemoteDCB", Type::Dword, 0, {}},
       {"KeepDCD", Type::Dword, 0, {}},    {"Port", Type::String, 0, u"COM0"},
   };
@@ -36,7 +36,9 @@ void ApplyLineSettings(SerialDevice& port) {
   port.WriteSettings(settings);
 }
 
-std::string PortName(int port) { return "COM" + std::to_string(port) + ":"; }
+std::string PortName(int port) {
+  return "COM" + std::to_string(port) + ":";
+}
 
 }  // namespace
 

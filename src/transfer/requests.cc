@@ -37,8 +37,7 @@ int GetFile(LinkState& state, const char16_t* localSavePath, const char16_t* rem
   std::string why;
   std::optional<std::string> request = Request(state, *name, wire::FormatGetRequest, &why);
   if (request && savePath->size() >= wire::kPendingSaveCapacity) {
-    why = "save path longer than " + std::to_string(wire::kPendingSaveCapacity - 1) +
-          " characters";
+    why = "save path longer than " + std::to_string(wire::kPendingSaveCapacity - 1) + " characters";
     request.reset();
   }
   if (!request) {
