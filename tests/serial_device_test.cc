@@ -10,7 +10,7 @@
 #include <future>
 #include <thread>
 
-#include "link/device/termios2_speed.h"
+#include "link/device/termios2_speed_posix.h"
 #include "support/pty.h"
 #include "support/temp_dir.h"
 

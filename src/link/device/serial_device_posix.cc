@@ -18,7 +18,7 @@
 #include <system_error>
 #include <utility>
 
-#include "link/device/termios2_speed.h"
+#include "link/device/termios2_speed_posix.h"
 
 namespace tarvel {
 

@@ -1,4 +1,4 @@
-#include "link/device/termios2_speed.h"
+#include "link/device/termios2_speed_posix.h"
 
 // The kernel's own termios definitions: struct termios2, BOTHER, TCGETS2.
 #include <asm/termbits.h>
