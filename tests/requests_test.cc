@@ -129,10 +129,13 @@ TEST(RequestsInUtf8, TheLimitsCountTheBytesOfTheEightBitForm) {
   EXPECT_EQ(peer.ReadUntilQuiet(300, 300), "");
 }
 
-TEST(RequestsWithoutAPort, ReportAFailure) {
+TEST(RequestsWithoutAPort, ReportAFailureAndKeepTheEarlierSavePath) {
   TestDevice device("/dev/null");
+  device.state->SetPendingSavePath(u"\\earlier.bin");
   EXPECT_EQ(GetFile(*device.state, u"\\save.bin", u"a.txt"), 999);
   EXPECT_TRUE(IsFailure(device.Status())) << device.Status();
+  EXPECT_EQ(device.state->PendingSavePath(), u"\\earlier.bin")
+      << "a request that never went out must not redirect the next incoming file";
   device.state->SetStatus(u"");
   EXPECT_EQ(ListFiles(*device.state, u"\\*.*"), 999);
   EXPECT_TRUE(IsFailure(device.Status())) << device.Status();
