@@ -28,10 +28,14 @@ for target in "${targets[@]}"; do
   artifacts="$build/findings/$target/"
   mkdir -p "$work" "$artifacts"
   log="$build/$target.log"
+  dictionary=()
+  case "$target" in
+    fuzz_wire_format | fuzz_listener_stream) dictionary=(-dict=tests/fuzz/wire.dict) ;;
+  esac
   echo "== $target: ${seconds} s"
   # New inputs go to the work corpus; the seeds in the tree stay as they are.
   if ! "$build/tests/fuzz/$target" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=2048 \
-      -print_final_stats=1 -artifact_prefix="$artifacts" "$work" "$seeds" >"$log" 2>&1; then
+      -print_final_stats=1 -artifact_prefix="$artifacts" "${dictionary[@]}" "$work" "$seeds" >"$log" 2>&1; then
     tail -n 60 "$log"
     echo "FAIL: $target found a fault; inputs in $artifacts"
     exit 1
