@@ -1,0 +1,25 @@
+// Steps every command shares: opening the port the options chose, reporting a
+// failed library call, and the tool's own messages.
+#pragma once
+
+#include <string>
+
+#include "common_options.h"
+
+namespace tarvel_cli {
+
+// Applies the options to the environment and opens the port; prints why and
+// returns false when either fails.
+bool OpenLink(const CommonOptions& options);
+
+// Prints "tarvel: <message>" on standard error; returns the failure exit status 1.
+int Complain(const std::string& message);
+
+// Prints a line on standard error unless the options ask for quiet.
+void Tell(const CommonOptions& options, const std::string& message);
+
+// When the status reports a failure, complains with its reason and returns
+// true.
+bool ReportedFailure(const std::string& status);
+
+}  // namespace tarvel_cli
