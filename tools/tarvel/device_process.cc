@@ -82,6 +82,8 @@ DeviceProcess::DeviceProcess(std::string name, pid_t pid, UniqueFd input, Unique
 
 DeviceProcess::~DeviceProcess() {
   input_.Reset();  // end of its input: the agent closes its port and ends
+  // Cut short, it may be in the middle of a wait: end it now.
+  if (StopRequested()) kill(pid_, SIGTERM);
   if (WaitForExit(std::chrono::seconds(3))) return;
   kill(pid_, SIGKILL);
   waitpid(pid_, nullptr, 0);
