@@ -90,7 +90,7 @@ void AddSendCommand(CLI::App& app, const CommonOptions& options, CommandList& co
       "send",
       "Send local files to the peer, one after another. A device path (starting with \\)\n"
       "after a file names it on the peer; by default it is \\<file name>.\n"
-      "Example: tarvel send photo.jpg \\photos\\today.jpg notes.txt");
+      "Example: tarvel send photo.jpg '\\today.jpg' notes.txt");
   auto arguments = std::make_shared<std::vector<std::string>>();
   command
       ->add_option("LOCAL", *arguments, "local files, each optionally followed by its remote name")
