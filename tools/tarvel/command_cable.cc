@@ -28,10 +28,11 @@ int RunCable(const CommonOptions& options) {
 }  // namespace
 
 void AddCableCommand(CLI::App& app, const CommonOptions& options, CommandList& commands) {
-  auto* command = app.add_subcommand(
-      "cable",
-      "Make a virtual null-modem cable: two pseudo-terminals joined so that what is written\n"
-      "to one end is read from the other. Prints the two ends and runs until Ctrl-C.");
+  auto* command =
+      app.add_subcommand("cable", "make a virtual null-modem cable and print its two ends");
+  command->footer(
+      "Makes two pseudo-terminals joined so that what is written to one end is read from\n"
+      "the other, prints the two ends (one per line) and relays until Ctrl-C.");
   commands.push_back({command, [&options] { return RunCable(options); }});
 }
 

@@ -99,11 +99,12 @@ int Demo(const CommonOptions& options) {
 }  // namespace
 
 void AddDemoCommand(CLI::App& app, const CommonOptions& options, CommandList& commands) {
-  auto* command = app.add_subcommand(
-      "demo",
-      "Run two devices joined by a virtual cable in a temporary folder: a text each way, a\n"
+  auto* command =
+      app.add_subcommand("demo", "run two devices on a virtual cable and check every byte");
+  command->footer(
+      "Runs two devices joined by a virtual cable in a temporary folder: a text each way, a\n"
       "4 MiB file from A to B, a file fetched from B, a listing of B fetched and shown; then\n"
-      "compare every file byte for byte. Exit status 0 when everything arrived intact.");
+      "compares every file byte for byte. Exit status 0 when everything arrived intact.");
   commands.push_back({command, [&options] { return Demo(options); }});
 }
 

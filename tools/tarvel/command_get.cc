@@ -34,9 +34,9 @@ int Get(const CommonOptions& options, const GetArguments& arguments) {
 }  // namespace
 
 void AddGetCommand(CLI::App& app, const CommonOptions& options, CommandList& commands) {
-  auto* command = app.add_subcommand(
-      "get",
-      "Ask the peer for its file REMOTE (a device path like \\notes.txt) and save it at\n"
+  auto* command = app.add_subcommand("get", "fetch one of the peer's files");
+  command->footer(
+      "Asks the peer for its file REMOTE (a device path like '\\notes.txt') and saves it at\n"
       "LOCAL; without LOCAL it is saved under the requested name beneath the device root.\n"
       "The peer must be listening.");
   auto arguments = std::make_shared<GetArguments>();

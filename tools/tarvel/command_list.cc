@@ -101,10 +101,11 @@ int List(const CommonOptions& options, const ListArguments& arguments) {
 }  // namespace
 
 void AddListCommand(CLI::App& app, const CommonOptions& options, CommandList& commands) {
-  auto* command = app.add_subcommand(
-      "list",
-      "Ask the peer to list the entries matching PATTERN (like \\*.* or \\photos\\*.jpg)\n"
-      "into its \\Tarvel.txt; with --fetch, fetch that file and print it.");
+  auto* command =
+      app.add_subcommand("list", "ask the peer for a listing, and print it with --fetch");
+  command->footer(
+      "Asks the peer to list the entries matching PATTERN (like '\\*.*') into its\n"
+      "\\Tarvel.txt; with --fetch, fetches that file and prints it.");
   auto arguments = std::make_shared<ListArguments>();
   command->add_option("PATTERN", arguments->pattern, "search pattern on the peer")->required();
   command->add_flag("--fetch", arguments->fetch, "fetch the peer's \\Tarvel.txt and print it");

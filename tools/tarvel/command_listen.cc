@@ -60,10 +60,11 @@ int Listen(const CommonOptions& options, bool once) {
 }  // namespace
 
 void AddListenCommand(CLI::App& app, const CommonOptions& options, CommandList& commands) {
-  auto* command = app.add_subcommand(
-      "listen",
-      "Register the incoming port, open it and run the listener: save incoming files, answer\n"
-      "the peer's get and list requests, and print each result with a time stamp until Ctrl-C.");
+  auto* command =
+      app.add_subcommand("listen", "receive files, answer requests and show texts until Ctrl-C");
+  command->footer(
+      "Registers the incoming port, opens it and runs the listener: saves incoming files,\n"
+      "answers the peer's get and list requests, and prints each result with a time stamp.");
   auto once = std::make_shared<bool>(false);
   command->add_flag("--once", *once, "exit after the first received file");
   commands.push_back({command, [&options, once] { return Listen(options, *once); }});

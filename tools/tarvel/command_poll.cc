@@ -44,10 +44,11 @@ int Poll(const CommonOptions& options, double waitSeconds) {
 }  // namespace
 
 void AddPollCommand(CLI::App& app, const CommonOptions& options, CommandList& commands) {
-  auto* command = app.add_subcommand(
-      "poll",
-      "Read once what is waiting on the port, without a listener, and print it: a text, or\n"
-      "the name of a file sent with the polled header form (FILE: name size).");
+  auto* command =
+      app.add_subcommand("poll", "take what is waiting on the port, without a listener");
+  command->footer(
+      "Reads once what is waiting on the port and prints it: a text, or the name of a file\n"
+      "sent with the polled header form (FILE: name size).");
   auto waitSeconds = std::make_shared<double>(0);
   command
       ->add_option("--wait", *waitSeconds,

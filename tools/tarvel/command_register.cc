@@ -37,11 +37,11 @@ int Register(const CommonOptions& options) {
 }  // namespace
 
 void AddRegisterCommand(CLI::App& app, const CommonOptions& options, CommandList& commands) {
-  auto* command = app.add_subcommand(
-      "register",
-      "Write the incoming Bluetooth serial port settings (Server, Authentication, Encryption,\n"
-      "RemoteDCB, KeepDCD, Port) to the registry file: TARVEL_REGISTRY, or\n"
-      "$XDG_CONFIG_HOME/tarvel/registry.reg. Opens no port.");
+  auto* command =
+      app.add_subcommand("register", "write the incoming Bluetooth serial port settings");
+  command->footer(
+      "Writes Server, Authentication, Encryption, RemoteDCB, KeepDCD and Port to the registry\n"
+      "file: TARVEL_REGISTRY, or $XDG_CONFIG_HOME/tarvel/registry.reg. Opens no port.");
   commands.push_back({command, [&options] { return Register(options); }});
 }
 

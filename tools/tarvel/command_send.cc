@@ -86,11 +86,10 @@ int Send(const CommonOptions& options, const std::vector<std::string>& arguments
 }  // namespace
 
 void AddSendCommand(CLI::App& app, const CommonOptions& options, CommandList& commands) {
-  auto* command = app.add_subcommand(
-      "send",
-      "Send local files to the peer, one after another. A device path (starting with \\)\n"
-      "after a file names it on the peer; by default it is \\<file name>.\n"
-      "Example: tarvel send photo.jpg '\\today.jpg' notes.txt");
+  auto* command = app.add_subcommand("send", "send local files to the peer, one after another");
+  command->footer(
+      "A device path (starting with \\) after a file names it on the peer; by default it is\n"
+      "\\<file name>. Example: tarvel send photo.jpg '\\today.jpg' notes.txt");
   auto arguments = std::make_shared<std::vector<std::string>>();
   command
       ->add_option("LOCAL", *arguments, "local files, each optionally followed by its remote name")

@@ -24,10 +24,10 @@ int Text(const CommonOptions& options, const std::string& message) {
 }  // namespace
 
 void AddTextCommand(CLI::App& app, const CommonOptions& options, CommandList& commands) {
-  auto* command = app.add_subcommand(
-      "text",
-      "Send MESSAGE (at most 199 bytes in the link's code page) to the peer, which shows it.\n"
-      "A message starting with FILE:, LIST: or GILE: reaches the peer as that request.");
+  auto* command = app.add_subcommand("text", "send a short text, which the peer shows");
+  command->footer(
+      "MESSAGE is at most 199 bytes in the link's code page. A message starting with FILE:,\n"
+      "LIST: or GILE: reaches the peer as that request.");
   auto message = std::make_shared<std::string>();
   command->add_option("MESSAGE", *message, "the text")->required();
   commands.push_back({command, [&options, message] { return Text(options, *message); }});

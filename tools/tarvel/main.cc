@@ -9,7 +9,8 @@ int main(int argc, char** argv) {
   using namespace tarvel_cli;
   CLI::App app{
       "Moves files and short texts between two devices over a serial link\n"
-      "(Bluetooth RFCOMM, USB serial, or a pty pair from `tarvel cable`)."};
+      "(Bluetooth RFCOMM, USB serial, or a pty pair from `tarvel cable`).",
+      "tarvel"};
   app.require_subcommand(1);
   CommonOptions options;
   AddCommonOptions(app, options);
@@ -26,7 +27,12 @@ int main(int argc, char** argv) {
   AddCableCommand(app, options, commands);
   AddAgentCommand(app, options, commands);
   // The common options may follow the subcommand too.
-  for (Command& command : commands) command.app->fallthrough();
+  for (Command& command : commands) {
+    command.app->fallthrough();
+    command.app->footer(command.app->get_footer() +
+                        "\n\nCommon options --port, --device, --root, --codepage and --quiet "
+                        "may come\nbefore or after the subcommand: see tarvel --help.");
+  }
 
   try {
     app.parse(argc, argv);
