@@ -111,6 +111,29 @@ TEST_F(CliTest, TextShowsAtTheListeningPeerEachTimeItComes) {
   EXPECT_TRUE(WaitForCount(*listener, "how are you?", 2, seconds(3))) << listener->Output();
 }
 
+TEST_F(CliTest, NamesOutsideAsciiCrossInTheLinksCodePage) {
+  WriteWholeFile(Scratch("caf\u00e9.txt"), "accent");
+  WriteWholeFile(Scratch("\u03a9mega.txt"), "omega");
+  auto listener = Listen(Side::B);
+  // Windows-1252 by default: e with an acute accent is one byte on the wire.
+  ASSERT_EQ(Run(Side::A, {"send", Scratch("caf\u00e9.txt")}).status, 0);
+  ASSERT_TRUE(listener->WaitForOutput("RECV: \\caf\u00e9.txt", seconds(5))) << listener->Output();
+  EXPECT_EQ(ReadWholeFile(Root(Side::B) + "/caf\u00e9.txt"), "accent");
+
+  Finished listed = Run(Side::A, {"list", "\\*.txt", "--fetch", "--timeout", "10"});
+  EXPECT_EQ(listed.status, 0) << listed.error;
+  EXPECT_NE(listed.output.find("caf\u00e9.txt\n"), std::string::npos) << listed.output;
+  listener.reset();
+
+  // Omega has no place in Windows-1252; with UTF-8 on both ends it crosses.
+  auto utf8Listener = Listen(Side::B, {"--codepage", "UTF-8"});
+  Finished sent = Run(Side::A, {"--codepage", "UTF-8", "send", Scratch("\u03a9mega.txt")});
+  ASSERT_EQ(sent.status, 0) << sent.error;
+  ASSERT_TRUE(utf8Listener->WaitForOutput("RECV: \\\u03a9mega.txt", seconds(5)))
+      << utf8Listener->Output();
+  EXPECT_EQ(ReadWholeFile(Root(Side::B) + "/\u03a9mega.txt"), "omega");
+}
+
 TEST_F(CliTest, PollTakesTheWaitingTextWithoutAListener) {
   // Whether the text arrives before or after the poller opens its end, it
   // waits in the cable for the poller to take it.
