@@ -73,7 +73,8 @@ TARVEL_EXPORT int TarvelListFiles(const tarvel_wchar* pattern) {
 }
 
 TARVEL_EXPORT const tarvel_wchar* TarvelCheckText(int blank) {
-  return Guarded(ModuleState().StatusPointer(), [&](auto& s) { return tarvel::CheckText(s, blank); });
+  return Guarded(ModuleState().StatusPointer(),
+                 [&](auto& s) { return tarvel::CheckText(s, blank); });
 }
 
 TARVEL_EXPORT int TarvelStatusCopy(tarvel_wchar* buffer, int capacity) {
