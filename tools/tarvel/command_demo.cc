@@ -14,6 +14,7 @@
 #include "device_process.h"
 #include "link_session.h"
 #include "stop_signal.h"
+#include "temporary_folder.h"
 
 namespace tarvel_cli {
 namespace {
@@ -57,7 +58,8 @@ int Interrupted() {
   return StoppedExitStatus();
 }
 
-int Walk(const CommonOptions& options, const Cable& cable, const DemoPlan& plan) {
+int Walk(const CommonOptions& options, const Cable& cable, const DemoPlan& plan,
+         std::chrono::steady_clock::time_point started) {
   std::string error;
   std::string self = ThisProgram();
   auto a = DeviceProcess::Start("A", self, AgentOptions(options, cable.EndA(), plan.rootA), &error);
@@ -72,7 +74,9 @@ int Walk(const CommonOptions& options, const Cable& cable, const DemoPlan& plan)
   bool walked = road.Walk();
   if (StopRequested()) return Interrupted();
   if (!walked) return 1;
-  std::printf("\n");
+  double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  std::printf("\nThe road took %.1f s.\n", seconds);
   return road.Verify() ? 0 : 1;
 }
 
@@ -87,13 +91,7 @@ int Demo(const CommonOptions& options) {
   std::unique_ptr<Cable> cable = Cable::Make(&error);
   if (!cable) return Complain(error);
   RunningCable running(std::move(cable));
-  int status = Walk(options, running.cable(), plan);
-  if (status == 0 && !options.quiet) {
-    double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    std::fprintf(stderr, "(%.1f s; temporary files removed)\n", seconds);
-  }
-  return status;
+  return Walk(options, running.cable(), plan, started);
 }
 
 }  // namespace

@@ -1,9 +1,6 @@
 // tarvel list: ask the peer to list its files, and with --fetch show the list.
-#include <stdlib.h>
-
 #include <CLI/CLI.hpp>
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -15,6 +12,7 @@
 #include "status_watch.h"
 #include "stop_signal.h"
 #include "tarvel.h"
+#include "temporary_folder.h"
 #include "text_codec.h"
 
 namespace tarvel_cli {
@@ -30,23 +28,6 @@ struct ListArguments {
   std::string pattern;
   bool fetch = false;
   double timeoutSeconds = 30;
-};
-
-// A folder of its own for the fetched listing, removed with everything in it.
-class ScratchFolder {
- public:
-  ScratchFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tarvel-list-XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~ScratchFolder() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
 };
 
 bool PauseUnlessStopped(std::chrono::milliseconds span) {
@@ -73,7 +54,7 @@ void PrintListing(const std::string& path) {
 
 int Fetch(const CommonOptions& options, const ListArguments& arguments) {
   if (!PauseUnlessStopped(kListingPause)) return StoppedExitStatus();
-  ScratchFolder scratch;
+  TemporaryFolder scratch("tarvel-list-");
   if (scratch.path().empty()) return Complain("cannot make a temporary folder for the listing");
   std::string local = scratch.path() + "/Tarvel.txt";
   auto limit = std::chrono::milliseconds(static_cast<long long>(arguments.timeoutSeconds * 1000));

@@ -104,9 +104,10 @@ void TerminalProgress::PrintPlainQuarter() {
   int quarters = total_ > 0 ? static_cast<int>(4 * done_ / total_) : 0;
   if (quarters <= quartersPrinted_ || quarters >= 4) return;
   quartersPrinted_ = quarters;
-  std::fprintf(stderr, "%s: %d%% (%s of %s, %s)\n", label_.c_str(),
+  std::string rate = RateAndTimeLeft();
+  std::fprintf(stderr, "%s: %d%% (%s of %s%s%s)\n", label_.c_str(),
                static_cast<int>(100 * done_ / total_), FormatBytes(done_).c_str(),
-               FormatBytes(total_).c_str(), RateAndTimeLeft().c_str());
+               FormatBytes(total_).c_str(), rate.empty() ? "" : ", ", rate.c_str());
 }
 
 }  // namespace tarvel_cli

@@ -21,7 +21,7 @@ void BlankStatus();
 bool IsFailure(const std::string& status);
 std::string FailureReason(const std::string& status);
 
-// Status text that starts with `prefix`, or nothing.
+// Whether `text` begins with `prefix`.
 bool StartsWith(const std::string& text, const std::string& prefix);
 
 enum class WaitEnd { NewStatus, TimedOut, Stopped };
