@@ -1,4 +1,6 @@
 // The command's failures: each ends with a message and a non-zero exit status.
+#include <signal.h>
+
 #include "cli_fixture.h"
 
 namespace tarvel::testing {
@@ -32,6 +34,18 @@ TEST_F(CliTest, SendStopsAtTheFirstFileThatFails) {
   EXPECT_NE(sent.status, 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   EXPECT_FALSE(FileExists(Root(Side::B) + "/later.txt"));
+}
+
+TEST_F(CliTest, CtrlCCutsALongSendShort) {
+  WriteWholeFile(Scratch("long.bin"), RandomBytes(4 * 1024 * 1024, 5));
+  auto sender = Start(Side::A, {"send", Scratch("long.bin")});
+  // Within the sender's pause after the header: the content has not gone yet.
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  sender->Signal(SIGINT);
+  EXPECT_EQ(sender->Wait(seconds(3)), 128 + SIGINT) << sender->Error();
+  EXPECT_NE(sender->Error().find("interrupted while sending"), std::string::npos)
+      << sender->Error();
+  EXPECT_EQ(sender->Output(), "");
 }
 
 TEST_F(CliTest, TextTooLongForOneMessageIsRefused) {

@@ -9,6 +9,7 @@
 #include "link_session.h"
 #include "progress_watch.h"
 #include "status_watch.h"
+#include "stop_signal.h"
 #include "tarvel.h"
 #include "text_codec.h"
 
@@ -57,8 +58,13 @@ bool SendOne(const CommonOptions& options, const Outgoing& file) {
   NullProgress silent;
   BlankStatus();
   {
+    StopClosesPort interruptible;
     BackgroundProgress shown(options.quiet ? static_cast<ProgressSink&>(silent) : progress);
     TarvelSendFile(Utf8ToWide(file.local).c_str(), Utf8ToWide(file.remote).c_str());
+  }
+  if (StopRequested()) {
+    Complain("interrupted while sending " + file.local);
+    return false;
   }
   std::string status = CurrentStatus();
   if (ReportedFailure(status)) return false;
@@ -77,7 +83,7 @@ bool SendOne(const CommonOptions& options, const Outgoing& file) {
 int Send(const CommonOptions& options, const std::vector<std::string>& arguments) {
   if (!OpenLink(options)) return 1;
   for (const Outgoing& file : PairArguments(arguments)) {
-    if (!SendOne(options, file)) return 1;
+    if (!SendOne(options, file)) return StopRequested() ? StoppedExitStatus() : 1;
   }
   TarvelPortClose();
   return 0;

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "status_watch.h"
+#include "stop_signal.h"
 #include "tarvel.h"
 
 namespace tarvel_cli {
@@ -34,6 +35,23 @@ bool ReportedFailure(const std::string& status) {
   if (!IsFailure(status)) return false;
   Complain(FailureReason(status));
   return true;
+}
+
+StopClosesPort::StopClosesPort() {
+  watcher_ = std::thread([this] {
+    while (!done_.load()) {
+      if (StopRequested()) {
+        TarvelPortClose();
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  });
+}
+
+StopClosesPort::~StopClosesPort() {
+  done_.store(true);
+  watcher_.join();
 }
 
 }  // namespace tarvel_cli
