@@ -43,18 +43,23 @@ int Listen(const CommonOptions& options, bool once) {
   watcher.Blank();
   Tell(options, "listening on " + DescribePort(options) + "; Ctrl-C stops");
   std::string status;
+  int exitStatus = 0;
   for (;;) {
     WaitEnd end = watcher.Next(std::chrono::milliseconds(0), &status);
     if (end != WaitEnd::NewStatus) break;
     std::printf("%s %s\n", TimeStamp().c_str(), status.c_str());
     std::fflush(stdout);
-    if (once && IsFailure(status)) return Complain(FailureReason(status));
+    // A failure goes to standard error too; the listener itself carries on.
+    if (ReportedFailure(status) && once) {
+      exitStatus = 1;
+      break;
+    }
     if (once && StartsWith(status, "RECV: ")) break;
     // A repeat of the same text must show as new too.
     watcher.Blank();
   }
   TarvelPortClose();
-  return 0;
+  return exitStatus;
 }
 
 }  // namespace
