@@ -48,6 +48,15 @@ TEST_F(CliTest, CtrlCCutsALongSendShort) {
   EXPECT_EQ(sender->Output(), "");
 }
 
+TEST_F(CliTest, ListenOnceEndsWithTheFirstFailure) {
+  auto listener = Listen(Side::B, {"--once"});
+  // B cannot answer for a file it does not have; A hears nothing back.
+  Finished asked = Run(Side::A, {"get", "\\not-here.txt", "--timeout", "1"});
+  EXPECT_NE(asked.status, 0);
+  EXPECT_EQ(listener->Wait(seconds(5)), 1) << listener->Output();
+  EXPECT_NE(listener->Error().find("not-here.txt"), std::string::npos) << listener->Error();
+}
+
 TEST_F(CliTest, TextTooLongForOneMessageIsRefused) {
   Finished sent = Run(Side::A, {"text", std::string(200, 'x')});
   EXPECT_NE(sent.status, 0);
