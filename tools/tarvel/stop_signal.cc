@@ -1,14 +1,18 @@
 #include "stop_signal.h"
 
+#include <atomic>
 #include <csignal>
 
 namespace tarvel_cli {
 namespace {
 
-volatile std::sig_atomic_t stopSignal = 0;
+// Written by the handler and read by every thread that waits: a volatile
+// sig_atomic_t is safe only within one thread, a lock-free atomic across them.
+std::atomic<int> stopSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler must not take a lock");
 
 void OnStopSignal(int number) {
-  stopSignal = number;
+  stopSignal.store(number);
 }
 
 }  // namespace
@@ -25,11 +29,12 @@ void InstallStopSignals() {
 }
 
 bool StopRequested() {
-  return stopSignal != 0;
+  return stopSignal.load() != 0;
 }
 
 int StoppedExitStatus() {
-  return 128 + (stopSignal != 0 ? stopSignal : SIGINT);
+  int number = stopSignal.load();
+  return 128 + (number != 0 ? number : SIGINT);
 }
 
 }  // namespace tarvel_cli
