@@ -13,13 +13,17 @@ variants=("$@")
 
 export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:print_stacktrace=1:strict_string_checks=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp"
 
 run_variant() {
   local name=$1 sanitizers=$2
   local build="build-$name"
   echo "== $name: -fsanitize=$sanitizers"
+  # GCC's flow analysis, run over the sanitizers' instrumentation, reports
+  # uninitialised values inside the standard library's own templates
+  # (std::regex, std::function); the normal build keeps the warning.
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVEL_SANITIZE="$sanitizers" \
+    -DCMAKE_CXX_FLAGS=-Wno-maybe-uninitialized \
     -DTARVEL_BUILD_TESTS=ON -DTARVEL_BUILD_TOOLS=ON >/dev/null
   cmake --build "$build" -j"$(nproc)"
   (cd "$build" && ctest --output-on-failure -j"$(nproc)")
