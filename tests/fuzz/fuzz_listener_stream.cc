@@ -38,9 +38,10 @@ constexpr uint8_t kHangUpAtEnd = 1;  // else the line goes quiet
 constexpr uint8_t kPendingSave = 2;  // the host asked for a file first
 constexpr uint8_t kPendingThroughLink = 4;
 
+// Made at the first input, removed when the fuzzer exits.
 Workspace& TheWorkspace() {
-  static Workspace* workspace = new Workspace();
-  return *workspace;
+  static Workspace workspace;
+  return workspace;
 }
 
 std::string ReadFile(const std::string& path) {
