@@ -16,7 +16,7 @@ constexpr const char* kIncomingPortKey = "Software\\Microsoft\\Bluetooth\\Serial
 std::vector<RegistryValue> IncomingPortValues() {
   using Type = RegistryValue::Type;
   return {
-      {"Server", Type::Dword, 1, {}},    {"Authentication", Type::Dword, 1, {}},
+      {"Server", Type::Dword, 1, {}},     {"Authentication", Type::Dword, 1, {}},
       {"Encryption", Type::Dword, 1, {}}, {"RemoteDCB", Type::Dword, 0, {}},
       {"KeepDCD", Type::Dword, 0, {}},    {"Port", Type::String, 0, u"COM0"},
   };
@@ -36,7 +36,9 @@ void ApplyLineSettings(SerialDevice& port) {
   port.WriteSettings(settings);
 }
 
-std::string PortName(int port) { return "COM" + std::to_string(port) + ":"; }
+std::string PortName(int port) {
+  return "COM" + std::to_string(port) + ":";
+}
 
 }  // namespace
 
@@ -77,11 +79,14 @@ int PortSend(LinkState& state, const char16_t* text) {
   }
   std::string why;
   std::optional<std::string> bytes = ToLinkText(state.env(), *wide, &why);
-  if (bytes && bytes->size() >= wire::kSendTextCapacity) {
-    why = "text longer than " + std::to_string(wire::kSendTextCapacity - 1) + " bytes";
-    bytes.reset();
+  if (!bytes) {
+    state.Fail("cannot send text: " + why);
+  } else if (bytes->size() >= wire::kSendTextCapacity) {
+    state.Fail("cannot send text: text longer than " + std::to_string(wire::kSendTextCapacity - 1) +
+               " bytes");
+  } else if (!WriteMessage(state, *bytes, &why)) {
+    state.Fail("cannot send text: " + why);
   }
-  if (!bytes || !WriteMessage(state, *bytes, &why)) state.Fail("cannot send text: " + why);
   return kDone;
 }
 
