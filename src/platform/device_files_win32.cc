@@ -52,8 +52,8 @@ class Win32InputFile final : public InputFile {
 
 class Win32OutputFile final : public OutputFile {
  public:
-  Win32OutputFile(HeldFolder folder, std::wstring name, UniqueHandle file)
-      : folder_(std::move(folder)), name_(std::move(name)), file_(std::move(file)) {}
+  Win32OutputFile(HeldFolder folder, std::wstring target, UniqueHandle file)
+      : folder_(std::move(folder)), target_(std::move(target)), file_(std::move(file)) {}
 
   ~Win32OutputFile() override {
     if (!finished_) Abandon();
@@ -89,16 +89,15 @@ class Win32OutputFile final : public OutputFile {
   }
 
  private:
-  // A bare name renames within the file's own folder.
   bool RenameOverTarget() {
-    size_t nameBytes = name_.size() * sizeof(wchar_t);
+    size_t nameBytes = target_.size() * sizeof(wchar_t);
     std::vector<std::byte> buffer(sizeof(FILE_RENAME_INFO) + nameBytes);
     auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
     info->ReplaceIfExists = TRUE;
     info->RootDirectory = nullptr;
     info->FileNameLength = static_cast<DWORD>(nameBytes);
-    std::copy(name_.begin(), name_.end(), info->FileName);
-    info->FileName[name_.size()] = L'\0';
+    std::copy(target_.begin(), target_.end(), info->FileName);
+    info->FileName[target_.size()] = L'\0';
     return SetFileInformationByHandle(file_.get(), FileRenameInfo, info,
                                       static_cast<DWORD>(buffer.size())) != 0;
   }
@@ -111,12 +110,24 @@ class Win32OutputFile final : public OutputFile {
     finished_ = true;
   }
 
-  HeldFolder folder_;  // held until the rename, so the folder stays where it was checked
-  std::wstring name_;
+  HeldFolder folder_;    // held until the rename, so the folder stays where it was checked
+  std::wstring target_;  // in the NT form that a rename by handle takes
   UniqueHandle file_;
   bool failed_ = false;
   bool finished_ = false;
 };
+
+// A rename by handle takes the target as an NT path ("\??\C:\dir\name"):
+// Windows reads a bare name within the file's folder, Wine within the working
+// directory, and neither takes the DOS form alike.
+std::wstring NtPath(const std::wstring& path) {
+  if (path.rfind(L"\\\\?\\", 0) == 0) return L"\\??\\" + path.substr(4);
+  DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  std::wstring full(size, L'\0');
+  full.resize(GetFullPathNameW(path.c_str(), size, full.data(), nullptr));
+  if (full.rfind(L"\\\\", 0) == 0) return L"\\??\\UNC\\" + full.substr(2);
+  return L"\\??\\" + full;
+}
 
 wchar_t RandomLetter() {
   static const wchar_t kLetters[] =
@@ -205,7 +216,7 @@ std::unique_ptr<OutputFile> CreateOutputFile(const FileLocation& location, std::
     SetError(error, DescribeWin32Error(GetLastError()));
     return nullptr;
   }
-  return std::make_unique<Win32OutputFile>(std::move(*folder), ToWide(name), std::move(file));
+  return std::make_unique<Win32OutputFile>(std::move(*folder), NtPath(target), std::move(file));
 }
 
 }  // namespace tarvel
