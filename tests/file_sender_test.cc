@@ -31,8 +31,8 @@ class FileSendingOverPty : public ::testing::Test {
 
   // Sends `content` as a local file announced as `remote` and returns what the
   // peer read: the header's read and then the content.
-  void SendAndCapture(const std::string& content, const std::u16string& remote,
-                      std::string& header, std::string& received, double& pauseMs) {
+  void SendAndCapture(const std::string& content, const std::u16string& remote, std::string& header,
+                      std::string& received, double& pauseMs) {
     WriteWholeFile(device.Path("local.bin"), content);
     std::u16string local = Utf8ToUtf16(device.Path("local.bin"));
     std::thread sender([&] { SendFile(*device.state, local.c_str(), remote.c_str()); });
@@ -57,7 +57,9 @@ TEST_F(FileSendingOverPty, HeaderPauseAndByteIdenticalContent) {
     SendAndCapture(content, u"a.txt", header, received, pauseMs);
     EXPECT_EQ(header, "FILE: a.txt|" + std::to_string(size) + "|");
     EXPECT_EQ(received, content) << size;
-    if (size > 0) EXPECT_GE(pauseMs, 950) << "content came before the sender's pause ended";
+    if (size > 0) {
+      EXPECT_GE(pauseMs, 950) << "content came before the sender's pause ended";
+    }
     EXPECT_EQ(device.Status(), "SENT: " + device.Path("local.bin"));
   }
 }
@@ -83,7 +85,7 @@ TEST_F(FileSendingOverPty, AMissingFileWritesNothing) {
 TEST_F(FileSendingOverPty, NamesThatCannotBeAnnouncedAreRefusedBeforeWriting) {
   WriteWholeFile(device.Path("a.bin"), "abc");
   std::u16string local = Utf8ToUtf16(device.Path("a.bin"));
-  std::u16string longName(190, u'n');
+  std::u16string longName(191, u'n');
   EXPECT_EQ(SendFile(*device.state, local.c_str(), longName.c_str()), 999);
   EXPECT_EQ(device.Status().rfind("FAIL: ", 0), 0u);
   EXPECT_EQ(SendFile(*device.state, local.c_str(), u"a|b"), 999);

@@ -31,7 +31,9 @@ void LinkState::SetStatus(std::u16string_view text) {
   status_[text.size()] = u'\0';
 }
 
-void LinkState::Fail(std::string_view reason) { SetStatus(u"FAIL: " + Utf8ToStatus(reason)); }
+void LinkState::Fail(std::string_view reason) {
+  SetStatus(u"FAIL: " + Utf8ToStatus(reason));
+}
 
 void LinkState::SetPendingSavePath(std::u16string_view path) {
   std::lock_guard<std::mutex> lock(textLock_);

@@ -4,7 +4,9 @@
 
 namespace tarvel {
 
-std::u16string Utf8ToStatus(std::string_view text) { return Utf8ToUtf16(text); }
+std::u16string Utf8ToStatus(std::string_view text) {
+  return Utf8ToUtf16(text);
+}
 
 std::optional<std::string> ToLinkText(const Environment& env, std::u16string_view text,
                                       std::string* why) {

@@ -18,8 +18,7 @@ namespace {
 void ReceivePolledFile(LinkState& state, SerialDevice& port, const wire::Message& header) {
   std::u16string shown;
   std::string refusal;
-  std::optional<FileLocation> location =
-      PeerFileLocation(state, header.argument, &shown, &refusal);
+  std::optional<FileLocation> location = PeerFileLocation(state, header.argument, &shown, &refusal);
   state.SetStatus(shown);
   std::string why;
   if (ReceiveFile(state, port, location, header.size, refusal, &why) != ReceiveEnd::Saved) {

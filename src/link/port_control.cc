@@ -36,6 +36,17 @@ void ApplyLineSettings(SerialDevice& port) {
   port.WriteSettings(settings);
 }
 
+// Writes the text in one write, within the text buffer of its size.
+bool SendText(LinkState& state, std::u16string_view text, std::string* why) {
+  std::optional<std::string> bytes = ToLinkText(state.env(), text, why);
+  if (!bytes) return false;
+  if (bytes->size() >= wire::kSendTextCapacity) {
+    *why = "text longer than " + std::to_string(wire::kSendTextCapacity - 1) + " bytes";
+    return false;
+  }
+  return WriteMessage(state, *bytes, why);
+}
+
 std::string PortName(int port) {
   return "COM" + std::to_string(port) + ":";
 }
@@ -78,15 +89,7 @@ int PortSend(LinkState& state, const char16_t* text) {
     return kDone;
   }
   std::string why;
-  std::optional<std::string> bytes = ToLinkText(state.env(), *wide, &why);
-  if (!bytes) {
-    state.Fail("cannot send text: " + why);
-  } else if (bytes->size() >= wire::kSendTextCapacity) {
-    state.Fail("cannot send text: text longer than " + std::to_string(wire::kSendTextCapacity - 1) +
-               " bytes");
-  } else if (!WriteMessage(state, *bytes, &why)) {
-    state.Fail("cannot send text: " + why);
-  }
+  if (!SendText(state, *wide, &why)) state.Fail("cannot send text: " + why);
   return kDone;
 }
 

@@ -27,7 +27,7 @@ enum class ReceiveEnd {
   Failed    // says why
 };
 ReceiveEnd ReceiveContent(LinkState& state, SerialDevice& port, std::unique_ptr<OutputFile> file,
-                    int64_t size, std::string* why);
+                          int64_t size, std::string* why);
 
 // Where a file that the peer names (8-bit, a device path) is saved, and the
 // name shown for it; nothing, saying why, when the name is refused.

@@ -56,8 +56,8 @@ bool SendContent(LinkState& state, SerialDevice& port, InputFile& file, std::str
     size_t want = static_cast<size_t>(std::min<int64_t>(size - sent, kFileBlockSize));
     std::ptrdiff_t got = file.Read(block.data(), want);
     if (got <= 0) {
-      *why = "the file yielded " + std::to_string(sent) + " of its " + std::to_string(size) +
-             " bytes";
+      *why =
+          "the file yielded " + std::to_string(sent) + " of its " + std::to_string(size) + " bytes";
       return false;
     }
     for (size_t at = 0; at < static_cast<size_t>(got); at += wire::kPieceSize) {

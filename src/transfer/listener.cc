@@ -59,8 +59,8 @@ void AnswerGet(LinkState& state, const wire::Message& request) {
   std::u16string name = FromLinkText(state.env(), request.argument);
   std::string why;
   if (name.size() >= wire::kRequestedNameCapacity) {
-    state.Fail("requested name longer than " +
-               std::to_string(wire::kRequestedNameCapacity - 1) + " characters");
+    state.Fail("requested name longer than " + std::to_string(wire::kRequestedNameCapacity - 1) +
+               " characters");
   } else if (AnswerGetRequest(state, name, &why)) {
     state.SetStatus(u"FILE: " + name);
   } else {

@@ -15,8 +15,8 @@ namespace {
 
 std::string DateLine(const CalendarTime& time) {
   char line[56];
-  std::snprintf(line, sizeof line, "%04d %02d %02d-%02d:%02d:%02d", time.year, time.month,
-                time.day, time.hour, time.minute, time.second);
+  std::snprintf(line, sizeof line, "%04d %02d %02d-%02d:%02d:%02d", time.year, time.month, time.day,
+                time.hour, time.minute, time.second);
   return line;
 }
 

@@ -37,16 +37,20 @@ int GetFile(LinkState& state, const char16_t* localSavePath, const char16_t* rem
   std::string why;
   std::optional<std::string> request = Request(state, *name, wire::FormatGetRequest, &why);
   if (request && savePath->size() >= wire::kPendingSaveCapacity) {
-    why = "save path longer than " + std::to_string(wire::kPendingSaveCapacity - 1) +
-          " characters";
+    why = "save path longer than " + std::to_string(wire::kPendingSaveCapacity - 1) + " characters";
     request.reset();
   }
   if (!request) {
     state.Fail("cannot ask for " + Utf16ToUtf8(*name) + ": " + why);
     return kDone;
   }
+  // The save path is in place before the request goes out, since the answer
+  // may be recognised at once; a request that did not go out leaves the
+  // earlier path, so an unrelated incoming file is not saved under this one.
+  std::u16string earlier = state.PendingSavePath();
   state.SetPendingSavePath(*savePath);
   if (!WriteMessage(state, *request, &why)) {
+    state.SetPendingSavePath(earlier);
     state.Fail("cannot ask for " + Utf16ToUtf8(*name) + ": " + why);
   }
   return kDone;

@@ -6,7 +6,9 @@ namespace tarvel::wire {
 namespace {
 
 // Every field is terminated 8-bit text: a zero byte ends the field it falls in.
-std::string_view UpToZero(std::string_view read) { return read.substr(0, read.find('\0')); }
+std::string_view UpToZero(std::string_view read) {
+  return read.substr(0, read.find('\0'));
+}
 
 // The argument of every message starts at the seventh byte; the sixth, a space
 // in every message a peer writes, is skipped whatever it is.
@@ -37,8 +39,8 @@ Message RequestOf(MessageKind kind, std::string_view read) {
   message.argument = std::string(region.substr(0, bar));
   message.end = bar == std::string_view::npos ? read.size() : kArgumentStart + bar + 1;
   if (message.argument.size() >= kArgumentCapacity) {
-    message.refusal = "request argument longer than " + std::to_string(kArgumentCapacity - 1) +
-                      " bytes";
+    message.refusal =
+        "request argument longer than " + std::to_string(kArgumentCapacity - 1) + " bytes";
   }
   return message;
 }
@@ -90,11 +92,9 @@ Message PolledHeaderOf(std::string_view read) {
   message.end = read.size();
   std::string_view region = ArgumentRegion(UpToZero(read));
   size_t space = region.find(' ');
+  // A name too long for its buffer is refused by the receiver, which still
+  // drains the announced bytes; so the size is read whatever the name.
   message.argument = std::string(region.substr(0, space));
-  if (message.argument.size() >= kPolledNameCapacity) {
-    message.refusal = "file name longer than " + std::to_string(kPolledNameCapacity - 1) + " bytes";
-    return message;
-  }
   std::string_view sizeText =
       space == std::string_view::npos ? std::string_view() : region.substr(space + 1);
   ReadSizeText(message, sizeText, kPolledSizeTextCapacity);
@@ -148,8 +148,8 @@ std::optional<int32_t> ParseSize(std::string_view text) {
 std::optional<std::string> FormatFileHeader(std::string_view name, int64_t size) {
   if (name.find('|') != std::string_view::npos) return std::nullopt;
   if (size < 0 || size > std::numeric_limits<int32_t>::max()) return std::nullopt;
-  std::string header = std::string(kFileWord) + " " + std::string(name) + "|" +
-                       std::to_string(size) + "|";
+  std::string header =
+      std::string(kFileWord) + " " + std::string(name) + "|" + std::to_string(size) + "|";
   if (header.size() >= kHeaderCapacity) return std::nullopt;
   return header;
 }

@@ -19,19 +19,18 @@ inline constexpr size_t kPieceSize = 200;     // content bytes per write
 inline constexpr int kQuietLineLimitMs = 10000;
 
 // Capacities, terminator included, as every peer sizes them.
-inline constexpr size_t kReceiveBufferSize = 504;     // one read: 503 bytes
-inline constexpr size_t kSendTextCapacity = 200;      // a plain text message
-inline constexpr size_t kSenderPathCapacity = 200;    // sender's 8-bit path and name
-inline constexpr size_t kHeaderCapacity = 200;        // a formatted file header
-inline constexpr size_t kArgumentCapacity = 200;      // listener's name, pattern, save path
-inline constexpr size_t kSizeTextCapacity = 20;       // listener's size text
-inline constexpr size_t kPolledNameCapacity = 200;    // polled reader's file name
-inline constexpr size_t kPolledSizeTextCapacity = 24; // polled reader's size text
-inline constexpr size_t kRequestedNameCapacity = 100; // requested name, wide characters
-inline constexpr size_t kRequestTextCapacity = 500;   // asking side's 8-bit name or pattern
-inline constexpr size_t kRequestCapacity = 504;       // asking side's formatted request
-inline constexpr size_t kStatusCapacity = 2000;       // status text, wide characters
-inline constexpr size_t kPendingSaveCapacity = 500;   // pending save path, wide characters
+inline constexpr size_t kReceiveBufferSize = 504;      // one read: 503 bytes
+inline constexpr size_t kSendTextCapacity = 200;       // a plain text message
+inline constexpr size_t kSenderPathCapacity = 200;     // sender's 8-bit path and name
+inline constexpr size_t kHeaderCapacity = 200;         // a formatted file header
+inline constexpr size_t kArgumentCapacity = 200;       // listener's name, pattern, save path
+inline constexpr size_t kSizeTextCapacity = 20;        // listener's size text
+inline constexpr size_t kPolledSizeTextCapacity = 24;  // polled reader's size text
+inline constexpr size_t kRequestedNameCapacity = 100;  // requested name, wide characters
+inline constexpr size_t kRequestTextCapacity = 500;    // asking side's 8-bit name or pattern
+inline constexpr size_t kRequestCapacity = 504;        // asking side's formatted request
+inline constexpr size_t kStatusCapacity = 2000;        // status text, wide characters
+inline constexpr size_t kPendingSaveCapacity = 500;    // pending save path, wide characters
 
 inline constexpr size_t kMaxRead = kReceiveBufferSize - 1;
 

@@ -49,10 +49,10 @@ TEST(Exports, TheLibraryExportsExactlyTheTable) {
 TEST(Exports, TheTableKeepsTheFixedOrdinals) {
   std::ifstream table(TARVEL_EXPORT_TABLE);
   std::string text((std::istreambuf_iterator<char>(table)), std::istreambuf_iterator<char>());
-  for (const char* entry : {"1 TarvelPortOpen", "2 TarvelPortRead", "3 TarvelPortClose",
-                            "4 TarvelPortSend", "6 TarvelPortCreate", "7 TarvelServer",
-                            "9 TarvelSendFile", "10 TarvelGetFile", "11 TarvelListFiles",
-                            "12 TarvelCheckText"}) {
+  for (const char* entry :
+       {"1 TarvelPortOpen", "2 TarvelPortRead", "3 TarvelPortClose", "4 TarvelPortSend",
+        "6 TarvelPortCreate", "7 TarvelServer", "9 TarvelSendFile", "10 TarvelGetFile",
+        "11 TarvelListFiles", "12 TarvelCheckText"}) {
     EXPECT_NE(text.find(std::string("\n") + entry + "\n"), std::string::npos) << entry;
   }
   EXPECT_EQ(text.find("\n5 "), std::string::npos);

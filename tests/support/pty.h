@@ -20,6 +20,9 @@ class PtyPair {
 
   const std::string& slavePath() const { return slavePath_; }
   int masterFd() const { return master_; }
+  // The test's own slave descriptor (-1 after CloseSlave): the tty's settings
+  // can be read through it.
+  int slaveFd() const { return slave_; }
 
   // Closes the test's own slave descriptor, so that once the library closes its
   // descriptor too the master sees a hang-up. Call after the library has opened
@@ -36,6 +39,8 @@ class PtyPair {
   // Reads whatever arrives until the line has been quiet for `quietMs`, or
   // `timeoutMs` passed in all.
   std::string ReadUntilQuiet(int quietMs, int timeoutMs);
+  // Reads whatever is waiting on the master now, without waiting.
+  std::string ReadAvailable();
 
  private:
   int master_ = -1;
