@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Cross-builds Tarvel for 64-bit Windows (tarvel.dll, tarvel.exe and the
-# Windows tests) with MinGW-w64, and runs the Windows suite under Wine.
+# Cross-builds Tarvel for 64-bit Windows (tarvel.dll and the Windows tests)
+# with MinGW-w64, and runs the Windows suite under Wine, the test across
+# systems against the Linux tarvel included.
 # Installs what is missing first (as root, or with sudo available).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,6 +15,10 @@ export WINEPREFIX="$PWD/build-windows/wine"
 trap '/usr/lib/wine/wineserver -k >/dev/null 2>&1 || true' EXIT
 
 jobs=$(nproc)
-cmake --preset windows
+# The Linux tarvel, for the test across systems (scripts/test.sh builds it too).
+[ -f build/CMakeCache.txt ] || cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j"$jobs" --target tarvel_cli
+
+cmake --preset windows -DTARVEL_LINUX_CLI="$PWD/build/tools/tarvel/tarvel"
 cmake --build --preset windows -j"$jobs"
 ctest --preset windows -j"$jobs"

@@ -6,7 +6,9 @@
 --cable   Two pty pairs whose masters a relay joins like a null-modem cable.
           Each slave is mapped onto a free COM port by the link
           PREFIX/dosdevices/comN -> /dev/pts/X; the test finds the two port
-          numbers in TARVEL_TEST_COM_A and TARVEL_TEST_COM_B.
+          numbers in TARVEL_TEST_COM_A and TARVEL_TEST_COM_B, and the slaves'
+          paths, for a Linux program on either end, in TARVEL_TEST_TTY_A and
+          TARVEL_TEST_TTY_B.
 --links   A folder tree with symbolic links, which a Windows program under Wine
           cannot make itself: root/out leads to a folder outside root,
           root/secret.txt to a file outside it, root/alias to a folder inside.
@@ -132,6 +134,8 @@ def cable(prefix, env):
         with com_port(prefix, slave_a) as port_a, com_port(prefix, slave_b) as port_b:
             env["TARVEL_TEST_COM_A"] = str(port_a)
             env["TARVEL_TEST_COM_B"] = str(port_b)
+            env["TARVEL_TEST_TTY_A"] = slave_a
+            env["TARVEL_TEST_TTY_B"] = slave_b
             relay = Relay(master_a, master_b)
             try:
                 yield
