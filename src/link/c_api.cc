@@ -23,9 +23,13 @@ const tarvel_wchar* Outward(const char16_t* text) {
   return reinterpret_cast<const tarvel_wchar*>(text);
 }
 
+// Never destroyed: unloading stops no listener and closes no port. On Windows
+// a destructor could not even try, as the process's other threads are gone
+// before a DLL's static objects go, and joining the listener would hang the
+// host's exit.
 tarvel::LinkState& ModuleState() {
-  static tarvel::LinkState state;
-  return state;
+  static tarvel::LinkState* state = new tarvel::LinkState;
+  return *state;
 }
 
 // Runs `call`; should anything throw (memory exhausted), reports it instead.
