@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/deps.sh g++-mingw-w64-x86-64-posix wine64
+bash scripts/deps.sh g++-mingw-w64-x86-64-posix wine64 googletest
 command -v python3 >/dev/null || bash scripts/deps.sh python3
 
 # The Wine prefix of the build, and the Wine server that its tests start; the
