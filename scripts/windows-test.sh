@@ -9,10 +9,14 @@ cd "$(dirname "$0")/.."
 bash scripts/deps.sh g++-mingw-w64-x86-64-posix wine64 googletest
 command -v python3 >/dev/null || bash scripts/deps.sh python3
 
-# The Wine prefix of the build, and the Wine server that its tests start; the
-# server is stopped again whatever happens.
+# The Wine prefix of the build, and the Wine server that its tests start: one
+# left by an interrupted run is stopped first, and this run's is stopped again
+# whatever happens. (A prefix deleted under its running server leaves a server
+# that nothing reaches any more: stop it first.)
 export WINEPREFIX="$PWD/build-windows/wine"
-trap '/usr/lib/wine/wineserver -k >/dev/null 2>&1 || true' EXIT
+stop_wine() { /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true; }
+[ -d "$WINEPREFIX" ] && stop_wine
+trap stop_wine EXIT
 
 jobs=$(nproc)
 # The Linux tarvel, for the test across systems (scripts/test.sh builds it too).
