@@ -1,4 +1,5 @@
 #include <dirent.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -6,6 +7,7 @@
 #include <climits>
 #include <string>
 
+#include "link/device/termios2_speed_posix.h"
 #include "link/operations.h"
 #include "support/pty.h"
 #include "support/test_device.h"
@@ -45,6 +47,18 @@ TEST_F(PortControl, SendWritesExactlyTheConvertedBytes) {
   EXPECT_EQ(peer.ReadExactly(6, 2000), "caf\xE9 \x80");
   EXPECT_EQ(PortSend(state, u"LIST: *.*|"), 999);
   EXPECT_EQ(peer.ReadExactly(10, 2000), "LIST: *.*|");
+}
+
+TEST_F(PortControl, OpenByNumberSetsTheFixedLineSettings) {
+  ASSERT_EQ(PortOpen(state, kTestPort), 999);
+  termios settings{};
+  ASSERT_EQ(tcgetattr(peer.slaveFd(), &settings), 0);
+  EXPECT_EQ(settings.c_lflag & (ICANON | ECHO | ISIG), 0u);
+  EXPECT_EQ(settings.c_oflag & OPOST, 0u);
+  EXPECT_EQ(settings.c_iflag & (ICRNL | IXON | IXOFF), 0u) << "XON/XOFF would eat file bytes";
+  EXPECT_EQ(settings.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(settings.c_cflag & (PARENB | CSTOPB), 0u);
+  EXPECT_EQ(ReadBaudRate(peer.slaveFd()), 256000u);
 }
 
 TEST_F(PortControl, EmptyTextWritesNothing) {

@@ -44,8 +44,13 @@ int GetFile(LinkState& state, const char16_t* localSavePath, const char16_t* rem
     state.Fail("cannot ask for " + Utf16ToUtf8(*name) + ": " + why);
     return kDone;
   }
+  // The save path is in place before the request goes out, since the answer
+  // may be recognised at once; a request that did not go out leaves the
+  // earlier path, so an unrelated incoming file is not saved under this one.
+  std::u16string earlier = state.PendingSavePath();
   state.SetPendingSavePath(*savePath);
   if (!WriteMessage(state, *request, &why)) {
+    state.SetPendingSavePath(earlier);
     state.Fail("cannot ask for " + Utf16ToUtf8(*name) + ": " + why);
   }
   return kDone;

@@ -92,11 +92,9 @@ Message PolledHeaderOf(std::string_view read) {
   message.end = read.size();
   std::string_view region = ArgumentRegion(UpToZero(read));
   size_t space = region.find(' ');
+  // A name too long for its buffer is refused by the receiver, which still
+  // drains the announced bytes; so the size is read whatever the name.
   message.argument = std::string(region.substr(0, space));
-  if (message.argument.size() >= kPolledNameCapacity) {
-    message.refusal = "file name longer than " + std::to_string(kPolledNameCapacity - 1) + " bytes";
-    return message;
-  }
   std::string_view sizeText =
       space == std::string_view::npos ? std::string_view() : region.substr(space + 1);
   ReadSizeText(message, sizeText, kPolledSizeTextCapacity);

@@ -25,7 +25,6 @@ inline constexpr size_t kSenderPathCapacity = 200;     // sender's 8-bit path an
 inline constexpr size_t kHeaderCapacity = 200;         // a formatted file header
 inline constexpr size_t kArgumentCapacity = 200;       // listener's name, pattern, save path
 inline constexpr size_t kSizeTextCapacity = 20;        // listener's size text
-inline constexpr size_t kPolledNameCapacity = 200;     // polled reader's file name
 inline constexpr size_t kPolledSizeTextCapacity = 24;  // polled reader's size text
 inline constexpr size_t kRequestedNameCapacity = 100;  // requested name, wide characters
 inline constexpr size_t kRequestTextCapacity = 500;    // asking side's 8-bit name or pattern

@@ -1,0 +1,24 @@
+// The line protocol between `tarvel demo` and its two device processes
+// (`tarvel agent`). One request per line, fields separated by tabs:
+//   reset                 blank the status, so that the next result shows
+//   text MESSAGE          TarvelPortSend
+//   send LOCAL REMOTE     TarvelSendFile
+//   get LOCAL REMOTE      TarvelGetFile
+//   list PATTERN          TarvelListFiles
+//   wait MILLISECONDS     wait for a new status (idle limit)
+//   status                the current status
+// The agent starts with "ready" (or "fail"). While a transfer runs it writes
+// "progress DONE TOTAL" and "progress-end" lines; each request ends with
+// "ok [STATUS]" or "fail REASON".
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tarvel_cli {
+
+// Tabs, line ends and backslashes inside a field are escaped.
+std::string JoinFields(const std::vector<std::string>& fields);
+std::vector<std::string> SplitFields(const std::string& line);
+
+}  // namespace tarvel_cli

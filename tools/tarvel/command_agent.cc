@@ -1,0 +1,141 @@
+// tarvel agent (hidden): one device of the demo. It opens its port, runs the
+// listener, and carries out the requests of agent_protocol.h read from its
+// standard input, answering on its standard output.
+#include <CLI/CLI.hpp>
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <mutex>
+
+#include "agent_protocol.h"
+#include "commands.h"
+#include "link_session.h"
+#include "progress_watch.h"
+#include "status_watch.h"
+#include "tarvel.h"
+#include "text_codec.h"
+
+namespace tarvel_cli {
+namespace {
+
+// Replies and progress lines come from two threads during a send.
+std::mutex outputLock;
+
+void Reply(const std::vector<std::string>& fields) {
+  std::lock_guard<std::mutex> hold(outputLock);
+  std::string line = JoinFields(fields) + "\n";
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fflush(stdout);
+}
+
+// Passes the transfer's progress to the demo, at most ten times a second.
+class ProgressLines : public ProgressSink {
+ public:
+  void Update(long long done, long long total) override {
+    auto now = std::chrono::steady_clock::now();
+    if (now - sent_ < std::chrono::milliseconds(100) && done < total) return;
+    sent_ = now;
+    Reply({"progress", std::to_string(done), std::to_string(total)});
+  }
+  void End() override { Reply({"progress-end"}); }
+
+ private:
+  std::chrono::steady_clock::time_point sent_;
+};
+
+// The reply to a call whose result is only a possible failure.
+std::vector<std::string> OutcomeReply() {
+  std::string status = CurrentStatus();
+  if (IsFailure(status)) return {"fail", FailureReason(status)};
+  return {"ok", status};
+}
+
+class Agent {
+ public:
+  Agent() : watcher_(progress_) {}
+
+  std::vector<std::string> Handle(const std::vector<std::string>& request) {
+    const std::string& verb = request[0];
+    size_t arguments = request.size() - 1;
+    if (verb == "status" && arguments == 0) return {"ok", CurrentStatus()};
+    if (verb == "wait" && arguments == 1) return Wait(std::stoll(request[1]));
+    if (verb == "reset" && arguments == 0) {
+      watcher_.Blank();
+      return {"ok"};
+    }
+    if (verb == "send" && arguments == 2) return Send(request[1], request[2]);
+    // Text and requests: blank first, so that a failure they report shows.
+    watcher_.Blank();
+    if (verb == "text" && arguments == 1) {
+      TarvelPortSend(Utf8ToWide(request[1]).c_str());
+    } else if (verb == "get" && arguments == 2) {
+      TarvelGetFile(Utf8ToWide(request[1]).c_str(), Utf8ToWide(request[2]).c_str());
+    } else if (verb == "list" && arguments == 1) {
+      TarvelListFiles(Utf8ToWide(request[1]).c_str());
+    } else {
+      return {"fail", "unknown request " + verb};
+    }
+    return OutcomeReply();
+  }
+
+ private:
+  std::vector<std::string> Send(const std::string& local, const std::string& remote) {
+    watcher_.Blank();
+    {
+      BackgroundProgress shown(progress_);
+      TarvelSendFile(Utf8ToWide(local).c_str(), Utf8ToWide(remote).c_str());
+    }
+    return OutcomeReply();
+  }
+
+  std::vector<std::string> Wait(long long milliseconds) {
+    std::string status;
+    switch (watcher_.Next(std::chrono::milliseconds(milliseconds), &status)) {
+      case WaitEnd::NewStatus:
+        return {"ok", status};
+      case WaitEnd::TimedOut:
+        return {"fail", "nothing new within " + std::to_string(milliseconds) + " ms"};
+      case WaitEnd::Stopped:
+        break;
+    }
+    return {"fail", "stopped"};
+  }
+
+  ProgressLines progress_;
+  StatusWatcher watcher_;
+};
+
+int RunAgent(const CommonOptions& options) {
+  // The demo cleans up; an agent simply ends when told to or when the demo ends.
+  std::signal(SIGINT, SIG_DFL);
+  std::signal(SIGTERM, SIG_DFL);
+  if (!OpenLink(options)) {
+    Reply({"fail", "cannot open " + DescribePort(options)});
+    return 1;
+  }
+  TarvelServer();
+  Agent agent;
+  Reply({"ready", DescribePort(options)});
+  std::string line;
+  while (std::getline(std::cin, line)) {
+    std::vector<std::string> request = SplitFields(line);
+    if (request[0] == "quit") break;
+    try {
+      Reply(agent.Handle(request));
+    } catch (const std::exception& error) {  // a malformed number
+      Reply({"fail", error.what()});
+    }
+  }
+  TarvelPortClose();
+  return 0;
+}
+
+}  // namespace
+
+void AddAgentCommand(CLI::App& app, const CommonOptions& options, CommandList& commands) {
+  auto* command = app.add_subcommand("agent", "one device of the demo, driven through stdin");
+  command->group("");  // hidden from --help
+  commands.push_back({command, [&options] { return RunAgent(options); }});
+}
+
+}  // namespace tarvel_cli

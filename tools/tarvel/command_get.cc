@@ -1,0 +1,53 @@
+// tarvel get: ask the peer for one of its files and wait until it is saved.
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <memory>
+
+#include "commands.h"
+#include "fetch.h"
+#include "link_session.h"
+#include "tarvel.h"
+
+namespace tarvel_cli {
+namespace {
+
+struct GetArguments {
+  std::string remote;
+  std::string local;
+  double timeoutSeconds = 30;
+};
+
+int Get(const CommonOptions& options, const GetArguments& arguments) {
+  if (!OpenLink(options)) return 1;
+  // The answer comes back as an ordinary incoming file: the listener saves it.
+  TarvelServer();
+  auto limit = std::chrono::milliseconds(static_cast<long long>(arguments.timeoutSeconds * 1000));
+  int status = FetchFile(options, arguments.remote, arguments.local, limit);
+  if (status == 0 && !options.quiet) {
+    std::printf("received %s as %s\n", arguments.remote.c_str(),
+                (arguments.local.empty() ? arguments.remote : arguments.local).c_str());
+  }
+  TarvelPortClose();
+  return status;
+}
+
+}  // namespace
+
+void AddGetCommand(CLI::App& app, const CommonOptions& options, CommandList& commands) {
+  auto* command = app.add_subcommand("get", "fetch one of the peer's files");
+  command->footer(
+      "Asks the peer for its file REMOTE (a device path like '\\notes.txt') and saves it at\n"
+      "LOCAL; without LOCAL it is saved under the requested name beneath the device root.\n"
+      "The peer must be listening.");
+  auto arguments = std::make_shared<GetArguments>();
+  command->add_option("REMOTE", arguments->remote, "the file on the peer")->required();
+  command->add_option("LOCAL", arguments->local, "where to save it");
+  command
+      ->add_option("--timeout", arguments->timeoutSeconds,
+                   "seconds to wait with nothing arriving before giving up")
+      ->check(CLI::PositiveNumber)
+      ->capture_default_str();
+  commands.push_back({command, [&options, arguments] { return Get(options, *arguments); }});
+}
+
+}  // namespace tarvel_cli

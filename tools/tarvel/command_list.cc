@@ -1,0 +1,101 @@
+// tarvel list: ask the peer to list its files, and with --fetch show the list.
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <thread>
+
+#include "commands.h"
+#include "fetch.h"
+#include "link_session.h"
+#include "status_watch.h"
+#include "stop_signal.h"
+#include "tarvel.h"
+#include "temporary_folder.h"
+#include "text_codec.h"
+
+namespace tarvel_cli {
+namespace {
+
+// Where the peer writes the listing it was asked for.
+constexpr char kListingFile[] = "\\Tarvel.txt";
+// The peer reads one message per poll: the get request must reach it only
+// after it has read and handled the list request.
+constexpr auto kListingPause = std::chrono::milliseconds(1500);
+
+struct ListArguments {
+  std::string pattern;
+  bool fetch = false;
+  double timeoutSeconds = 30;
+};
+
+bool PauseUnlessStopped(std::chrono::milliseconds span) {
+  auto until = std::chrono::steady_clock::now() + span;
+  while (std::chrono::steady_clock::now() < until) {
+    if (StopRequested()) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+// The listing is "name\r\ndate\r\n\r\n" per entry, in the link's code page.
+void PrintListing(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  std::string text = CodePageToUtf8(bytes, LinkCodePage());
+  std::string lines;
+  for (char c : text) {
+    if (c != '\r') lines += c;
+  }
+  std::fwrite(lines.data(), 1, lines.size(), stdout);
+  std::fflush(stdout);
+}
+
+int Fetch(const CommonOptions& options, const ListArguments& arguments) {
+  if (!PauseUnlessStopped(kListingPause)) return StoppedExitStatus();
+  TemporaryFolder scratch("tarvel-list-");
+  if (scratch.path().empty()) return Complain("cannot make a temporary folder for the listing");
+  std::string local = scratch.path() + "/Tarvel.txt";
+  auto limit = std::chrono::milliseconds(static_cast<long long>(arguments.timeoutSeconds * 1000));
+  int status = FetchFile(options, kListingFile, local, limit);
+  if (status == 0) PrintListing(local);
+  return status;
+}
+
+int List(const CommonOptions& options, const ListArguments& arguments) {
+  if (!OpenLink(options)) return 1;
+  if (arguments.fetch) TarvelServer();
+  BlankStatus();
+  TarvelListFiles(Utf8ToWide(arguments.pattern).c_str());
+  if (ReportedFailure(CurrentStatus())) return 1;
+  int status = 0;
+  if (arguments.fetch) {
+    status = Fetch(options, arguments);
+  } else {
+    Tell(options, "asked the peer to list " + arguments.pattern + " into its " + kListingFile);
+  }
+  TarvelPortClose();
+  return status;
+}
+
+}  // namespace
+
+void AddListCommand(CLI::App& app, const CommonOptions& options, CommandList& commands) {
+  auto* command =
+      app.add_subcommand("list", "ask the peer for a listing, and print it with --fetch");
+  command->footer(
+      "Asks the peer to list the entries matching PATTERN (like '\\*.*') into its\n"
+      "\\Tarvel.txt; with --fetch, fetches that file and prints it.");
+  auto arguments = std::make_shared<ListArguments>();
+  command->add_option("PATTERN", arguments->pattern, "search pattern on the peer")->required();
+  command->add_flag("--fetch", arguments->fetch, "fetch the peer's \\Tarvel.txt and print it");
+  command
+      ->add_option("--timeout", arguments->timeoutSeconds,
+                   "with --fetch: seconds to wait with nothing arriving")
+      ->check(CLI::PositiveNumber)
+      ->capture_default_str();
+  commands.push_back({command, [&options, arguments] { return List(options, *arguments); }});
+}
+
+}  // namespace tarvel_cli

@@ -1,0 +1,36 @@
+// tarvel text: write one short text to the peer.
+#include <CLI/CLI.hpp>
+#include <memory>
+
+#include "commands.h"
+#include "link_session.h"
+#include "status_watch.h"
+#include "tarvel.h"
+#include "text_codec.h"
+
+namespace tarvel_cli {
+namespace {
+
+int Text(const CommonOptions& options, const std::string& message) {
+  if (!OpenLink(options)) return 1;
+  BlankStatus();
+  TarvelPortSend(Utf8ToWide(message).c_str());
+  if (ReportedFailure(CurrentStatus())) return 1;
+  TarvelPortClose();
+  Tell(options, "sent the text");
+  return 0;
+}
+
+}  // namespace
+
+void AddTextCommand(CLI::App& app, const CommonOptions& options, CommandList& commands) {
+  auto* command = app.add_subcommand("text", "send a short text, which the peer shows");
+  command->footer(
+      "MESSAGE is at most 199 bytes in the link's code page. A message starting with FILE:,\n"
+      "LIST: or GILE: reaches the peer as that request.");
+  auto message = std::make_shared<std::string>();
+  command->add_option("MESSAGE", *message, "the text")->required();
+  commands.push_back({command, [&options, message] { return Text(options, *message); }});
+}
+
+}  // namespace tarvel_cli

@@ -1,0 +1,56 @@
+#include "common_options.h"
+
+#include <CLI/CLI.hpp>
+#include <cstdlib>
+#include <filesystem>
+
+namespace tarvel_cli {
+
+void AddCommonOptions(CLI::App& app, CommonOptions& options) {
+  app.add_option("--port", options.port, "COM port number; without --device it is /dev/rfcomm<N>")
+      ->check(CLI::NonNegativeNumber)
+      ->capture_default_str();
+  app.add_option("--device", options.device,
+                 "serial device to use as the port (/dev/rfcomm0, /dev/ttyUSB0, a pty)");
+  app.add_option("--root", options.root,
+                 "device root: the folder that device paths like \\a.txt refer to")
+      ->check(CLI::ExistingDirectory);
+  app.add_option("--codepage", options.codepage,
+                 "8-bit code page of names and texts on the link (default Windows-1252)");
+  app.add_flag("-q,--quiet", options.quiet, "no progress and no chatter");
+}
+
+bool ApplyCommonOptions(const CommonOptions& options, std::string* error) {
+  if (!options.device.empty()) {
+    std::string name = "TARVEL_COM" + std::to_string(options.port);
+    setenv(name.c_str(), options.device.c_str(), 1);
+  }
+  if (!options.root.empty()) {
+    std::error_code failure;
+    std::filesystem::path root = std::filesystem::absolute(options.root, failure);
+    if (failure || !std::filesystem::is_directory(root, failure)) {
+      *error = "device root " + options.root + " is not a folder";
+      return false;
+    }
+    setenv("TARVEL_ROOT", root.c_str(), 1);
+  }
+  if (!options.codepage.empty()) setenv("TARVEL_CODEPAGE", options.codepage.c_str(), 1);
+  return true;
+}
+
+std::string LinkCodePage() {
+  const char* chosen = std::getenv("TARVEL_CODEPAGE");
+  return chosen != nullptr && *chosen != '\0' ? chosen : "WINDOWS-1252";
+}
+
+std::string DescribePort(const CommonOptions& options) {
+  std::string number = std::to_string(options.port);
+  std::string device = options.device;
+  if (device.empty()) {
+    const char* mapped = std::getenv(("TARVEL_COM" + number).c_str());
+    device = mapped != nullptr && *mapped != '\0' ? mapped : "/dev/rfcomm" + number;
+  }
+  return "COM" + number + " (" + device + ")";
+}
+
+}  // namespace tarvel_cli

@@ -1,0 +1,34 @@
+// The options every subcommand shares, and how they reach the library: it
+// reads them from the environment when a port is opened or a path resolved.
+#pragma once
+
+#include <string>
+
+namespace CLI {
+class App;
+}
+
+namespace tarvel_cli {
+
+struct CommonOptions {
+  int port = 0;          // the library's COM port number
+  std::string device;    // a tty to use as that port instead of /dev/rfcomm<port>
+  std::string root;      // device root: where device paths like \a.txt live
+  std::string codepage;  // the link's 8-bit code page
+  bool quiet = false;    // no progress and no chatter, only results and errors
+};
+
+void AddCommonOptions(CLI::App& app, CommonOptions& options);
+
+// Sets TARVEL_COM<port>, TARVEL_ROOT and TARVEL_CODEPAGE as the options ask.
+// Must run before the first library call. False, saying why, when the root is
+// not a folder.
+bool ApplyCommonOptions(const CommonOptions& options, std::string* error);
+
+// The link's code page as the library will use it.
+std::string LinkCodePage();
+
+// "COM0 (/dev/rfcomm0)": the port and the device behind it, for messages.
+std::string DescribePort(const CommonOptions& options);
+
+}  // namespace tarvel_cli

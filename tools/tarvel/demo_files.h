@@ -1,0 +1,19 @@
+// The demo's files: content to send, and the byte-for-byte comparison that
+// decides the verdict.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace tarvel_cli {
+
+bool WriteRandomFile(const std::string& path, long long size);
+bool WriteTextFile(const std::string& path, const std::string& text);
+std::string ReadWholeFile(const std::string& path);
+// The size in bytes, or -1 when the file is missing.
+long long FileSize(const std::string& path);
+
+// Nothing when the two files hold the same bytes; otherwise what differs.
+std::optional<std::string> CompareFiles(const std::string& original, const std::string& copy);
+
+}  // namespace tarvel_cli

@@ -1,0 +1,41 @@
+// Steps every command shares: opening the port the options chose, reporting a
+// failed library call, and the tool's own messages.
+#pragma once
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "common_options.h"
+
+namespace tarvel_cli {
+
+// Applies the options to the environment and opens the port; prints why and
+// returns false when either fails.
+bool OpenLink(const CommonOptions& options);
+
+// Prints "tarvel: <message>" on standard error; returns the failure exit status 1.
+int Complain(const std::string& message);
+
+// Prints a line on standard error unless the options ask for quiet.
+void Tell(const CommonOptions& options, const std::string& message);
+
+// When the status reports a failure, complains with its reason and returns
+// true.
+bool ReportedFailure(const std::string& status);
+
+// While it lives, Ctrl-C closes the port, so that a library call blocked on
+// the port (a long send) fails at once instead of running to its end.
+class StopClosesPort {
+ public:
+  StopClosesPort();
+  ~StopClosesPort();
+  StopClosesPort(const StopClosesPort&) = delete;
+  StopClosesPort& operator=(const StopClosesPort&) = delete;
+
+ private:
+  std::atomic<bool> done_{false};
+  std::thread watcher_;
+};
+
+}  // namespace tarvel_cli
