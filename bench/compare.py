@@ -32,14 +32,15 @@ def arguments():
     parser.add_argument("--idle-seconds", type=float, default=30)
     parser.add_argument("--line-rate-kib", default="64,1024",
                         help="file sizes in KiB sent at 25,600 bytes/s; empty skips")
-    parser.add_argument("--line-rate-runs", type=int, default=1)
+    parser.add_argument("--line-rate-runs", type=int, default=3)
     parser.add_argument("--relay", choices=("python", "tarvel"), default="python",
                         help="what joins the two ptys of the unpaced runs")
     parser.add_argument("--out", default=os.path.join(HERE, "results.md"))
     parser.add_argument("--work", help="folder for the files (default: a new temporary one)")
     args = parser.parse_args()
     if args.quick:
-        args.sizes, args.runs, args.idle_seconds, args.line_rate_kib = "1,16", 1, 5, "64"
+        args.sizes, args.runs, args.idle_seconds = "1,16", 1, 5
+        args.line_rate_kib, args.line_rate_runs = "64", 1
     args.tarvel = os.path.abspath(args.tarvel)
     return args
 

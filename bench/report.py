@@ -134,11 +134,17 @@ def markdown(rows, idle, line_rate, notes):
     out += notes + [""]
     out += ["## Transfers", ""] + transfer_table(rows) + [""]
     if line_rate:
-        out += ["## At the line rate (256000 baud 8N1)", ""] + line_rate_table(line_rate) + [""]
+        out += ["## At the line rate (256000 baud 8N1)", "",
+                "The relay paces each direction to 25,600 bytes/s in slices of 64 bytes. "
+                "Efficiency is the payload's time at that rate over the measured total (sender's "
+                "start to receiver's exit); the ideal adds only the header's bytes and the "
+                "sender's 1.0 s pause.", ""] + line_rate_table(line_rate) + [""]
     if idle:
         out += ["## Idle listener", "",
-                "%.3f CPU seconds in %.0f s with nothing arriving: %.2f %% of one core."
-                % (idle["cpu_s"], idle["seconds"], idle["percent_of_core"]), ""]
+                "`tarvel listen` on a cable end with nothing arriving, its CPU time (every "
+                "thread, from /proc) over %.0f s after a second of start-up: %.3f CPU seconds, "
+                "%.2f %% of one core. This includes the command's own status polling."
+                % (idle["seconds"], idle["cpu_s"], idle["percent_of_core"]), ""]
     out += ["## Targets", ""] + target_lines(rows, idle, line_rate) + [""]
     return "\n".join(out)
 
@@ -153,10 +159,11 @@ def plot(rows, path):
         return False
     sizes = sorted({size for _, size in rows})
     labels = [size_text(s) for s in sizes]
-    figure, axes = plt.subplots(1, 3, figsize=(13, 4))
-    charts = (("mib_s", "MiB/s (Tarvel's pauses set apart)"),
+    figure, axes = plt.subplots(1, 4, figsize=(17, 4))
+    charts = (("mib_s", "MiB/s (Tarvel's 1.0 s pause set apart)"),
               ("send_cpu_per_mib", "sender CPU s per MiB"),
-              ("recv_cpu_per_mib", "receiver CPU s per MiB"))
+              ("recv_cpu_per_mib", "receiver CPU s per MiB"),
+              ("send_rss_mib", "sender peak RSS MiB"))
     width = 0.38
     for axis, (field, title) in zip(axes, charts):
         for offset, tool in ((-width / 2, "tarvel"), (width / 2, "zmodem")):
