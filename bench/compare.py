@@ -58,9 +58,11 @@ def tarvel_env(work):
 
 def describe(result):
     state = "ok" if result["ok"] else "FAILED " + json.dumps(result.get("logs", {}))
-    return "%-6s %9s  wall %.2f s  send cpu %.3f s  recv cpu %.3f s  rss %.1f/%.1f MiB  %s" % (
+    relay = result.get("relay_cpu_s")
+    return "%-6s %9s  wall %.2f s  cpu send %.3f s, recv %.3f s%s  rss %.1f/%.1f MiB  %s" % (
         result["tool"], report.size_text(result["size"]), result["wall_s"], result["send_cpu_s"],
-        result["recv_cpu_s"], result["send_rss_mib"], result["recv_rss_mib"], state)
+        result["recv_cpu_s"], ", relay %.3f s" % relay if relay is not None else "",
+        result["send_rss_mib"], result["recv_rss_mib"], state)
 
 
 def transfers(args, work, env):
@@ -79,6 +81,7 @@ def transfers(args, work, env):
                     else:
                         result = zmodem_transfer(relay, source, work)
                 result["run"] = run
+                result["relay_cpu_s"] = relay.child.cpu_s
                 say("run %d: %s" % (run + 1, describe(result)))
                 runs.append(result)
     return runs

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Compares Tarvel with ZMODEM (sz/rz) over a pty cable and writes
 # bench/results.md (and results.png where python3-matplotlib is installed).
-# Build first (cmake -S . -B build && cmake --build build), then:
+# Build first, optimised (the figures depend on it):
+#   cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo && cmake --build build
+# then:
 #   bench/compare.sh [--quick] [--tarvel PATH] [--sizes 1,16,128] [--runs 3] ...
 # See bench/compare.py --help for every option. A default run takes about
-# five minutes; --quick about one.
+# four minutes; --quick about half a minute.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 
