@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """The Windows build and the Linux build on the two ends of one pty cable.
 
-    across_systems.py WINE... -- WINDOWS_HOST LINUX_TARVEL
+    across_systems.py WINE... -- WINDOWS_PROGRAM LINUX_TARVEL
 
-Run inside wine_harness.py --cable: the Windows host (windows_host.exe over
-tarvel.dll, under Wine) has COM<TARVEL_TEST_COM_A>, the Linux tarvel has the
-tty TARVEL_TEST_TTY_B. First the Windows side listens while the Linux side
+Run inside wine_harness.py --cable: the Windows program under Wine has
+COM<TARVEL_TEST_COM_A>, the Linux tarvel has the tty TARVEL_TEST_TTY_B. The
+Windows program is either windows_host.exe, a small host of tarvel.dll, or the
+Windows tarvel.exe itself. First the Windows side listens while the Linux side
 sends a file, asks for a file, asks for a listing and sends a text; then the
 other way round. Every file is compared byte for byte.
 """
@@ -64,17 +65,58 @@ def wait_for(condition, seconds=20):
     return condition()
 
 
+class WindowsHost:
+    """windows_host.exe PORT JOB...: the device root comes from TARVEL_ROOT; the
+    listener stops when its standard input ends."""
+
+    def __init__(self, port, windows_root):
+        self.port = port
+
+    def command(self, *job):
+        return [self.port, *job]
+
+    def get(self, remote, local):
+        return ("get", local, remote)
+
+    def list(self, pattern):
+        return ("list", pattern)
+
+    def stop(self, listener):
+        return listener.communicate(input="", timeout=TIMEOUT)
+
+
+class WindowsCli:
+    """tarvel.exe, given the port and root as options; Ctrl-C stops the listener."""
+
+    def __init__(self, port, windows_root):
+        self.options = ["--port", port, "--root", windows_path(windows_root), "-q"]
+
+    def command(self, *job):
+        return [*self.options, *job]
+
+    def get(self, remote, local):
+        return ("get", remote, local, "--timeout", "20")
+
+    def list(self, pattern):
+        return ("list", "\\" + pattern, "--fetch", "--timeout", "20")
+
+    def stop(self, listener):
+        listener.send_signal(signal.SIGINT)
+        return listener.communicate(timeout=TIMEOUT)
+
+
 class Sides:
     def __init__(self, wine, host, tarvel, windows_root, linux_root):
         self.wine, self.host, self.tarvel = wine, host, tarvel
-        self.port = os.environ["TARVEL_TEST_COM_A"]
+        program = WindowsCli if host.lower().endswith("tarvel.exe") else WindowsHost
+        self.program = program(os.environ["TARVEL_TEST_COM_A"], windows_root)
         self.tty = os.environ["TARVEL_TEST_TTY_B"]
         self.windows_env = dict(os.environ, TARVEL_ROOT=windows_path(windows_root))
         self.linux_root = linux_root
         self.linux_env = dict(os.environ, TARVEL_REGISTRY=os.path.join(linux_root, "..", "reg"))
 
     def windows(self, *job, **popen):
-        command = self.wine + [self.host, self.port, *job]
+        command = self.wine + [self.host, *self.program.command(*job)]
         return subprocess.Popen(command, env=self.windows_env, stdout=subprocess.PIPE,
                                 stderr=subprocess.STDOUT, text=True, encoding="utf-8", **popen)
 
@@ -123,7 +165,7 @@ def windows_listens(sides, check, windows_root, linux_root):
         check.equal("Linux text exit status " + output, code, 0)
         time.sleep(0.5)
     finally:
-        output, _ = listener.communicate(input="", timeout=TIMEOUT)
+        output, _ = sides.program.stop(listener)
     check.true(f"the Windows side did not show the text: {output!r}",
                "hello from Linux \u00e9" in output)
     check.true(f"the Windows side showed no RECV: {output!r}", "RECV: \\from_linux.bin" in output)
@@ -144,13 +186,18 @@ def linux_listens(sides, check, windows_root, linux_root):
 
         offered = random_bytes(999, 4)
         write(os.path.join(linux_root, "offer_linux.bin"), offered)
-        code, output = sides.windows_job("get", "\\got_from_linux.bin", "offer_linux.bin")
+        code, output = sides.windows_job(*sides.program.get("offer_linux.bin",
+                                                            "\\got_from_linux.bin"))
         check.equal("Windows get exit status " + output, code, 0)
         check.equal("file Windows got from Linux",
                     read(os.path.join(windows_root, "got_from_linux.bin")), offered)
 
-        code, output = sides.windows_job("list", "*.bin")
+        code, output = sides.windows_job(*sides.program.list("*.bin"))
         check.equal("Windows list exit status " + output, code, 0)
+        if isinstance(sides.program, WindowsCli):
+            for name in ("from_windows.bin", "offer_linux.bin"):
+                check.true(f"{name} missing from the listing Windows fetched: {output!r}",
+                           name in output)
         listing = os.path.join(linux_root, "Tarvel.txt")
         check.true("the Linux side wrote no listing with the files", wait_for(
             lambda: b"from_windows.bin\r\n" in read(listing) and b"offer_linux.bin" in read(listing)))
