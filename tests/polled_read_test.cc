@@ -52,7 +52,13 @@ class PolledRead : public ::testing::Test {
     WaitUntilWaiting(before + bytes.size());
   }
 
-  std::string Read() { return Utf16ToUtf8(PortRead(state)); }
+  // What the read left in the status text, copied under the state's lock: in
+  // the test that runs a listener too, the listener may be replacing the text
+  // in place while it is read.
+  std::string Read() {
+    PortRead(state);
+    return Utf16ToUtf8(state.Status());
+  }
 
   // Sends `header`, starts a polled read, and writes `content` once the read is
   // waiting for it. Returns what the read returned.

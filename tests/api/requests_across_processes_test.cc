@@ -1,7 +1,9 @@
 // The road of a get request with the library loaded in two processes, each
 // with its own module-wide state, driven only through the exported functions
 // as a host drives them. The test process forks both devices before it calls
-// the library at all, and joins their ports with a relaying pty cable.
+// the library at all and before its cable starts relaying: a child of a
+// process with threads must not start threads of its own (ThreadSanitizer
+// refuses it), and the devices start their listeners.
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -53,32 +55,52 @@ class DeviceProcess {
  public:
   using Host = std::function<void(const std::function<void(const std::string&)>& report)>;
 
-  DeviceProcess(const std::string& root, const std::string& tty, const Host& host) {
-    int reports[2], release[2];
-    if (pipe(reports) != 0 || pipe(release) != 0) throw std::runtime_error("pipe failed");
+  // Forks the device; it waits for its tty (see Plug) before it runs `host`.
+  DeviceProcess(const std::string& root, const Host& host) {
+    int reports[2], release[2], plug[2];
+    if (pipe(reports) != 0 || pipe(release) != 0 || pipe(plug) != 0) {
+      throw std::runtime_error("pipe failed");
+    }
     pid_ = fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
       close(reports[0]);
       close(release[1]);
+      close(plug[1]);
+      std::string tty;
+      char byte;
+      while (read(plug[0], &byte, 1) == 1 && byte != '\n') tty += byte;
+      if (tty.empty()) _exit(0);  // the test ended before it plugged the device in
       setenv("TARVEL_ROOT", root.c_str(), 1);
       setenv("TARVEL_COM3", tty.c_str(), 1);
       host([&](const std::string& line) {
         std::string text = line + "\n";
         if (write(reports[1], text.data(), text.size()) < 0) _exit(3);
       });
-      char byte;
       while (read(release[0], &byte, 1) > 0) {
       }
       _exit(0);
     }
     close(reports[1]);
     close(release[0]);
+    close(plug[0]);
     reports_ = reports[0];
     release_ = release[1];
+    plug_ = plug[1];
+  }
+
+  // Hands the device the tty its port 3 stands for, and lets it run.
+  void Plug(const std::string& tty) {
+    std::string line = tty + "\n";
+    if (write(plug_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+      throw std::runtime_error("cannot plug the device in");
+    }
+    close(plug_);
+    plug_ = -1;
   }
 
   ~DeviceProcess() {
+    if (plug_ >= 0) close(plug_);
     close(release_);
     if (!Finished(5000)) {
       kill(pid_, SIGKILL);
@@ -119,24 +141,22 @@ class DeviceProcess {
   pid_t pid_ = -1;
   int reports_ = -1;
   int release_ = -1;
+  int plug_ = -1;
 };
 
 TEST(RequestsAcrossProcesses, AGetRequestCrossesBetweenTwoLoadedLibraries) {
-  PtyCable cable;
   TempDir rootA, rootB;
   const std::string data = RandomBytes(650, 5);
   WriteWholeFile(rootB / "data.bin", data);
 
-  DeviceProcess b(rootB.path(), cable.endB(), [](const auto& report) {
+  DeviceProcess b(rootB.path(), [](const auto& report) {
     if (TarvelPortOpen(3) != TARVEL_DONE) return report("B: port did not open");
     TarvelServer();
     report("B listening");
     bool answered = WaitForStatus(u"FILE: \\data.bin", 10000);
     report(answered ? "B answered" : "B: status " + Narrow(StatusText()));
   });
-  ASSERT_EQ(b.NextReport(5000), "B listening");
-
-  DeviceProcess a(rootA.path(), cable.endA(), [](const auto& report) {
+  DeviceProcess a(rootA.path(), [](const auto& report) {
     if (TarvelPortOpen(3) != TARVEL_DONE) return report("A: port did not open");
     TarvelServer();
     if (TarvelGetFile(u"\\copy.bin", u"\\data.bin") != TARVEL_DONE) return report("A: not done");
@@ -149,6 +169,11 @@ TEST(RequestsAcrossProcesses, AGetRequestCrossesBetweenTwoLoadedLibraries) {
                    std::u16string(TarvelCheckText(1)) == u" ";
     report(inPlace ? "A received" : "A: the status pointer moved or kept its text");
   });
+
+  PtyCable cable;
+  b.Plug(cable.endB());
+  ASSERT_EQ(b.NextReport(5000), "B listening");
+  a.Plug(cable.endA());
 
   EXPECT_EQ(a.NextReport(10000), "A received");
   EXPECT_EQ(b.NextReport(10000), "B answered");
