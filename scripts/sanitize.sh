@@ -19,7 +19,11 @@ run_variant() {
   local name=$1 sanitizers=$2
   local build="build-$name"
   echo "== $name: -fsanitize=$sanitizers"
+  # GCC's flow analysis, run over the sanitizers' instrumentation, reports
+  # uninitialised values inside the standard library's own templates
+  # (std::regex, std::function); the normal build keeps the warning.
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVEL_SANITIZE="$sanitizers" \
+    -DCMAKE_CXX_FLAGS=-Wno-maybe-uninitialized \
     -DTARVEL_BUILD_TESTS=ON -DTARVEL_BUILD_TOOLS=ON >/dev/null
   cmake --build "$build" -j"$(nproc)"
   (cd "$build" && ctest --output-on-failure -j"$(nproc)")
