@@ -20,10 +20,16 @@
 extern "C" {
 #endif
 
+/* 16-bit text units: wchar_t on Windows, so a host passes LPCWSTR as it is. */
 #ifndef __cplusplus
+#include <stddef.h>
 #include <uchar.h>
 #endif
+#ifdef _WIN32
+typedef wchar_t tarvel_wchar;
+#else
 typedef char16_t tarvel_wchar;
+#endif
 
 #define TARVEL_DONE 999
 #define TARVEL_PORT_UNAVAILABLE 1
@@ -64,7 +70,7 @@ int TarvelListFiles(const tarvel_wchar* pattern);
 /* Returns the status text; `blank` equal to 1 first replaces it with " ". */
 const tarvel_wchar* TarvelCheckText(int blank);
 
-/* Additions of this library on Linux, beside the ten above. */
+/* Additions of this library, beside the ten above (on Windows at ordinals 13 and 14). */
 
 /* Copies the status text, terminator included, into `buffer` under the
  * library's lock: reading the text in place through the pointer above can see

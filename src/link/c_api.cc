@@ -12,9 +12,24 @@
 
 namespace {
 
+static_assert(sizeof(tarvel_wchar) == sizeof(char16_t), "wide text is UTF-16 on every platform");
+
+// The host's wide type (wchar_t on Windows) holds the same UTF-16 units as the
+// library's char16_t.
+const char16_t* Inward(const tarvel_wchar* text) {
+  return reinterpret_cast<const char16_t*>(text);
+}
+const tarvel_wchar* Outward(const char16_t* text) {
+  return reinterpret_cast<const tarvel_wchar*>(text);
+}
+
+// Never destroyed: unloading stops no listener and closes no port. On Windows
+// a destructor could not even try, as the process's other threads are gone
+// before a DLL's static objects go, and joining the listener would hang the
+// host's exit.
 tarvel::LinkState& ModuleState() {
-  static tarvel::LinkState state;
-  return state;
+  static tarvel::LinkState* state = new tarvel::LinkState;
+  return *state;
 }
 
 // Runs `call`; should anything throw (memory exhausted), reports it instead.
@@ -39,7 +54,8 @@ TARVEL_EXPORT int TarvelPortOpen(int port) {
 }
 
 TARVEL_EXPORT const tarvel_wchar* TarvelPortRead(void) {
-  return Guarded(ModuleState().StatusPointer(), [](auto& s) { return tarvel::PortRead(s); });
+  return Outward(
+      Guarded(ModuleState().StatusPointer(), [](auto& s) { return tarvel::PortRead(s); }));
 }
 
 TARVEL_EXPORT int TarvelPortClose(void) {
@@ -47,7 +63,7 @@ TARVEL_EXPORT int TarvelPortClose(void) {
 }
 
 TARVEL_EXPORT int TarvelPortSend(const tarvel_wchar* text) {
-  return Guarded(tarvel::kDone, [&](auto& s) { return tarvel::PortSend(s, text); });
+  return Guarded(tarvel::kDone, [&](auto& s) { return tarvel::PortSend(s, Inward(text)); });
 }
 
 TARVEL_EXPORT int TarvelPortCreate(void) {
@@ -59,22 +75,24 @@ TARVEL_EXPORT int TarvelServer(void) {
 }
 
 TARVEL_EXPORT int TarvelSendFile(const tarvel_wchar* localPath, const tarvel_wchar* remoteName) {
-  return Guarded(tarvel::kDone,
-                 [&](auto& s) { return tarvel::SendFile(s, localPath, remoteName); });
+  return Guarded(tarvel::kDone, [&](auto& s) {
+    return tarvel::SendFile(s, Inward(localPath), Inward(remoteName));
+  });
 }
 
 TARVEL_EXPORT int TarvelGetFile(const tarvel_wchar* localSavePath, const tarvel_wchar* remoteName) {
-  return Guarded(tarvel::kDone,
-                 [&](auto& s) { return tarvel::GetFile(s, localSavePath, remoteName); });
+  return Guarded(tarvel::kDone, [&](auto& s) {
+    return tarvel::GetFile(s, Inward(localSavePath), Inward(remoteName));
+  });
 }
 
 TARVEL_EXPORT int TarvelListFiles(const tarvel_wchar* pattern) {
-  return Guarded(tarvel::kDone, [&](auto& s) { return tarvel::ListFiles(s, pattern); });
+  return Guarded(tarvel::kDone, [&](auto& s) { return tarvel::ListFiles(s, Inward(pattern)); });
 }
 
 TARVEL_EXPORT const tarvel_wchar* TarvelCheckText(int blank) {
-  return Guarded(ModuleState().StatusPointer(),
-                 [&](auto& s) { return tarvel::CheckText(s, blank); });
+  return Outward(
+      Guarded(ModuleState().StatusPointer(), [&](auto& s) { return tarvel::CheckText(s, blank); }));
 }
 
 TARVEL_EXPORT int TarvelStatusCopy(tarvel_wchar* buffer, int capacity) {
@@ -83,7 +101,7 @@ TARVEL_EXPORT int TarvelStatusCopy(tarvel_wchar* buffer, int capacity) {
     if (buffer != nullptr && capacity > 0) {
       size_t count = std::min(text.size(), static_cast<size_t>(capacity) - 1);
       std::copy_n(text.begin(), count, buffer);
-      buffer[count] = u'\0';
+      buffer[count] = 0;
     }
     return static_cast<int>(text.size());
   });

@@ -1,5 +1,5 @@
 // The platform's converter for the code pages that are not built in.
-// One implementation per platform, chosen by the build (codepage_iconv.cc on POSIX).
+// One implementation per platform, chosen by the build (codepage_iconv_posix.cc on POSIX).
 #pragma once
 
 #include <optional>

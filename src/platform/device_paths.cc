@@ -1,8 +1,7 @@
 // Mapping device paths onto the device root. Pure string work: confinement
 // through symbolic links is enforced when the files are opened.
-#include <unistd.h>
-
-#include <climits>
+#include <filesystem>
+#include <system_error>
 #include <vector>
 
 #include "platform/device_files.h"
@@ -51,8 +50,10 @@ std::vector<std::string_view> SplitComponents(std::string_view path) {
 
 std::string DeviceRoot(const Environment& env) {
   if (auto configured = env("TARVEL_ROOT"); configured && !configured->empty()) return *configured;
-  char buffer[PATH_MAX];
-  if (getcwd(buffer, sizeof buffer) != nullptr) return buffer;
+  // As UTF-8 on every platform: Windows keeps the path in UTF-16.
+  std::error_code failed;
+  std::string cwd = std::filesystem::current_path(failed).u8string();
+  if (!failed && !cwd.empty()) return cwd;
   return ".";  // the working directory is gone; opening beneath "." then fails cleanly
 }
 

@@ -12,7 +12,7 @@ namespace tarvel {
 // Returns the value of a setting such as "TARVEL_ROOT", or nothing when unset.
 using Environment = std::function<std::optional<std::string>(const std::string& name)>;
 
-// Reads the process environment at each lookup.
+// Reads the process environment at each lookup; values are UTF-8 on Windows too.
 Environment ProcessEnvironment();
 
 // A fixed table of settings; names not in it are unset.

@@ -1,6 +1,7 @@
 // tarvel list: ask the peer to list its files, and with --fetch show the list.
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -41,7 +42,7 @@ bool PauseUnlessStopped(std::chrono::milliseconds span) {
 
 // The listing is "name\r\ndate\r\n\r\n" per entry, in the link's code page.
 void PrintListing(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
+  std::ifstream file(std::filesystem::u8path(path), std::ios::binary);
   std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
   std::string text = CodePageToUtf8(bytes, LinkCodePage());
   std::string lines;

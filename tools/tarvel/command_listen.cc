@@ -1,7 +1,6 @@
 // tarvel listen: register, open, run the listener and show every result.
-#include <sys/time.h>
-
 #include <CLI/CLI.hpp>
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 
@@ -9,19 +8,20 @@
 #include "link_session.h"
 #include "status_watch.h"
 #include "stop_signal.h"
+#include "system.h"
 #include "tarvel.h"
 
 namespace tarvel_cli {
 namespace {
 
 std::string TimeStamp() {
-  timeval now{};
-  gettimeofday(&now, nullptr);
-  tm local{};
-  localtime_r(&now.tv_sec, &local);
+  using namespace std::chrono;
+  system_clock::time_point now = system_clock::now();
+  std::tm local = LocalTime(system_clock::to_time_t(now));
+  auto milliseconds = duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
   char text[32];
   std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03ld", local.tm_hour, local.tm_min,
-                local.tm_sec, static_cast<long>(now.tv_usec / 1000));
+                local.tm_sec, static_cast<long>(milliseconds % 1000));
   return text;
 }
 

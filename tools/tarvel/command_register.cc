@@ -1,28 +1,14 @@
 // tarvel register: write the incoming Bluetooth serial port settings.
 #include <CLI/CLI.hpp>
-#include <cstdlib>
 
 #include "commands.h"
 #include "link_session.h"
 #include "status_watch.h"
+#include "system.h"
 #include "tarvel.h"
 
 namespace tarvel_cli {
 namespace {
-
-// The file the library keeps its registry values in.
-std::string RegistryFile() {
-  auto set = [](const char* name) -> const char* {
-    const char* value = std::getenv(name);
-    return value != nullptr && *value != '\0' ? value : nullptr;
-  };
-  if (const char* path = set("TARVEL_REGISTRY")) return path;
-  if (const char* config = set("XDG_CONFIG_HOME"); config && config[0] == '/') {
-    return std::string(config) + "/tarvel/registry.reg";
-  }
-  if (const char* home = set("HOME")) return std::string(home) + "/.config/tarvel/registry.reg";
-  return "(none)";
-}
 
 int Register(const CommonOptions& options) {
   std::string error;
@@ -30,7 +16,7 @@ int Register(const CommonOptions& options) {
   BlankStatus();
   TarvelPortCreate();
   if (ReportedFailure(CurrentStatus())) return 1;
-  Tell(options, "registered the incoming serial port settings in " + RegistryFile());
+  Tell(options, "registered the incoming serial port settings in " + RegistryLocation());
   return 0;
 }
 

@@ -1,8 +1,7 @@
 // tarvel send: push local files to the peer, one after another.
-#include <sys/stat.h>
-
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 
 #include "commands.h"
@@ -49,8 +48,9 @@ std::vector<Outgoing> PairArguments(const std::vector<std::string>& arguments) {
 }
 
 std::string SizeOf(const std::string& path) {
-  struct stat info {};
-  return stat(path.c_str(), &info) == 0 ? FormatBytes(info.st_size) : "?";
+  std::error_code failure;
+  auto size = std::filesystem::file_size(std::filesystem::u8path(path), failure);
+  return failure ? "?" : FormatBytes(static_cast<long long>(size));
 }
 
 bool SendOne(const CommonOptions& options, const Outgoing& file) {

@@ -28,6 +28,10 @@ void AddPollCommand(CLI::App& app, const CommonOptions& options, CommandList& co
 void AddRegisterCommand(CLI::App& app, const CommonOptions& options, CommandList& commands);
 void AddCableCommand(CLI::App& app, const CommonOptions& options, CommandList& commands);
 void AddDemoCommand(CLI::App& app, const CommonOptions& options, CommandList& commands);
+// Every subcommand this system has: on Windows no cable, demo or agent, which
+// need ptys and child processes.
+void AddCommands(CLI::App& app, const CommonOptions& options, CommandList& commands);
+
 // Hidden: one device of the demo, driven line by line through its standard input.
 void AddAgentCommand(CLI::App& app, const CommonOptions& options, CommandList& commands);
 

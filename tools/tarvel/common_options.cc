@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "system.h"
+
 namespace tarvel_cli {
 
 void AddCommonOptions(CLI::App& app, CommonOptions& options) {
@@ -23,18 +25,19 @@ void AddCommonOptions(CLI::App& app, CommonOptions& options) {
 bool ApplyCommonOptions(const CommonOptions& options, std::string* error) {
   if (!options.device.empty()) {
     std::string name = "TARVEL_COM" + std::to_string(options.port);
-    setenv(name.c_str(), options.device.c_str(), 1);
+    SetEnvironment(name, options.device);
   }
   if (!options.root.empty()) {
     std::error_code failure;
-    std::filesystem::path root = std::filesystem::absolute(options.root, failure);
+    std::filesystem::path root =
+        std::filesystem::absolute(std::filesystem::u8path(options.root), failure);
     if (failure || !std::filesystem::is_directory(root, failure)) {
       *error = "device root " + options.root + " is not a folder";
       return false;
     }
-    setenv("TARVEL_ROOT", root.c_str(), 1);
+    SetEnvironment("TARVEL_ROOT", root.u8string());
   }
-  if (!options.codepage.empty()) setenv("TARVEL_CODEPAGE", options.codepage.c_str(), 1);
+  if (!options.codepage.empty()) SetEnvironment("TARVEL_CODEPAGE", options.codepage);
   return true;
 }
 
@@ -48,7 +51,7 @@ std::string DescribePort(const CommonOptions& options) {
   std::string device = options.device;
   if (device.empty()) {
     const char* mapped = std::getenv(("TARVEL_COM" + number).c_str());
-    device = mapped != nullptr && *mapped != '\0' ? mapped : "/dev/rfcomm" + number;
+    device = mapped != nullptr && *mapped != '\0' ? mapped : DefaultDevice(options.port);
   }
   return "COM" + number + " (" + device + ")";
 }

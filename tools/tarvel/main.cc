@@ -4,6 +4,7 @@
 #include "commands.h"
 #include "common_options.h"
 #include "stop_signal.h"
+#include "system.h"
 
 int main(int argc, char** argv) {
   using namespace tarvel_cli;
@@ -16,16 +17,7 @@ int main(int argc, char** argv) {
   AddCommonOptions(app, options);
 
   CommandList commands;
-  AddDemoCommand(app, options, commands);
-  AddListenCommand(app, options, commands);
-  AddSendCommand(app, options, commands);
-  AddGetCommand(app, options, commands);
-  AddListCommand(app, options, commands);
-  AddTextCommand(app, options, commands);
-  AddPollCommand(app, options, commands);
-  AddRegisterCommand(app, options, commands);
-  AddCableCommand(app, options, commands);
-  AddAgentCommand(app, options, commands);
+  AddCommands(app, options, commands);
   // The common options may follow the subcommand too.
   for (Command& command : commands) {
     command.app->fallthrough();
@@ -35,7 +27,10 @@ int main(int argc, char** argv) {
   }
 
   try {
-    app.parse(argc, argv);
+    std::vector<std::string> arguments = Utf8Arguments(argc, argv);
+    // CLI11 takes the arguments last first, without the program name.
+    std::vector<std::string> reversed(arguments.rbegin(), arguments.rend() - 1);
+    app.parse(reversed);
   } catch (const CLI::ParseError& error) {
     // Help and version exit 0; every usage error exits 2.
     return app.exit(error) == 0 ? 0 : 2;

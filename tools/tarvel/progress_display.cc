@@ -1,9 +1,9 @@
 #include "progress_display.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
+
+#include "system.h"
 
 namespace tarvel_cli {
 namespace {
@@ -34,7 +34,7 @@ std::string FormatBytes(long long bytes) {
 }
 
 TerminalProgress::TerminalProgress(std::string label, std::chrono::milliseconds showAfter)
-    : label_(std::move(label)), showAfter_(showAfter), terminal_(isatty(STDERR_FILENO) == 1) {}
+    : label_(std::move(label)), showAfter_(showAfter), terminal_(StandardErrorIsTerminal()) {}
 
 TerminalProgress::~TerminalProgress() {
   End();

@@ -13,11 +13,11 @@ namespace {
 // Short against the listener's 100 ms polls, long enough to cost nothing.
 constexpr auto kPollEvery = std::chrono::milliseconds(25);
 
-std::u16string CopyStatus() {
+WideString CopyStatus() {
   std::vector<tarvel_wchar> buffer(2000);
   for (;;) {
     int length = TarvelStatusCopy(buffer.data(), static_cast<int>(buffer.size()));
-    if (length < static_cast<int>(buffer.size())) return std::u16string(buffer.data(), length);
+    if (length < static_cast<int>(buffer.size())) return WideString(buffer.data(), length);
     buffer.resize(length + 1);  // replaced by a longer text meanwhile: copy again
   }
 }
@@ -55,7 +55,7 @@ WaitEnd StatusWatcher::Next(std::chrono::milliseconds idleLimit, std::string* st
   auto lastActivity = std::chrono::steady_clock::now();
   for (;;) {
     bool moved = progress_.Tick();
-    std::u16string now = CopyStatus();
+    WideString now = CopyStatus();
     if (now != seen_) {
       progress_.Finish();
       seen_ = now;

@@ -8,6 +8,7 @@
 
 #include "progress_display.h"
 #include "progress_watch.h"
+#include "text_codec.h"
 
 namespace tarvel_cli {
 
@@ -40,7 +41,7 @@ class StatusWatcher {
 
  private:
   ProgressWatch progress_;
-  std::u16string seen_;
+  WideString seen_;
 };
 
 }  // namespace tarvel_cli

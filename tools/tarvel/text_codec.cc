@@ -1,9 +1,5 @@
 #include "text_codec.h"
 
-#include <iconv.h>
-
-#include <cerrno>
-
 namespace tarvel_cli {
 namespace {
 
@@ -49,24 +45,24 @@ void AppendUtf8(std::string& out, char32_t c) {
 
 }  // namespace
 
-std::u16string Utf8ToWide(std::string_view text) {
-  std::u16string wide;
+WideString Utf8ToWide(std::string_view text) {
+  WideString wide;
   for (size_t at = 0; at < text.size();) {
     char32_t c = NextUtf8(text, &at);
     if (c < 0x10000) {
-      wide += static_cast<char16_t>(c);
+      wide += static_cast<tarvel_wchar>(c);
     } else {
-      wide += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
-      wide += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+      wide += static_cast<tarvel_wchar>(0xD800 + ((c - 0x10000) >> 10));
+      wide += static_cast<tarvel_wchar>(0xDC00 + ((c - 0x10000) & 0x3FF));
     }
   }
   return wide;
 }
 
-std::string WideToUtf8(std::u16string_view text) {
+std::string WideToUtf8(WideStringView text) {
   std::string out;
   for (size_t at = 0; at < text.size(); ++at) {
-    char32_t unit = text[at];
+    char32_t unit = static_cast<char16_t>(text[at]);
     bool high = unit >= 0xD800 && unit <= 0xDBFF;
     bool low = unit >= 0xDC00 && unit <= 0xDFFF;
     if (high && at + 1 < text.size() && text[at + 1] >= 0xDC00 && text[at + 1] <= 0xDFFF) {
@@ -76,30 +72,6 @@ std::string WideToUtf8(std::u16string_view text) {
     }
     AppendUtf8(out, unit);
   }
-  return out;
-}
-
-std::string CodePageToUtf8(std::string_view bytes, const std::string& codepage) {
-  iconv_t converter = iconv_open("UTF-8", codepage.c_str());
-  if (converter == reinterpret_cast<iconv_t>(-1)) return std::string(bytes);
-  std::string out(bytes.size() * 4 + 16, '\0');
-  char* in = const_cast<char*>(bytes.data());
-  size_t inLeft = bytes.size();
-  char* outAt = out.data();
-  size_t outLeft = out.size();
-  while (inLeft > 0) {
-    if (iconv(converter, &in, &inLeft, &outAt, &outLeft) != static_cast<size_t>(-1)) break;
-    if (errno != EILSEQ && errno != EINVAL) break;
-    // A byte the code page leaves undefined: show it as U+FFFD and go on.
-    static constexpr char kReplacementUtf8[] = "\xEF\xBF\xBD";
-    if (outLeft < 3) break;
-    for (char c : std::string_view(kReplacementUtf8)) *outAt++ = c;
-    outLeft -= 3;
-    ++in;
-    --inLeft;
-  }
-  iconv_close(converter);
-  out.resize(out.size() - outLeft);
   return out;
 }
 

@@ -4,11 +4,17 @@
 #include <string>
 #include <string_view>
 
+#include "tarvel.h"
+
 namespace tarvel_cli {
 
+// The library's wide text: UTF-16 units, char16_t or (on Windows) wchar_t.
+using WideString = std::basic_string<tarvel_wchar>;
+using WideStringView = std::basic_string_view<tarvel_wchar>;
+
 // Invalid input becomes U+FFFD.
-std::u16string Utf8ToWide(std::string_view text);
-std::string WideToUtf8(std::u16string_view text);
+WideString Utf8ToWide(std::string_view text);
+std::string WideToUtf8(WideStringView text);
 
 // Bytes in the link's 8-bit code page (a received listing) as UTF-8; the bytes
 // unchanged when the code page is unknown to the converter.

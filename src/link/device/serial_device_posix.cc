@@ -28,6 +28,17 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::chrono::milliseconds kWriteRetrySlice(50);
 
+// A slow line hands bytes over a handful at a time, and taking each handful
+// costs a wake-up, a poll and a read. When a read still short of its count has
+// been getting bytes slower than this for a while, it lets them gather for a
+// moment after each arrival: at 256000 baud about 500 bytes per wake-up
+// instead of a few dozen, and at most 2.6 KiB, within the tty's own buffer.
+// Judged over the whole read, so a fast line that stalls for a moment is
+// never taken for a slow one.
+constexpr double kSlowLineBytesPerSecond = 128 * 1024;
+constexpr std::chrono::milliseconds kSlowLineJudgedAfter(20);
+constexpr std::chrono::milliseconds kGatherPause(20);
+
 int MillisecondsUntil(Clock::time_point deadline) {
   // Rounded up, so that a poll never wakes before the deadline.
   auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -121,6 +132,7 @@ class PosixSerialDevice final : public SerialDevice {
  private:
   enum class Wait { Ready, TimedOut, HungUp, Failed };
   Wait WaitFor(short events, Clock::time_point deadline);
+  void PauseUnlessClosed(std::chrono::milliseconds pause);
   bool closed() const { return closed_.load(std::memory_order_acquire); }
 
   // Both descriptors stay valid for the object's whole life; only the
@@ -145,6 +157,21 @@ PosixSerialDevice::Wait PosixSerialDevice::WaitFor(short events, Clock::time_poi
   }
 }
 
+void PosixSerialDevice::PauseUnlessClosed(std::chrono::milliseconds pause) {
+  pollfd wake = {wakeFd_, POLLIN, 0};
+  while (poll(&wake, 1, static_cast<int>(pause.count())) < 0 && errno == EINTR) {
+  }
+}
+
+// Whether the `got` bytes of a read, the first of which came at `firstByte`,
+// have come at a slow line's rate.
+bool CameSlowly(size_t got, Clock::time_point firstByte) {
+  Clock::duration taken = Clock::now() - firstByte;
+  return taken >= kSlowLineJudgedAfter &&
+         static_cast<double>(got) <
+             kSlowLineBytesPerSecond * std::chrono::duration<double>(taken).count();
+}
+
 ReadResult PosixSerialDevice::Read(uint8_t* buffer, size_t count, int firstByteWaitMs) {
   size_t got = 0;
   bool hungUp = false;
@@ -153,12 +180,14 @@ ReadResult PosixSerialDevice::Read(uint8_t* buffer, size_t count, int firstByteW
   // afterwards; the next call then reports the failure.
   auto failed = [&got] { return ReadResult{got ? ReadOutcome::Bytes : ReadOutcome::Failed, got}; };
   if (closed()) return failed();
+  Clock::time_point firstByte;
   while (got < count) {
     if (closed()) return failed();
     // Read first and poll only when nothing is waiting: one syscall per read
     // while data streams in.
     ssize_t result = read(fd_, buffer + got, count - got);
     if (result > 0) {
+      if (got == 0) firstByte = Clock::now();
       got += static_cast<size_t>(result);
       deadline = Clock::now() + std::chrono::milliseconds(kReadQuietGapMs);
       continue;
@@ -170,6 +199,7 @@ ReadResult PosixSerialDevice::Read(uint8_t* buffer, size_t count, int firstByteW
     if (wait == Wait::Failed) return failed();
     // After a hang-up, one more read takes whatever is still buffered.
     hungUp = wait == Wait::HungUp;
+    if (got > 0 && !hungUp && CameSlowly(got, firstByte)) PauseUnlessClosed(kGatherPause);
   }
   return {ReadOutcome::Bytes, got};
 }

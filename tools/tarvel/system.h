@@ -1,0 +1,29 @@
+// The few facts of the operating system the command needs beyond the library:
+// its arguments and environment in UTF-8, the clock, the terminal. One backend
+// per system (system_posix.cc, system_win32.cc).
+#pragma once
+
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace tarvel_cli {
+
+// The command line in UTF-8, the program name first.
+std::vector<std::string> Utf8Arguments(int argc, char** argv);
+
+// Sets an environment variable, for this process and the library, from UTF-8.
+void SetEnvironment(const std::string& name, const std::string& value);
+
+// The calendar fields of `when` in local time.
+std::tm LocalTime(std::time_t when);
+
+bool StandardErrorIsTerminal();
+
+// The device behind COM port `port` when nothing in the environment names one.
+std::string DefaultDevice(int port);
+
+// Where the incoming port settings go, for messages.
+std::string RegistryLocation();
+
+}  // namespace tarvel_cli
