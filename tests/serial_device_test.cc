@@ -351,6 +351,13 @@ TEST(SerialDeviceCable, RelaysMegabytesBothWaysIntact) {
   EXPECT_TRUE(writeB.get());
   EXPECT_TRUE(readB.get() == aToB);
   EXPECT_TRUE(atA == bToA);
+  // The relay counts a write once it has returned, which may be just after
+  // the reader took the bytes.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  while ((cable.relayedAtoB() < aToB.size() || cable.relayedBtoA() < bToA.size()) &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   EXPECT_EQ(cable.relayedAtoB(), aToB.size());
   EXPECT_EQ(cable.relayedBtoA(), bToA.size());
 }
