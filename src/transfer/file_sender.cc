@@ -64,8 +64,9 @@ bool SendContent(LinkState& state, SerialDevice& port, InputFile& file, std::str
       size_t piece = std::min(wire::kPieceSize, static_cast<size_t>(got) - at);
       if (!WriteAll(port, block.data() + at, piece, sent, size, why)) return false;
       sent += static_cast<int64_t>(piece);
-      state.SetProgress(sent, size);
     }
+    // Once a block, not once a piece: the progress lock stays off the per-piece path.
+    state.SetProgress(sent, size);
   }
   return true;
 }
