@@ -10,6 +10,10 @@
  *    TarvelPortOpen alone returns 1 when the port cannot be opened. The outcome of
  *    a call is reported in the status text, which TarvelCheckText and
  *    TarvelPortRead return. Failures the library detects read "FAIL: <reason>".
+ *    Every result is also queued as an event (TarvelNextEvent), and whether
+ *    the calling thread's own last call failed is kept apart from both
+ *    (TarvelLastFailure): the status text holds one result at a time, and the
+ *    listener may replace it before the host has read it.
  *  - The returned status pointer is the same for the library's whole life; its
  *    content is replaced by later calls and by the listener thread.
  */
@@ -70,7 +74,8 @@ int TarvelListFiles(const tarvel_wchar* pattern);
 /* Returns the status text; `blank` equal to 1 first replaces it with " ". */
 const tarvel_wchar* TarvelCheckText(int blank);
 
-/* Additions of this library, beside the ten above (on Windows at ordinals 13 and 14). */
+/* Additions of this library, beside the ten above (on Windows at ordinals 13
+ * to 16, in the order they stand here). */
 
 /* Copies the status text, terminator included, into `buffer` under the
  * library's lock: reading the text in place through the pointer above can see
@@ -83,6 +88,34 @@ int TarvelStatusCopy(tarvel_wchar* buffer, int capacity);
  * or received. Returns 1 while one is in progress, else 0 with both set to 0.
  * Either pointer may be null. */
 int TarvelProgress(long long* done, long long* total);
+
+/* The kinds of event that TarvelNextEvent returns, and the text each carries. */
+#define TARVEL_EVENT_NONE 0         /* no event came within the time-out */
+#define TARVEL_EVENT_RECEIVED 1     /* the listener saved a file: its local path */
+#define TARVEL_EVENT_SENT 2         /* TarvelSendFile sent a file: its local path */
+#define TARVEL_EVENT_GET_ANSWERED 3 /* the peer's get request was answered: the name */
+#define TARVEL_EVENT_LISTED 4       /* the peer's list request was handled: the pattern */
+#define TARVEL_EVENT_PEER_TEXT 5    /* the listener received a text: the text */
+#define TARVEL_EVENT_POLLED_TEXT 6  /* TarvelPortRead took a text: the text */
+#define TARVEL_EVENT_POLLED_FILE 7  /* TarvelPortRead saved a file: its name */
+#define TARVEL_EVENT_FAILURE 8      /* something failed: the reason */
+#define TARVEL_EVENT_DROPPED 9      /* events lost to a full queue: their count */
+
+/* Takes the next event from the library's ordered queue of results: every
+ * result that the status text shows is queued as well, so none is lost when
+ * two come between two looks, and a peer's text that reads like a result
+ * arrives as a text. Waits up to `timeoutMs` milliseconds for one (0: do not
+ * wait; negative: wait without limit). Returns its kind, copying its text into
+ * `text` as TarvelStatusCopy does (a buffer of 2000 units always holds it), or
+ * TARVEL_EVENT_NONE when none came. The queue keeps the newest 256 events; when
+ * older ones had to go, a TARVEL_EVENT_DROPPED event comes first. */
+int TarvelNextEvent(int timeoutMs, tarvel_wchar* text, int capacity);
+
+/* Whether the calling thread's last call of this library failed: 1, copying
+ * the reason into `text` (as TarvelStatusCopy does), or 0. Every other
+ * function sets it, as GetLastError is set on Windows, so a host learns its
+ * own call's outcome even when the listener has replaced the status since. */
+int TarvelLastFailure(tarvel_wchar* text, int capacity);
 
 #ifdef __cplusplus
 }

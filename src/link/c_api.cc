@@ -3,7 +3,9 @@
 #include "tarvel.h"
 
 #include <algorithm>
+#include <chrono>
 #include <exception>
+#include <optional>
 #include <string>
 
 #include "link/operations.h"
@@ -13,6 +15,10 @@
 namespace {
 
 static_assert(sizeof(tarvel_wchar) == sizeof(char16_t), "wide text is UTF-16 on every platform");
+static_assert(static_cast<int>(tarvel::EventKind::Received) == TARVEL_EVENT_RECEIVED &&
+                  static_cast<int>(tarvel::EventKind::Failure) == TARVEL_EVENT_FAILURE &&
+                  static_cast<int>(tarvel::EventKind::Dropped) == TARVEL_EVENT_DROPPED,
+              "the event kinds are numbered as the header says");
 
 // The host's wide type (wchar_t on Windows) holds the same UTF-16 units as the
 // library's char16_t.
@@ -32,10 +38,23 @@ tarvel::LinkState& ModuleState() {
   return *state;
 }
 
-// Runs `call`; should anything throw (memory exhausted), reports it instead.
+// Copies `text` into the host's buffer, cut to `capacity` and terminated, and
+// returns its full length.
+int CopyOut(const std::u16string& text, tarvel_wchar* buffer, int capacity) {
+  if (buffer != nullptr && capacity > 0) {
+    size_t count = std::min(text.size(), static_cast<size_t>(capacity) - 1);
+    std::copy_n(text.begin(), count, buffer);
+    buffer[count] = 0;
+  }
+  return static_cast<int>(text.size());
+}
+
+// Runs `call` as one call of the host's: it starts with no failure of its own.
+// Should anything throw (memory exhausted), reports it instead.
 template <typename Result, typename Call>
 Result Guarded(Result onFailure, Call call) {
   try {
+    tarvel::ClearLastFailure();
     return call(ModuleState());
   } catch (const std::exception& error) {
     try {
@@ -96,15 +115,7 @@ TARVEL_EXPORT const tarvel_wchar* TarvelCheckText(int blank) {
 }
 
 TARVEL_EXPORT int TarvelStatusCopy(tarvel_wchar* buffer, int capacity) {
-  return Guarded(0, [&](auto& s) {
-    std::u16string text = s.Status();
-    if (buffer != nullptr && capacity > 0) {
-      size_t count = std::min(text.size(), static_cast<size_t>(capacity) - 1);
-      std::copy_n(text.begin(), count, buffer);
-      buffer[count] = 0;
-    }
-    return static_cast<int>(text.size());
-  });
+  return Guarded(0, [&](auto& s) { return CopyOut(s.Status(), buffer, capacity); });
 }
 
 TARVEL_EXPORT int TarvelProgress(long long* done, long long* total) {
@@ -115,4 +126,27 @@ TARVEL_EXPORT int TarvelProgress(long long* done, long long* total) {
     if (total != nullptr) *total = totalNow;
     return totalNow > 0 || doneNow > 0 ? 1 : 0;
   });
+}
+
+TARVEL_EXPORT int TarvelNextEvent(int timeoutMs, tarvel_wchar* text, int capacity) {
+  return Guarded(TARVEL_EVENT_NONE, [&](auto& s) {
+    std::optional<tarvel::Event> event = s.Events().Next(std::chrono::milliseconds(timeoutMs));
+    if (!event) {
+      CopyOut(std::u16string(), text, capacity);
+      return TARVEL_EVENT_NONE;
+    }
+    CopyOut(event->text, text, capacity);
+    return static_cast<int>(event->kind);
+  });
+}
+
+// Not guarded: asking for the last failure must not clear it.
+TARVEL_EXPORT int TarvelLastFailure(tarvel_wchar* text, int capacity) {
+  try {
+    std::optional<std::u16string> reason = tarvel::LastFailure();
+    CopyOut(reason.value_or(std::u16string()), text, capacity);
+    return reason ? 1 : 0;
+  } catch (...) {
+    return 1;
+  }
 }

@@ -31,8 +31,42 @@ void LinkState::SetStatus(std::u16string_view text) {
   status_[text.size()] = u'\0';
 }
 
+namespace {
+
+// The status text that shows a result of `kind`.
+std::u16string_view StatusPrefix(EventKind kind) {
+  switch (kind) {
+    case EventKind::Received:
+      return u"RECV: ";
+    case EventKind::Sent:
+      return u"SENT: ";
+    case EventKind::GetAnswered:
+      return u"FILE: ";
+    case EventKind::Listed:
+      return u"LIST: ";
+    case EventKind::Failure:
+      return u"FAIL: ";
+    default:
+      return u"";
+  }
+}
+
+}  // namespace
+
+void LinkState::Report(EventKind kind, std::u16string_view text) {
+  std::u16string shown = std::u16string(StatusPrefix(kind)) + std::u16string(text);
+  if (shown.size() >= wire::kStatusCapacity) {
+    Fail("status text too long");
+    return;
+  }
+  SetStatus(shown);
+  events_.Push(kind, text);
+}
+
 void LinkState::Fail(std::string_view reason) {
-  SetStatus(u"FAIL: " + Utf8ToStatus(reason));
+  std::u16string wide = Utf8ToStatus(reason);
+  SetLastFailure(wide);
+  Report(EventKind::Failure, wide);
 }
 
 void LinkState::SetPendingSavePath(std::u16string_view path) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "link/device/serial_device.h"
+#include "link/events.h"
 #include "platform/environment.h"
 #include "transfer/wire_format.h"
 
@@ -34,9 +35,16 @@ class LinkState {
   // the state's whole life.
   const char16_t* StatusPointer() const { return status_; }
   std::u16string Status() const;
+  // Replaces the status with a text that is no result (a blank, a polled
+  // reader's interim name); nothing is queued.
   void SetStatus(std::u16string_view text);
-  // Sets "FAIL: <reason>".
+  // A result: the status shows it ("RECV: <path>", a peer's text, …) and the
+  // event queue records it with its kind.
+  void Report(EventKind kind, std::u16string_view text);
+  // Sets "FAIL: <reason>", queues the failure, and makes it the calling
+  // thread's last failure.
   void Fail(std::string_view reason);
+  EventQueue& Events() { return events_; }
 
   // The path under which the next incoming file is saved; empty for none.
   void SetPendingSavePath(std::u16string_view path);
@@ -77,6 +85,7 @@ class LinkState {
   mutable std::mutex textLock_;
   char16_t status_[wire::kStatusCapacity] = {};
   std::u16string pendingSavePath_;
+  EventQueue events_;
 
   mutable std::mutex portLock_;
   std::shared_ptr<SerialDevice> port_;

@@ -21,7 +21,9 @@ void ReceivePolledFile(LinkState& state, SerialDevice& port, const wire::Message
   std::optional<FileLocation> location = PeerFileLocation(state, header.argument, &shown, &refusal);
   state.SetStatus(shown);
   std::string why;
-  if (ReceiveFile(state, port, location, header.size, refusal, &why) != ReceiveEnd::Saved) {
+  if (ReceiveFile(state, port, location, header.size, refusal, &why) == ReceiveEnd::Saved) {
+    state.Report(EventKind::PolledFile, shown);
+  } else {
     state.Fail("receiving " + Utf16ToUtf8(shown) + " failed: " + why);
   }
 }
@@ -46,7 +48,7 @@ const char16_t* PortRead(LinkState& state) {
   } else if (message.kind == wire::MessageKind::FileHeader) {
     ReceivePolledFile(state, *port, message);
   } else {
-    state.SetStatus(FromLinkText(state.env(), message.argument));
+    state.Report(EventKind::PolledText, FromLinkText(state.env(), message.argument));
   }
   return state.StatusPointer();
 }

@@ -144,7 +144,7 @@ int SendFile(LinkState& state, const char16_t* localPath, const char16_t* remote
     state.Fail("sending " + Utf16ToUtf8(*local) + " failed: " + why);
     return kDone;
   }
-  state.SetStatus(u"SENT: " + FromLinkText(state.env(), *localBytes));
+  state.Report(EventKind::Sent, FromLinkText(state.env(), *localBytes));
   return kDone;
 }
 

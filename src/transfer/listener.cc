@@ -39,7 +39,7 @@ void ReceiveAnnouncedFile(LinkState& state, SerialDevice& port, const wire::Mess
   if (state.WaitForStop(wire::kReceiverPauseMs)) return;
   std::string why;
   if (ReceiveFile(state, port, location, header.size, refusal, &why) == ReceiveEnd::Saved) {
-    state.SetStatus(u"RECV: " + shown);
+    state.Report(EventKind::Received, shown);
   } else {
     state.Fail("receiving " + Utf16ToUtf8(shown) + " failed: " + why);
   }
@@ -49,7 +49,7 @@ void AnswerList(LinkState& state, const wire::Message& request) {
   std::u16string pattern = FromLinkText(state.env(), request.argument);
   std::string why;
   if (WriteListing(state, pattern, &why)) {
-    state.SetStatus(u"LIST: " + pattern);
+    state.Report(EventKind::Listed, pattern);
   } else {
     state.Fail("cannot list " + Utf16ToUtf8(pattern) + ": " + why);
   }
@@ -62,7 +62,7 @@ void AnswerGet(LinkState& state, const wire::Message& request) {
     state.Fail("requested name longer than " + std::to_string(wire::kRequestedNameCapacity - 1) +
                " characters");
   } else if (AnswerGetRequest(state, name, &why)) {
-    state.SetStatus(u"FILE: " + name);
+    state.Report(EventKind::GetAnswered, name);
   } else {
     state.Fail(why);
   }
@@ -83,7 +83,7 @@ void HandleMessage(LinkState& state, SerialDevice& port, const wire::Message& me
     case wire::MessageKind::GetRequest:
       return AnswerGet(state, message);
     case wire::MessageKind::TextMessage:
-      return state.SetStatus(FromLinkText(state.env(), message.argument));
+      return state.Report(EventKind::PeerText, FromLinkText(state.env(), message.argument));
   }
 }
 

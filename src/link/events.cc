@@ -1,0 +1,73 @@
+#include "link/events.h"
+
+#include <utility>
+
+namespace tarvel {
+
+void EventQueue::Push(EventKind kind, std::u16string_view text) {
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (events_.size() == kCapacity) {
+      events_.pop_front();
+      ++dropped_;
+    }
+    events_.push_back(Event{kind, std::u16string(text)});
+  }
+  arrived_.notify_one();
+}
+
+std::optional<Event> EventQueue::TakeLocked() {
+  if (dropped_ > 0) {
+    std::string count = std::to_string(std::exchange(dropped_, 0));
+    return Event{EventKind::Dropped, std::u16string(count.begin(), count.end())};
+  }
+  if (events_.empty()) return std::nullopt;
+  Event next = std::move(events_.front());
+  events_.pop_front();
+  return next;
+}
+
+std::optional<Event> EventQueue::Next(std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> guard(lock_);
+  auto waiting = [this] { return !events_.empty() || dropped_ > 0; };
+  if (timeout.count() < 0) {
+    arrived_.wait(guard, waiting);
+  } else {
+    arrived_.wait_for(guard, timeout, waiting);
+  }
+  return TakeLocked();
+}
+
+namespace {
+
+struct ThreadFailure {
+  bool failed = false;
+  std::u16string reason;
+};
+
+ThreadFailure& CallingThreadFailure() {
+  thread_local ThreadFailure failure;
+  return failure;
+}
+
+}  // namespace
+
+void ClearLastFailure() {
+  ThreadFailure& failure = CallingThreadFailure();
+  failure.failed = false;
+  failure.reason.clear();
+}
+
+void SetLastFailure(std::u16string_view reason) {
+  ThreadFailure& failure = CallingThreadFailure();
+  failure.failed = true;
+  failure.reason.assign(reason);
+}
+
+std::optional<std::u16string> LastFailure() {
+  const ThreadFailure& failure = CallingThreadFailure();
+  if (!failure.failed) return std::nullopt;
+  return failure.reason;
+}
+
+}  // namespace tarvel

@@ -1,0 +1,62 @@
+// The ordered record of results: every result the status text shows is also
+// queued here, so that a host learns each one even when two happen between its
+// looks, and can tell a result from a peer's text that merely reads like one.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tarvel {
+
+// The kinds, numbered as the C interface exposes them.
+enum class EventKind : int {
+  Received = 1,     // a file was saved; the text is its local path
+  Sent = 2,         // a host's file went out; the text is its local path
+  GetAnswered = 3,  // the peer's get request was answered; the requested name
+  Listed = 4,       // the peer's list request was handled; the pattern
+  PeerText = 5,     // the listener took a text; the text
+  PolledText = 6,   // the polled reader took a text; the text
+  PolledFile = 7,   // the polled reader saved a file; its name
+  Failure = 8,      // something failed; the reason
+  Dropped = 9,      // events were lost to a full queue; their count
+};
+
+struct Event {
+  EventKind kind = EventKind::Failure;
+  std::u16string text;
+};
+
+// A bounded queue shared by every thread of a device state. When it is full
+// the oldest event goes, and the next one taken says how many went.
+class EventQueue {
+ public:
+  static constexpr size_t kCapacity = 256;
+
+  void Push(EventKind kind, std::u16string_view text);
+  // Takes the next event, waiting up to `timeout` for one (a negative timeout
+  // waits without limit); nothing when none came.
+  std::optional<Event> Next(std::chrono::milliseconds timeout);
+
+ private:
+  std::optional<Event> TakeLocked();
+
+  std::mutex lock_;
+  std::condition_variable arrived_;
+  std::deque<Event> events_;
+  size_t dropped_ = 0;
+};
+
+// The reason the calling thread's last call of the library failed, kept per
+// thread as an error code is, so that a host learns its own call's outcome
+// whatever the listener has reported since.
+void ClearLastFailure();
+void SetLastFailure(std::u16string_view reason);
+std::optional<std::u16string> LastFailure();
+
+}  // namespace tarvel
