@@ -3,7 +3,9 @@
 # any are missing. Run as root (or with sudo available).
 set -euo pipefail
 
-packages=(g++ cmake make pkg-config libgtest-dev libgmock-dev libcli11-dev "$@")
+packages=(g++ cmake make pkg-config libgtest-dev libgmock-dev libcli11-dev
+  # The C# binding's test host (mcs, mono) and the Python binding's tests.
+  mono-mcs mono-runtime python3-pytest "$@")
 
 missing=()
 for package in "${packages[@]}"; do
