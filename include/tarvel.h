@@ -49,7 +49,9 @@ int TarvelPortClose(void);
 /* Writes `text` (at most 199 bytes in the link's code page) as one message. */
 int TarvelPortSend(const tarvel_wchar* text);
 
-/* Registers the incoming Bluetooth serial port settings. Opens no port. */
+/* Registers the incoming Bluetooth serial port settings, and with a Bluetooth
+ * service on the system (BlueZ on Linux) the incoming port itself, once per
+ * process. Opens no port. */
 int TarvelPortCreate(void);
 
 /* Starts the background listener that receives files, shows texts and answers
@@ -70,7 +72,7 @@ int TarvelListFiles(const tarvel_wchar* pattern);
 /* Returns the status text; `blank` equal to 1 first replaces it with " ". */
 const tarvel_wchar* TarvelCheckText(int blank);
 
-/* Additions of this library, beside the ten above (on Windows at ordinals 13 and 14). */
+/* Additions of this library, beside the ten above (on Windows at ordinals 13 to 15). */
 
 /* Copies the status text, terminator included, into `buffer` under the
  * library's lock: reading the text in place through the pointer above can see
@@ -83,6 +85,12 @@ int TarvelStatusCopy(tarvel_wchar* buffer, int capacity);
  * or received. Returns 1 while one is in progress, else 0 with both set to 0.
  * Either pointer may be null. */
 int TarvelProgress(long long* done, long long* total);
+
+/* Returns 1 when TarvelPortCreate has registered the incoming Bluetooth serial
+ * port with the system's Bluetooth service (BlueZ on Linux), else 0. From then
+ * on port 0 is that port, unless TARVEL_COM0 names a device: it opens at once,
+ * and the peer that connects is on it. */
+int TarvelIncomingPort(void);
 
 #ifdef __cplusplus
 }

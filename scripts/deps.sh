@@ -3,7 +3,11 @@
 # any are missing. Run as root (or with sudo available).
 set -euo pipefail
 
-packages=(g++ cmake make pkg-config libgtest-dev libgmock-dev libcli11-dev "$@")
+# libsystemd-dev: sd-bus, through which the library reaches BlueZ. dbus-daemon,
+# python3-dbus and python3-gi: the private bus and the stand-in for bluetoothd
+# that the Bluetooth tests run against.
+packages=(g++ cmake make pkg-config libgtest-dev libgmock-dev libcli11-dev
+  libsystemd-dev dbus-daemon python3-dbus python3-gi "$@")
 
 missing=()
 for package in "${packages[@]}"; do

@@ -6,6 +6,7 @@
 #include <exception>
 #include <string>
 
+#include "link/bluetooth_ports.h"
 #include "link/operations.h"
 
 #define TARVEL_EXPORT extern "C" __attribute__((visibility("default")))
@@ -115,4 +116,8 @@ TARVEL_EXPORT int TarvelProgress(long long* done, long long* total) {
     if (total != nullptr) *total = totalNow;
     return totalNow > 0 || doneNow > 0 ? 1 : 0;
   });
+}
+
+TARVEL_EXPORT int TarvelIncomingPort(void) {
+  return Guarded(0, [](auto& s) { return s.Bluetooth().IncomingPortExists() ? 1 : 0; });
 }
