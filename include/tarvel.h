@@ -53,7 +53,9 @@ int TarvelPortClose(void);
 /* Writes `text` (at most 199 bytes in the link's code page) as one message. */
 int TarvelPortSend(const tarvel_wchar* text);
 
-/* Registers the incoming Bluetooth serial port settings. Opens no port. */
+/* Registers the incoming Bluetooth serial port settings, and with a Bluetooth
+ * service on the system (BlueZ on Linux) the incoming port itself, once per
+ * process. Opens no port. */
 int TarvelPortCreate(void);
 
 /* Starts the background listener that receives files, shows texts and answers
@@ -75,7 +77,7 @@ int TarvelListFiles(const tarvel_wchar* pattern);
 const tarvel_wchar* TarvelCheckText(int blank);
 
 /* Additions of this library, beside the ten above (on Windows at ordinals 13
- * to 16, in the order they stand here). */
+ * to 17, in the order they stand here). */
 
 /* Copies the status text, terminator included, into `buffer` under the
  * library's lock: reading the text in place through the pointer above can see
@@ -116,6 +118,12 @@ int TarvelNextEvent(int timeoutMs, tarvel_wchar* text, int capacity);
  * function sets it, as GetLastError is set on Windows, so a host learns its
  * own call's outcome even when the listener has replaced the status since. */
 int TarvelLastFailure(tarvel_wchar* text, int capacity);
+
+/* Returns 1 when TarvelPortCreate has registered the incoming Bluetooth serial
+ * port with the system's Bluetooth service (BlueZ on Linux), else 0. From then
+ * on port 0 is that port, unless TARVEL_COM0 names a device: it opens at once,
+ * and the peer that connects is on it. */
+int TarvelIncomingPort(void);
 
 #ifdef __cplusplus
 }

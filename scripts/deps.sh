@@ -3,8 +3,12 @@
 # any are missing. Run as root (or with sudo available).
 set -euo pipefail
 
+# libsystemd-dev: sd-bus, through which the library reaches BlueZ. dbus-daemon,
+# python3-dbus and python3-gi: the private bus and the stand-in for bluetoothd
+# that the Bluetooth tests run against. mono-mcs, mono-runtime, python3-pytest:
+# the C# binding's test host and the Python binding's tests.
 packages=(g++ cmake make pkg-config libgtest-dev libgmock-dev libcli11-dev
-  # The C# binding's test host (mcs, mono) and the Python binding's tests.
+  libsystemd-dev dbus-daemon python3-dbus python3-gi
   mono-mcs mono-runtime python3-pytest "$@")
 
 missing=()

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "link/bluetooth_ports.h"
 #include "link/operations.h"
 
 #define TARVEL_EXPORT extern "C" __attribute__((visibility("default")))
@@ -149,4 +150,8 @@ TARVEL_EXPORT int TarvelLastFailure(tarvel_wchar* text, int capacity) {
   } catch (...) {
     return 1;
   }
+}
+
+TARVEL_EXPORT int TarvelIncomingPort(void) {
+  return Guarded(0, [](auto& s) { return s.Bluetooth().IncomingPortExists() ? 1 : 0; });
 }

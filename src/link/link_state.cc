@@ -4,11 +4,13 @@
 #include <chrono>
 #include <utility>
 
+#include "link/bluetooth_ports.h"
 #include "link/link_text.h"
 
 namespace tarvel {
 
-LinkState::LinkState(Environment env) : env_(std::move(env)) {}
+LinkState::LinkState(Environment env)
+    : env_(std::move(env)), bluetooth_(std::make_unique<BluetoothPorts>(env_)) {}
 
 LinkState::~LinkState() {
   StopListeners();

@@ -20,6 +20,8 @@
 
 namespace tarvel {
 
+class BluetoothPorts;
+
 class LinkState {
  public:
   explicit LinkState(Environment env = ProcessEnvironment());
@@ -79,6 +81,10 @@ class LinkState {
   // Waits `milliseconds`; true at once when the listeners are to stop.
   bool WaitForStop(int milliseconds);
 
+  // The ports that stand on Bluetooth connections, and the registration of
+  // the incoming one; lasts as long as the state.
+  BluetoothPorts& Bluetooth() { return *bluetooth_; }
+
  private:
   Environment env_;
 
@@ -102,6 +108,9 @@ class LinkState {
   std::condition_variable stopSignal_;
   std::atomic<bool> stopRequested_{false};
   std::vector<std::thread> listeners_;
+
+  // Last, so its service thread stops first.
+  std::unique_ptr<BluetoothPorts> bluetooth_;
 };
 
 }  // namespace tarvel

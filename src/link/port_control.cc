@@ -4,8 +4,8 @@
 
 #include "link/link_text.h"
 #include "link/operations.h"
+#include "link/port_devices.h"
 #include "link/port_io.h"
-#include "platform/port_names.h"
 #include "platform/registry.h"
 
 namespace tarvel {
@@ -58,6 +58,7 @@ int PortCreate(LinkState& state) {
   if (!WriteRegistryValues(state.env(), kIncomingPortKey, IncomingPortValues(), &error)) {
     state.Fail("cannot register the incoming port: " + error);
   }
+  RegisterIncomingBluetoothPort(state);
   return kDone;
 }
 
@@ -66,8 +67,7 @@ int PortOpen(LinkState& state, int port) {
   // for exclusive use, keep the same port from opening again.
   state.ReplacePort(nullptr);
   std::string error;
-  std::string path = SerialDevicePath(port, state.env());
-  std::unique_ptr<SerialDevice> device = OpenSerialDevice(path, &error);
+  std::shared_ptr<SerialDevice> device = OpenPortDevice(state, port, &error);
   if (!device) {
     state.Fail("cannot open " + PortName(port) + " " + error);
     return kPortUnavailable;

@@ -17,6 +17,7 @@ bool WriteMessage(LinkState& state, std::string_view bytes, std::string* why) {
   if (!result.ok) {
     *why = "write failed after " + std::to_string(result.written) + " of " +
            std::to_string(bytes.size()) + " bytes";
+    if (result.why) *why += std::string(": ") + result.why;
     return false;
   }
   return true;

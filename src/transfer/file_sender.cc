@@ -45,6 +45,7 @@ bool WriteAll(SerialDevice& port, const uint8_t* data, size_t count, int64_t sen
   if (result.ok) return true;
   *why = "write failed after " + std::to_string(sent + static_cast<int64_t>(result.written)) +
          " of " + std::to_string(size) + " bytes";
+  if (result.why) *why += std::string(": ") + result.why;
   return false;
 }
 

@@ -37,6 +37,8 @@ struct ReadResult {
 struct WriteResult {
   size_t written = 0;  // bytes that went out before a failure or the stall limit
   bool ok = false;     // all bytes were written
+  // Why not, when the device can tell more than a count ("no peer connected").
+  const char* why = nullptr;
 };
 
 // One open serial device. Every operation may be called from any thread, and

@@ -1,0 +1,138 @@
+#include "link/device/incoming_port.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace tarvel {
+
+std::string IncomingPort::Offer(std::unique_ptr<SerialDevice> connection, const std::string& peer) {
+  std::shared_ptr<SerialDevice> ended;
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    if (closed_) return "the incoming serial port is not open";
+    // A connection is over once its peer hung up and nothing of it is left
+    // to read; one that is still up keeps the port, as on a single COM port.
+    if (connection_ && connection_->QueueStatus()) {
+      return "a peer is connected already: one peer at a time";
+    }
+    if (connection_) {
+      ended = std::move(connection_);
+      readOwesFailure_ = true;
+    }
+    connection_ = std::move(connection);
+    peer_ = peer;
+    ++generation_;
+  }
+  if (ended) ended->Close();
+  arrived_.notify_all();
+  return "";
+}
+
+void IncomingPort::Disconnect(const std::string& peer) {
+  std::shared_ptr<SerialDevice> held;
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    if (peer_ == peer) held = connection_;
+  }
+  if (held) Drop(held, false);
+}
+
+bool IncomingPort::PeerConnected() {
+  std::lock_guard<std::mutex> lock(lock_);
+  return connection_ && connection_->QueueStatus();
+}
+
+void IncomingPort::Drop(const std::shared_ptr<SerialDevice>& connection, bool seenByRead) {
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    if (connection_ != connection) return;
+    connection_.reset();
+    peer_.clear();
+    if (!seenByRead) readOwesFailure_ = true;
+  }
+  connection->Close();
+}
+
+bool IncomingPort::ReadSettings(LineSettings& settings) {
+  std::lock_guard<std::mutex> lock(lock_);
+  settings = settings_;
+  return !closed_;
+}
+
+bool IncomingPort::WriteSettings(const LineSettings& settings) {
+  std::lock_guard<std::mutex> lock(lock_);
+  settings_ = settings;
+  return !closed_;
+}
+
+std::optional<size_t> IncomingPort::QueueStatus() {
+  std::shared_ptr<SerialDevice> connection;
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    if (closed_) return std::nullopt;
+    connection = connection_;
+  }
+  if (!connection) return 0;
+  std::optional<size_t> waiting = connection->QueueStatus();
+  if (waiting) return waiting;
+  // The peer hung up: the port waits for the next one.
+  Drop(connection, false);
+  return 0;
+}
+
+ReadResult IncomingPort::Read(uint8_t* buffer, size_t count, int firstByteWaitMs) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(std::max(firstByteWaitMs, 0));
+  std::shared_ptr<SerialDevice> connection;
+  {
+    std::unique_lock<std::mutex> lock(lock_);
+    if (closed_) return {ReadOutcome::Failed, 0};
+    if (std::exchange(readOwesFailure_, false)) return {ReadOutcome::Failed, 0};
+    arrived_.wait_until(lock, deadline, [this] { return closed_ || connection_; });
+    if (closed_) return {ReadOutcome::Failed, 0};
+    if (!connection_) return {ReadOutcome::Quiet, 0};
+    connection = connection_;
+  }
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  ReadResult result =
+      connection->Read(buffer, count, static_cast<int>(std::max<decltype(left)>(left, 0)));
+  if (result.outcome == ReadOutcome::Failed) Drop(connection, true);
+  return result;
+}
+
+WriteResult IncomingPort::Write(const uint8_t* data, size_t count) {
+  std::shared_ptr<SerialDevice> connection;
+  uint64_t generation = 0;
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    if (closed_) return {0, false, nullptr};
+    if (!connection_) return {0, false, "no peer connected"};
+    generation = generation_;
+    if (lastWriteGeneration_ != 0 && lastWriteGeneration_ != generation &&
+        Clock::now() - lastWriteAt_ < kPeerChangeGuard) {
+      return {0, false, "the peer changed in the middle of a transfer"};
+    }
+    connection = connection_;
+  }
+  WriteResult result = connection->Write(data, count);
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    lastWriteGeneration_ = generation;
+    lastWriteAt_ = Clock::now();
+  }
+  if (!result.ok && !connection->QueueStatus()) Drop(connection, false);
+  return result;
+}
+
+void IncomingPort::Close() {
+  std::shared_ptr<SerialDevice> held;
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    closed_ = true;
+    held = std::move(connection_);
+    peer_.clear();
+  }
+  if (held) held->Close();
+  arrived_.notify_all();
+}
+
+}  // namespace tarvel

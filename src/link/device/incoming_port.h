@@ -1,0 +1,64 @@
+// The incoming serial port: the device behind a port that peers connect to.
+// It is open whether or not a peer is connected, holds at most one peer's
+// connection at a time, and takes the next peer's once one hangs up. With no
+// peer connected the queue is empty, reads are quiet and writes fail at once.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "link/device/serial_device.h"
+
+namespace tarvel {
+
+class IncomingPort final : public SerialDevice {
+ public:
+  // A write that meets a new peer this soon after the last write reached the
+  // old one fails: it belongs to a transfer with the peer that left (a sender
+  // pauses 1 s between a file's header and its content).
+  static constexpr std::chrono::milliseconds kPeerChangeGuard{3000};
+
+  // Offers the connection of the peer named `peer`. Taken, and the empty text
+  // returned, when no peer is connected (one that hung up and left nothing to
+  // read no longer counts); else refused, saying why, and closed.
+  std::string Offer(std::unique_ptr<SerialDevice> connection, const std::string& peer);
+  // Closes the connection of `peer`, when it is the one held.
+  void Disconnect(const std::string& peer);
+  // Whether a peer is connected now.
+  bool PeerConnected();
+
+  // Line settings do not apply to a connection: kept and reported back only.
+  bool ReadSettings(LineSettings& settings) override;
+  bool WriteSettings(const LineSettings& settings) override;
+  std::optional<size_t> QueueStatus() override;
+  ReadResult Read(uint8_t* buffer, size_t count, int firstByteWaitMs) override;
+  WriteResult Write(const uint8_t* data, size_t count) override;
+  void Close() override;
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  // Lets go of `connection` if it is still the one held, and closes it.
+  // `seenByRead`: a read has already reported its end.
+  void Drop(const std::shared_ptr<SerialDevice>& connection, bool seenByRead);
+
+  std::mutex lock_;
+  std::condition_variable arrived_;  // a connection came, or the port closed
+  // Everything below is guarded by lock_.
+  std::shared_ptr<SerialDevice> connection_;
+  std::string peer_;
+  uint64_t generation_ = 0;  // counts the connections taken
+  bool closed_ = false;
+  // A connection ended without a read seeing it: the next read fails once, so
+  // that a file being received from that peer never takes the next peer's bytes.
+  bool readOwesFailure_ = false;
+  uint64_t lastWriteGeneration_ = 0;
+  Clock::time_point lastWriteAt_;
+  LineSettings settings_;
+};
+
+}  // namespace tarvel

@@ -1,0 +1,40 @@
+#include "link/port_devices.h"
+
+#include <optional>
+#include <string_view>
+
+#include "link/bluetooth_ports.h"
+#include "platform/port_names.h"
+
+namespace tarvel {
+namespace {
+
+constexpr std::string_view kBluetoothScheme = "bluetooth:";
+
+bool NamedInEnvironment(const Environment& env, int port) {
+  std::optional<std::string> named = env("TARVEL_COM" + std::to_string(port));
+  return named && !named->empty();
+}
+
+}  // namespace
+
+void RegisterIncomingBluetoothPort(LinkState& state) {
+  std::string why;
+  if (state.Bluetooth().RegisterIncoming(&why) == BluetoothPorts::Registration::Refused) {
+    state.Fail("cannot register the incoming Bluetooth port: " + why);
+  }
+}
+
+std::shared_ptr<SerialDevice> OpenPortDevice(LinkState& state, int port, std::string* error) {
+  BluetoothPorts& bluetooth = state.Bluetooth();
+  if (port == 0 && bluetooth.IncomingPortExists() && !NamedInEnvironment(state.env(), port)) {
+    return bluetooth.OpenIncoming();
+  }
+  std::string path = SerialDevicePath(port, state.env());
+  if (path.compare(0, kBluetoothScheme.size(), kBluetoothScheme) == 0) {
+    return bluetooth.ConnectOutgoing(path.substr(kBluetoothScheme.size()), error);
+  }
+  return OpenSerialDevice(path, error);
+}
+
+}  // namespace tarvel

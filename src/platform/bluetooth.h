@@ -1,0 +1,71 @@
+// The system's Bluetooth service, as far as the link needs it: offering the
+// Serial Port profile to peers and connecting to a peer's. A connection comes
+// as a connected stream socket handed over by the service. One backend per
+// system: BlueZ over the D-Bus system bus on Linux (bluetooth_posix.cc), and
+// none on Windows (bluetooth_win32.cc).
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/environment.h"
+
+namespace tarvel {
+
+inline constexpr const char* kSerialPortUuid = "00001101-0000-1000-8000-00805f9b34fb";
+
+// What a registered profile is asked to do. Every handler runs on the
+// service's own thread and must return promptly: it never waits for a host
+// call or for the port's readers and writers.
+struct ProfileHandlers {
+  // A peer connected: `socket` is a connected stream socket, now the handler's
+  // to keep or close. `device` names the peer (an object path on Linux).
+  // Returns the empty text to accept the connection, else why it is refused.
+  std::function<std::string(const std::string& device, int socket)> connected;
+  // The service asks for the connections of `device` to be closed.
+  std::function<void(const std::string& device)> disconnect;
+  // The service dropped the profile: no more connections come through it.
+  std::function<void()> released;
+};
+
+struct ProfileOptions {
+  enum class Role { Server, Client };
+  Role role = Role::Server;
+  bool requireAuthentication = false;  // only paired peers, over an encrypted link
+  bool requireAuthorization = false;   // ask the user for each connection
+};
+
+// One connection to the Bluetooth service, with a thread of its own that
+// serves the profiles registered through it. Registrations last as long as
+// the object. Every call may come from any thread; none runs a handler.
+class BluetoothService {
+ public:
+  virtual ~BluetoothService() = default;
+
+  // False once the connection to the service is gone; it does not come back.
+  virtual bool Connected() const = 0;
+
+  // Registers an object of ours at `path` as the Serial Port profile in the
+  // options' role. False, with the service's answer in `error`, when refused.
+  virtual bool RegisterSerialProfile(const std::string& path, const ProfileOptions& options,
+                                     ProfileHandlers handlers, std::string* error) = 0;
+
+  // The service's name for the known device with Bluetooth address `address`
+  // ("00:11:22:33:44:55", upper case); nothing, saying why, when it knows none.
+  virtual std::optional<std::string> FindDevice(const std::string& address, std::string* why) = 0;
+
+  // Asks the service to connect to the serial port of `device`; the connection
+  // then arrives through the client-role profile. `done` runs once, on the
+  // service's thread: with the empty text on success, else with why not.
+  virtual void ConnectSerialPort(const std::string& device,
+                                 std::function<void(const std::string& error)> done) = 0;
+};
+
+// Connects to the system's Bluetooth service. Nothing, saying why, when there
+// is no way to reach one (no system bus, or no Bluetooth service on it): a
+// machine without Bluetooth, which is no failure of the caller's.
+std::unique_ptr<BluetoothService> ConnectBluetoothService(const Environment& env, std::string* why);
+
+}  // namespace tarvel
