@@ -3,6 +3,7 @@
 import ctypes
 import operator
 import os
+import queue
 import threading
 import time
 
@@ -11,8 +12,6 @@ from ._errors import Error
 from ._records import Event, Progress, event_kind
 
 _PORT_UNAVAILABLE = 1
-# Waits for an event in slices, so that Ctrl-C reaches a waiting host.
-_WAIT_SLICE = 0.25
 
 # The library keeps one port and one listener for the whole process. The link
 # whose port is open is the owner; opening another port closes the owner's.
@@ -53,6 +52,71 @@ def status_text():
 
 def _path(path):
     return os.fsdecode(path)
+
+
+def _milliseconds(timeout):
+    return -1 if timeout is None else int(max(timeout, 0) * 1000)
+
+
+def _take_event(milliseconds):
+    """Waits in the library for the next event: no wake-ups while none comes."""
+    library = _library.library()
+    buffer = _library.text_buffer()
+    kind = library.TarvelNextEvent(milliseconds, buffer, len(buffer))
+    if kind == 0:
+        return None
+    return Event(event_kind(kind), _library.buffer_text(buffer))
+
+
+class _MainThreadWaiter:
+    """Waits for events on behalf of the main thread. A wait inside the library
+    would hold off Ctrl-C until an event came, so the library's wait runs on a
+    thread of its own while the main thread waits on a queue, which Ctrl-C
+    interrupts. An event taken after its caller was interrupted is kept for
+    the next call, so none is lost."""
+
+    def __init__(self):
+        self._lock = threading.Lock()
+        self._taken = queue.Queue()
+        self._waiting = False
+        self._thread = None
+
+    def next_event(self, timeout):
+        end = None if timeout is None else time.monotonic() + max(timeout, 0)
+        while True:
+            started = self._start_wait(timeout if end is None else end - time.monotonic())
+            # The wait just started ends by the deadline on its own; one left
+            # by an interrupted call may outlast it.
+            left = None if started or end is None else max(0.0, end - time.monotonic())
+            try:
+                event = self._taken.get(timeout=left)
+            except queue.Empty:
+                return None
+            if started:
+                self._thread.join()  # it ends right after handing the event over
+                return event
+            if event is not None:
+                return event
+            if end is not None and time.monotonic() >= end:
+                return None
+
+    def _start_wait(self, left):
+        with self._lock:
+            if self._waiting or not self._taken.empty():
+                return False
+            self._waiting = True
+        self._thread = threading.Thread(target=self._wait, args=(_milliseconds(left),), daemon=True)
+        self._thread.start()
+        return True
+
+    def _wait(self, milliseconds):
+        event = _take_event(milliseconds)
+        with self._lock:
+            self._waiting = False
+            self._taken.put(event)
+
+
+_main_thread_waiter = _MainThreadWaiter()
 
 
 class Link:
@@ -172,17 +236,9 @@ class Link:
     def next_event(self, timeout=None):
         """The next event of the library's queue, waiting up to `timeout`
         seconds (None: without limit); None when none came."""
-        library = _library.library()
-        end = None if timeout is None else time.monotonic() + max(timeout, 0)
-        buffer = _library.text_buffer()
-        while True:
-            left = _WAIT_SLICE if end is None else max(0.0, end - time.monotonic())
-            wait = min(left, _WAIT_SLICE)
-            kind = library.TarvelNextEvent(int(wait * 1000), buffer, len(buffer))
-            if kind != 0:
-                return Event(event_kind(kind), _library.buffer_text(buffer))
-            if end is not None and time.monotonic() >= end:
-                return None
+        if threading.current_thread() is threading.main_thread():
+            return _main_thread_waiter.next_event(timeout)
+        return _take_event(_milliseconds(timeout))
 
     def events(self, timeout=None):
         """Yields the library's events as they come, ending when none came

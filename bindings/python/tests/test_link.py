@@ -4,6 +4,7 @@ the wire, and the errors a host gets."""
 
 import os
 import pathlib
+import signal
 import threading
 import time
 
@@ -142,6 +143,21 @@ class TestEvents:
             time.sleep(0.05)
         waiter.join(timeout=5)
         assert taken == [tarvel.Event(tarvel.EventKind.POLLED_TEXT, "late text")]
+
+    def test_ctrl_c_ends_a_main_thread_wait_and_loses_no_event(self, link, pty_peer):
+        main = threading.get_ident()
+        threading.Timer(0.3, signal.pthread_kill, (main, signal.SIGINT)).start()
+        started = time.monotonic()
+        with pytest.raises(KeyboardInterrupt):
+            link.next_event()
+        assert time.monotonic() - started < 3
+        # The interrupted wait is still taking events; the next call gets its.
+        pty_peer.write(b"after ctrl-c")
+        deadline = time.monotonic() + 5
+        while link.read() == "" and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert link.next_event(5) == tarvel.Event(tarvel.EventKind.POLLED_TEXT, "after ctrl-c")
+        assert link.next_event(0) is None
 
 
 def test_register_writes_the_incoming_port_settings(tmp_path):
