@@ -200,13 +200,6 @@ TEST(Formatting, NamesThatCannotBeCarriedAreRefusedWithAReason) {
   EXPECT_EQ(FormatFileHeader("caf\xE9\x81", 2), "FILE: caf\xE9\x81|2|");
 }
 
-TEST(Formatting, TextMessagesFitTheSendersBuffer) {
-  EXPECT_EQ(FormatTextMessage("LIST: \\*|"), "LIST: \\*|");
-  EXPECT_EQ(FormatTextMessage(""), "");
-  EXPECT_TRUE(FormatTextMessage(std::string(199, 't')));
-  EXPECT_FALSE(FormatTextMessage(std::string(200, 't')));
-}
-
 TEST(Formatting, WhatIsFormattedIsRecognisedTheSame) {
   std::string name = "\\My Documents\\report 2026.pdf";
   Message header = Recognise(*FormatFileHeader(name, 123456));
