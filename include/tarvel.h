@@ -4,8 +4,12 @@
  * Rules of this interface:
  *  - Every function is safe to call from any thread; none throws, prints or exits.
  *  - Wide text is a zero-terminated string of 16-bit UTF-16 units (tarvel_wchar).
- *    Names and texts are converted to the link's 8-bit code page before they are
- *    used on the wire or as file names.
+ *    Names and patterns that go on the wire are converted to the link's 8-bit
+ *    code page exactly: one the code page cannot hold, an empty name, or one
+ *    holding "|" or a control character is refused ("FAIL: ...") before
+ *    anything is written. Texts are converted with '?' for what the code page
+ *    lacks. Local paths (a file to send, a save path) are the host's native
+ *    paths, used as given.
  *  - Every int-returning function returns 999 for "done", whatever happened;
  *    TarvelPortOpen alone returns 1 when the port cannot be opened. The outcome of
  *    a call is reported in the status text, which TarvelCheckText and
@@ -63,11 +67,18 @@ int TarvelPortCreate(void);
 int TarvelServer(void);
 
 /* Sends the local file `localPath` to the peer, announced as `remoteName`.
- * Returns when the last byte has been written; status "SENT: <localPath>". */
+ * Returns when the last byte has been written; status "SENT: <localPath>".
+ * Exactly the size announced goes out, however the file grows meanwhile. A
+ * file that yields fewer bytes fails, and then nothing is written on the port
+ * for 11 s, until the peer has discarded the incomplete file: sends, texts and
+ * requests made meanwhile wait for that, then go out. */
 int TarvelSendFile(const tarvel_wchar* localPath, const tarvel_wchar* remoteName);
 
-/* Asks the peer for its file `remoteName`; the listener saves the answer under
- * `localSavePath` (or under the received name when it is empty). */
+/* Asks the peer for its file `remoteName`; the listener saves the answer, the
+ * file announced under that name, at `localSavePath` (or under the received
+ * name when it is empty). Each request keeps its own path until its answer
+ * comes or TarvelServer is called; any other incoming file is saved under its
+ * own name. */
 int TarvelGetFile(const tarvel_wchar* localSavePath, const tarvel_wchar* remoteName);
 
 /* Asks the peer to list the entries matching `pattern` into its "\Tarvel.txt". */

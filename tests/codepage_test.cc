@@ -99,6 +99,25 @@ TEST(Codepage, UnknownCodePageGivesNothing) {
   }
 }
 
+TEST(Codepage, RefusingMeansWhatReadsBackDifferentlyGivesNothing) {
+  for (const char* codepage : {"WINDOWS-1252", "ISO-8859-15", "ASCII"}) {
+    EXPECT_EQ(WideToCodePage(u"plain ?*.txt", codepage, Unheld::Refuse), "plain ?*.txt")
+        << codepage;
+    EXPECT_FALSE(WideToCodePage(u"\\\u65E5\u672C.txt", codepage, Unheld::Refuse)) << codepage;
+    EXPECT_FALSE(WideToCodePage(u"a\U0001F600", codepage, Unheld::Refuse)) << codepage;
+  }
+  EXPECT_EQ(WideToCodePage(u"caf\u00E9\u20AC", kCp1252, Unheld::Refuse), "caf\xE9\x80");
+  EXPECT_FALSE(WideToCodePage(u"\u0080", kCp1252, Unheld::Refuse));  // no byte of its own
+  EXPECT_EQ(WideToCodePage(u"\u20AC", "ISO-8859-15", Unheld::Refuse), "\xA4");
+  EXPECT_FALSE(WideToCodePage(u"\u00A4", "ISO-8859-15", Unheld::Refuse));
+  EXPECT_EQ(WideToCodePage(u"\u65E5\U0001F600", "UTF-8", Unheld::Refuse),
+            "\xE6\x97\xA5\xF0\x9F\x98\x80");
+  for (const char* codepage : {"WINDOWS-1252", "UTF-8"}) {
+    EXPECT_FALSE(WideToCodePage(u"a\xD800", codepage, Unheld::Refuse)) << codepage;
+  }
+  EXPECT_FALSE(WideToCodePage(u"text", "NO-SUCH-CODEPAGE", Unheld::Refuse));
+}
+
 TEST(Codepage, LongTextsAreNeverCut) {
   std::u16string wide, lossy;  // lossy: as an 8-bit code page without U+0100 and emoji keeps it
   for (int i = 0; i < 50000; ++i) {

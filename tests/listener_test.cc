@@ -69,12 +69,12 @@ TEST_F(Listening, ReceivesFilesOfEverySizeByteForByte) {
 }
 
 TEST_F(Listening, ThePendingSavePathServesExactlyOneFile) {
-  device.state->SetPendingSavePath(u"\\saved.txt");
+  device.state->AddPendingSave("a.txt", u"\\saved.txt");
   SendAsPeer("a.txt", "first");
   ASSERT_TRUE(WaitFor("RECV: \\saved.txt")) << device.Status();
   EXPECT_EQ(ReadWholeFile(device.Path("saved.txt")), "first");
   EXPECT_FALSE(FileExists(device.Path("a.txt")));
-  EXPECT_EQ(device.state->PendingSavePath(), u"");
+  EXPECT_EQ(device.state->PendingSaveCount(), 0u);
   SendAsPeer("a.txt", "second");
   ASSERT_TRUE(WaitFor("RECV: a.txt")) << device.Status();
   EXPECT_EQ(ReadWholeFile(device.Path("a.txt")), "second");

@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 #include <tuple>
+#include <vector>
 
 #include "link/operations.h"
 #include "support/pty.h"
@@ -41,45 +42,53 @@ class RequestsOnTheWire : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(PortOpen(state, kTestPort), 999); }
 
-  std::string Pending() const { return Utf16ToUtf8(state.PendingSavePath()); }
+  // The save paths pending for the requested name, oldest first.
+  std::vector<std::string> Pending(const std::string& name) const {
+    std::vector<std::string> paths;
+    for (const std::u16string& path : state.PendingSaves(name)) paths.push_back(Utf16ToUtf8(path));
+    return paths;
+  }
+  using Paths = std::vector<std::string>;
 
   PtyPair peer;
   TestDevice device{peer.slavePath()};
   LinkState& state = *device.state;
 };
 
-TEST_F(RequestsOnTheWire, AGetRequestIsOneMessageAndReplacesThePendingSavePath) {
+TEST_F(RequestsOnTheWire, AGetRequestIsOneMessageAndKeepsItsSavePathUnderItsName) {
   EXPECT_EQ(GetFile(state, u"\\save.bin", u"a.txt"), 999);
   EXPECT_EQ(peer.ReadExactly(12, 2000), "GILE: a.txt|");
-  EXPECT_EQ(Pending(), "\\save.bin");
+  EXPECT_EQ(Pending("a.txt"), Paths{"\\save.bin"});
 
   EXPECT_EQ(GetFile(state, u"\\second.bin", u"\\My Documents\\caf\u00e9.txt"), 999);
   EXPECT_EQ(peer.ReadUntilQuiet(200, 2000), "GILE: \\My Documents\\caf\xE9.txt|");
-  EXPECT_EQ(Pending(), "\\second.bin");
+  EXPECT_EQ(Pending("\\My Documents\\caf\xE9.txt"), Paths{"\\second.bin"});
+  EXPECT_EQ(Pending("a.txt"), Paths{"\\save.bin"}) << "each request keeps its own path";
 
   EXPECT_EQ(GetFile(state, u"", u"b.txt"), 999);
   EXPECT_EQ(peer.ReadUntilQuiet(200, 2000), "GILE: b.txt|");
-  EXPECT_EQ(Pending(), "");
+  EXPECT_EQ(Pending("b.txt"), Paths{""});
   EXPECT_EQ(device.Status(), "") << "a request that went out reports nothing";
 }
 
 TEST_F(RequestsOnTheWire, AListRequestCarriesItsPatternEvenWhenEmpty) {
-  state.SetPendingSavePath(u"\\kept.bin");
+  state.AddPendingSave("x", u"\\kept.bin");
   EXPECT_EQ(ListFiles(state, u"\\*.*"), 999);
   EXPECT_EQ(peer.ReadExactly(11, 2000), "LIST: \\*.*|");
   EXPECT_EQ(ListFiles(state, u""), 999);
   EXPECT_EQ(peer.ReadExactly(7, 2000), "LIST: |");
   EXPECT_EQ(ListFiles(state, u"\\Program Files\\*.exe"), 999);
   EXPECT_EQ(peer.ReadUntilQuiet(200, 2000), "LIST: \\Program Files\\*.exe|");
-  EXPECT_EQ(Pending(), "\\kept.bin") << "a list request leaves the save path alone";
+  EXPECT_EQ(Pending("x"), Paths{"\\kept.bin"}) << "a list request leaves the save path alone";
+  EXPECT_EQ(state.PendingSaveCount(), 1u);
   EXPECT_EQ(device.Status(), "");
 }
 
 TEST_F(RequestsOnTheWire, RequestsThatCannotBeCarriedWriteNothing) {
-  state.SetPendingSavePath(u"\\kept.bin");
+  state.AddPendingSave("x", u"\\kept.bin");
   auto expectRefused = [&](const char* what) {
     EXPECT_TRUE(IsFailure(device.Status())) << what << ": " << device.Status();
-    EXPECT_EQ(Pending(), "\\kept.bin") << what;
+    EXPECT_EQ(state.PendingSaveCount(), 1u) << what;
     state.SetStatus(u"");
   };
   // "GILE: " or "LIST: ", 496 bytes and "|" fill the 504-byte message buffer.
@@ -106,7 +115,8 @@ TEST_F(RequestsOnTheWire, RequestsThatCannotBeCarriedWriteNothing) {
   const std::u16string longestSavePath(499, u's');
   GetFile(state, longestSavePath.c_str(), longest.c_str());
   EXPECT_EQ(peer.ReadUntilQuiet(300, 3000), "GILE: " + std::string(496, 'n') + "|");
-  EXPECT_EQ(state.PendingSavePath(), longestSavePath);
+  EXPECT_EQ(state.PendingSaves(std::string(496, 'n')),
+            std::vector<std::u16string>{longestSavePath});
   ListFiles(state, longest.c_str());
   EXPECT_EQ(peer.ReadUntilQuiet(300, 3000), "LIST: " + std::string(496, 'n') + "|");
 }
@@ -125,17 +135,20 @@ TEST(RequestsInUtf8, TheLimitsCountTheBytesOfTheEightBitForm) {
   // 250 characters are 500 bytes: more than the request's buffer holds.
   GetFile(state, u"\\y", std::u16string(250, u'\u00e9').c_str());
   EXPECT_TRUE(IsFailure(device.Status())) << device.Status();
-  EXPECT_EQ(Utf16ToUtf8(state.PendingSavePath()), "\\x");
+  EXPECT_EQ(state.PendingSaves(name), std::vector<std::u16string>{u"\\x"});
+  EXPECT_EQ(state.PendingSaveCount(), 1u);
   EXPECT_EQ(peer.ReadUntilQuiet(300, 300), "");
 }
 
 TEST(RequestsWithoutAPort, ReportAFailureAndKeepTheEarlierSavePath) {
   TestDevice device("/dev/null");
-  device.state->SetPendingSavePath(u"\\earlier.bin");
+  device.state->AddPendingSave("earlier.txt", u"\\earlier.bin");
   EXPECT_EQ(GetFile(*device.state, u"\\save.bin", u"a.txt"), 999);
   EXPECT_TRUE(IsFailure(device.Status())) << device.Status();
-  EXPECT_EQ(device.state->PendingSavePath(), u"\\earlier.bin")
-      << "a request that never went out must not redirect the next incoming file";
+  EXPECT_TRUE(device.state->PendingSaves("a.txt").empty())
+      << "a request that never went out must not redirect an incoming file";
+  EXPECT_EQ(device.state->PendingSaves("earlier.txt"),
+            std::vector<std::u16string>{u"\\earlier.bin"});
   device.state->SetStatus(u"");
   EXPECT_EQ(ListFiles(*device.state, u"\\*.*"), 999);
   EXPECT_TRUE(IsFailure(device.Status())) << device.Status();
@@ -165,7 +178,7 @@ TEST_F(TwoDevices, TheRoadOfAGetRequest) {
   ASSERT_EQ(GetFile(*a.state, u"\\copy.bin", u"\\data.bin"), 999);
 
   // 1. A keeps the save path; its request is all that crosses to B.
-  EXPECT_EQ(a.state->PendingSavePath(), u"\\copy.bin");
+  EXPECT_EQ(a.state->PendingSaves("\\data.bin"), std::vector<std::u16string>{u"\\copy.bin"});
   // 2. B reads the request and answers with the header; it shows nothing
   //    until the whole file has gone.
   ASSERT_TRUE(WaitFor([&] { return cable.relayedBtoA() >= header.size(); }, 2000));
@@ -173,7 +186,7 @@ TEST_F(TwoDevices, TheRoadOfAGetRequest) {
   EXPECT_EQ(b.Status(), "");
   // 3. A recognises the header and uses up the save path; the content is
   //    still on its way behind the sender's pause.
-  ASSERT_TRUE(WaitFor([&] { return a.state->PendingSavePath().empty(); }, 2000));
+  ASSERT_TRUE(WaitFor([&] { return a.state->PendingSaveCount() == 0; }, 2000));
   EXPECT_EQ(a.Status(), "");
   EXPECT_FALSE(FileExists(a.Path("copy.bin")));
   // 4. B has sent the file and says so; A has saved it under the save path.
@@ -243,8 +256,7 @@ TEST_F(TwoDevices, ListThenFetchTheListing) {
 }
 
 // Both requests are made before A sees any answer, and B reads them in polls
-// of their own: the first answer goes to the second save path, the second
-// answer under its own name.
+// of their own: each answer goes to the save path of its own request.
 TEST_F(TwoDevices, TwoGetRequestsBeforeAnyAnswer) {
   WriteWholeFile(b.Path("first.txt"), "first content");
   WriteWholeFile(b.Path("second.txt"), "second content, longer");
@@ -258,12 +270,13 @@ TEST_F(TwoDevices, TwoGetRequestsBeforeAnyAnswer) {
     ASSERT_TRUE(WaitFor([&] { return cable.relayedBtoA() > 0; }, 2000));
     ASSERT_EQ(GetFile(*a.state, u"\\save2.bin", u"\\second.txt"), 999);
   }
+  ASSERT_TRUE(a.WaitForStatus("RECV: \\save1.bin", 5000)) << a.Status();
+  EXPECT_EQ(ReadWholeFile(a.Path("save1.bin")), "first content");
   ASSERT_TRUE(a.WaitForStatus("RECV: \\save2.bin", 5000)) << a.Status();
-  EXPECT_EQ(ReadWholeFile(a.Path("save2.bin")), "first content");
-  ASSERT_TRUE(a.WaitForStatus("RECV: \\second.txt", 5000)) << a.Status();
-  EXPECT_EQ(ReadWholeFile(a.Path("second.txt")), "second content, longer");
-  EXPECT_FALSE(FileExists(a.Path("save1.bin")));
-  EXPECT_EQ(a.state->PendingSavePath(), u"");
+  EXPECT_EQ(ReadWholeFile(a.Path("save2.bin")), "second content, longer");
+  EXPECT_FALSE(FileExists(a.Path("first.txt")));
+  EXPECT_FALSE(FileExists(a.Path("second.txt")));
+  EXPECT_EQ(a.state->PendingSaveCount(), 0u);
   EXPECT_TRUE(b.WaitForStatus("FILE: \\second.txt", 2000)) << b.Status();
 }
 
@@ -272,8 +285,8 @@ TEST_F(TwoDevices, AnEmptySavePathSavesUnderTheRequestedName) {
   std::filesystem::create_directories(b.Path("docs"));
   WriteWholeFile(b.Path("docs/plain.txt"), "plain");
   ASSERT_EQ(GetFile(*a.state, u"", u"\\docs\\plain.txt"), 999);
-  EXPECT_EQ(a.state->PendingSavePath(), u"");
   ASSERT_TRUE(a.WaitForStatus("RECV: \\docs\\plain.txt", 5000)) << a.Status();
+  EXPECT_EQ(a.state->PendingSaveCount(), 0u);
   EXPECT_EQ(ReadWholeFile(a.Path("docs/plain.txt")), "plain");
   EXPECT_TRUE(b.WaitForStatus("FILE: \\docs\\plain.txt", 2000)) << b.Status();
 }

@@ -179,6 +179,27 @@ TEST(Formatting, Requests) {
   EXPECT_FALSE(FormatGetRequest("a|b").has_value());
 }
 
+TEST(Formatting, NamesThatCannotBeCarriedAreRefusedWithAReason) {
+  std::string why;
+  EXPECT_FALSE(FormatFileHeader("", 1, &why));
+  EXPECT_NE(why.find("empty"), std::string::npos) << why;
+  EXPECT_FALSE(FormatGetRequest("", &why));
+  EXPECT_NE(why.find("empty"), std::string::npos) << why;
+  for (const std::string& name : std::initializer_list<std::string>{
+           "a\rb", "a\nb", std::string("a\0b", 3), "\x7F", "a\x1B[2J"}) {
+    EXPECT_FALSE(FormatFileHeader(name, 1, &why)) << name;
+    EXPECT_NE(why.find("control byte"), std::string::npos) << why;
+    EXPECT_FALSE(FormatGetRequest(name)) << name;
+    EXPECT_FALSE(FormatListRequest(name)) << name;
+  }
+  EXPECT_FALSE(FormatGetRequest("a|b", &why));
+  EXPECT_NE(why.find("separator"), std::string::npos) << why;
+  EXPECT_FALSE(FormatFileHeader("big", -1, &why));
+  EXPECT_NE(why.find("-1"), std::string::npos) << why;
+  // Bytes past 0x7F are characters of the code page, not controls.
+  EXPECT_EQ(FormatFileHeader("caf\xE9\x81", 2), "FILE: caf\xE9\x81|2|");
+}
+
 TEST(Formatting, WhatIsFormattedIsRecognisedTheSame) {
   std::string name = "\\My Documents\\report 2026.pdf";
   Message header = Recognise(*FormatFileHeader(name, 123456));

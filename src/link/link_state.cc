@@ -8,6 +8,11 @@
 #include "link/link_text.h"
 
 namespace tarvel {
+namespace {
+
+constexpr size_t kMaxPendingSaves = 64;
+
+}  // namespace
 
 LinkState::LinkState(Environment env)
     : env_(std::move(env)), bluetooth_(std::make_unique<BluetoothPorts>(env_)) {}
@@ -71,19 +76,65 @@ void LinkState::Fail(std::string_view reason) {
   Report(EventKind::Failure, wide);
 }
 
-void LinkState::SetPendingSavePath(std::u16string_view path) {
+uint64_t LinkState::AddPendingSave(std::string_view requestedName, std::u16string_view savePath) {
   std::lock_guard<std::mutex> lock(textLock_);
-  pendingSavePath_ = std::u16string(path);
+  // Requests the peer never answers would pile up; the oldest go first, and
+  // an answer that comes for one of them after all is saved under its own name.
+  if (pendingSaves_.size() >= kMaxPendingSaves) pendingSaves_.pop_front();
+  uint64_t ticket = nextTicket_++;
+  pendingSaves_.push_back({ticket, std::string(requestedName), std::u16string(savePath)});
+  return ticket;
 }
 
-std::u16string LinkState::PendingSavePath() const {
+void LinkState::WithdrawPendingSave(uint64_t ticket) {
   std::lock_guard<std::mutex> lock(textLock_);
-  return pendingSavePath_;
+  auto found = std::find_if(pendingSaves_.begin(), pendingSaves_.end(),
+                            [&](const PendingSave& save) { return save.ticket == ticket; });
+  if (found != pendingSaves_.end()) pendingSaves_.erase(found);
 }
 
-std::u16string LinkState::TakePendingSavePath() {
+std::optional<std::u16string> LinkState::TakePendingSave(std::string_view announcedName) {
   std::lock_guard<std::mutex> lock(textLock_);
-  return std::exchange(pendingSavePath_, std::u16string());
+  auto found =
+      std::find_if(pendingSaves_.begin(), pendingSaves_.end(),
+                   [&](const PendingSave& save) { return save.requestedName == announcedName; });
+  if (found == pendingSaves_.end()) return std::nullopt;
+  std::u16string path = std::move(found->savePath);
+  pendingSaves_.erase(found);
+  return path;
+}
+
+std::vector<std::u16string> LinkState::PendingSaves(std::string_view requestedName) const {
+  std::lock_guard<std::mutex> lock(textLock_);
+  std::vector<std::u16string> paths;
+  for (const PendingSave& save : pendingSaves_) {
+    if (save.requestedName == requestedName) paths.push_back(save.savePath);
+  }
+  return paths;
+}
+
+size_t LinkState::PendingSaveCount() const {
+  std::lock_guard<std::mutex> lock(textLock_);
+  return pendingSaves_.size();
+}
+
+void LinkState::ClearPendingSaves() {
+  std::lock_guard<std::mutex> lock(textLock_);
+  pendingSaves_.clear();
+}
+
+void LinkState::HoldWrites() {
+  writeHoldEnd_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(writeHoldMs_.load());
+}
+
+bool LinkState::AwaitWriteHold() {
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        writeHoldEnd_ - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return true;
+    // Rounded up, so that the hold is never cut short by a millisecond.
+    if (WaitForStop(static_cast<int>(left.count()) + 1)) return false;
+  }
 }
 
 std::shared_ptr<SerialDevice> LinkState::Port() const {

@@ -4,10 +4,14 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -48,11 +52,28 @@ class LinkState {
   void Fail(std::string_view reason);
   EventQueue& Events() { return events_; }
 
-  // The path under which the next incoming file is saved; empty for none.
-  void SetPendingSavePath(std::u16string_view path);
-  std::u16string PendingSavePath() const;
-  // Returns the pending save path and empties it, in one step.
-  std::u16string TakePendingSavePath();
+  // The save paths of get requests that await their answers, each kept under
+  // the requested name as it went on the wire, so that only the answer to a
+  // request is saved at its path. An empty path saves the answer under its own
+  // name. Adding returns a ticket that withdraws the request again.
+  uint64_t AddPendingSave(std::string_view requestedName, std::u16string_view savePath);
+  void WithdrawPendingSave(uint64_t ticket);
+  // The save path of the oldest request pending for `announcedName`, which
+  // that file answers and so ends; nothing when no request awaits that name.
+  std::optional<std::u16string> TakePendingSave(std::string_view announcedName);
+  // The save paths pending for `requestedName`, oldest first.
+  std::vector<std::u16string> PendingSaves(std::string_view requestedName) const;
+  size_t PendingSaveCount() const;
+  void ClearPendingSaves();
+
+  // After a file that stopped short of its announced size nothing is written
+  // for WriteHoldMs, until the peer has given up on the file. Both are called
+  // with the write lock held: HoldWrites starts the hold, AwaitWriteHold waits
+  // it out (false, at once, when the listeners are stopping).
+  void HoldWrites();
+  bool AwaitWriteHold();
+  // wire::kShortFileHoldMs; tests shorten it.
+  void SetWriteHoldMs(int milliseconds) { writeHoldMs_ = milliseconds; }
 
   // The open port, or nothing. A caller works on its own reference, so a port
   // closed meanwhile fails its operations but is never released under it.
@@ -88,15 +109,25 @@ class LinkState {
  private:
   Environment env_;
 
+  struct PendingSave {
+    uint64_t ticket;
+    std::string requestedName;
+    std::u16string savePath;
+  };
+
   mutable std::mutex textLock_;
   char16_t status_[wire::kStatusCapacity] = {};
-  std::u16string pendingSavePath_;
+  std::deque<PendingSave> pendingSaves_;
+  uint64_t nextTicket_ = 1;
   EventQueue events_;
 
   mutable std::mutex portLock_;
   std::shared_ptr<SerialDevice> port_;
 
   std::mutex writeLock_;
+  // Guarded by writeLock_.
+  std::chrono::steady_clock::time_point writeHoldEnd_;
+  std::atomic<int> writeHoldMs_{wire::kShortFileHoldMs};
   std::mutex readLock_;
   std::string carried_;
 

@@ -16,6 +16,19 @@ std::optional<std::string> ToLinkText(const Environment& env, std::u16string_vie
   return converted;
 }
 
+std::optional<std::string> ToWireName(const Environment& env, std::u16string_view name,
+                                      std::string* why) {
+  std::string codepage = LinkCodePage(env);
+  std::optional<std::string> exact = WideToCodePage(name, codepage, Unheld::Refuse);
+  if (exact) return exact;
+  if (!WideToCodePage(u"", codepage)) {
+    *why = "unknown code page " + codepage;
+  } else {
+    *why = Utf16ToUtf8(name) + " holds a character that code page " + codepage + " cannot carry";
+  }
+  return std::nullopt;
+}
+
 std::u16string FromLinkText(const Environment& env, std::string_view text) {
   std::optional<std::u16string> converted = CodePageToWide(text, LinkCodePage(env));
   if (converted) return *converted;

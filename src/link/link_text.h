@@ -18,6 +18,12 @@ std::u16string Utf8ToStatus(std::string_view text);
 std::optional<std::string> ToLinkText(const Environment& env, std::u16string_view text,
                                       std::string* why);
 
+// A name or pattern that goes on the wire, in the link's code page exactly;
+// nothing, saying why, when the code page is unknown or cannot hold one of its
+// characters: a '?' in its place would name another file, or match others.
+std::optional<std::string> ToWireName(const Environment& env, std::u16string_view name,
+                                      std::string* why);
+
 // The link's text as wide text. An unknown code page is read as Windows-1252,
 // so that received text always shows.
 std::u16string FromLinkText(const Environment& env, std::string_view text);

@@ -39,12 +39,8 @@ void ApplyLineSettings(SerialDevice& port) {
 // Writes the text in one write, within the text buffer of its size.
 bool SendText(LinkState& state, std::u16string_view text, std::string* why) {
   std::optional<std::string> bytes = ToLinkText(state.env(), text, why);
-  if (!bytes) return false;
-  if (bytes->size() >= wire::kSendTextCapacity) {
-    *why = "text longer than " + std::to_string(wire::kSendTextCapacity - 1) + " bytes";
-    return false;
-  }
-  return WriteMessage(state, *bytes, why);
+  std::optional<std::string> message = bytes ? wire::FormatTextMessage(*bytes, why) : std::nullopt;
+  return message && WriteMessage(state, *message, why);
 }
 
 std::string PortName(int port) {

@@ -5,13 +5,20 @@
 
 namespace tarvel {
 
+std::shared_ptr<SerialDevice> PortForWriting(LinkState& state, std::string* why) {
+  if (!state.AwaitWriteHold()) {
+    *why = "the device is shutting down";
+    return nullptr;
+  }
+  std::shared_ptr<SerialDevice> port = state.Port();
+  if (!port) *why = "no port open";
+  return port;
+}
+
 bool WriteMessage(LinkState& state, std::string_view bytes, std::string* why) {
   std::lock_guard<std::mutex> lock(state.WriteLock());
-  std::shared_ptr<SerialDevice> port = state.Port();
-  if (!port) {
-    *why = "no port open";
-    return false;
-  }
+  std::shared_ptr<SerialDevice> port = PortForWriting(state, why);
+  if (!port) return false;
   port->QueueStatus();
   WriteResult result = port->Write(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
   if (!result.ok) {

@@ -9,6 +9,11 @@
 
 namespace tarvel {
 
+// The port to write to, once any hold on writing has passed; nothing, saying
+// why, when no port is open or the device is shutting down. The caller holds
+// the write lock, so what it writes next is the first thing after the hold.
+std::shared_ptr<SerialDevice> PortForWriting(LinkState& state, std::string* why);
+
 // Writes `bytes` to the port in one write under the write lock, after the
 // queue-status query that clears the device's error state. False, saying why,
 // when no port is open or not every byte went out.

@@ -160,9 +160,17 @@ std::string LinkCodePage(const Environment& env) {
   return "WINDOWS-1252";
 }
 
-std::optional<std::string> WideToCodePage(std::u16string_view text, const std::string& codepage) {
-  if (IsWindows1252(codepage)) return WideToWindows1252(text);
-  return PlatformWideToCodePage(text, codepage);
+std::optional<std::string> WideToCodePage(std::u16string_view text, const std::string& codepage,
+                                          Unheld unheld) {
+  std::optional<std::string> converted =
+      IsWindows1252(codepage) ? WideToWindows1252(text) : PlatformWideToCodePage(text, codepage);
+  // Whatever the converter replaced, or mapped onto a character that looks
+  // alike, no longer reads back as it was: the peer would see another name.
+  if (converted && unheld == Unheld::Refuse &&
+      CodePageToWide(*converted, codepage) != std::u16string(text)) {
+    return std::nullopt;
+  }
+  return converted;
 }
 
 std::optional<std::u16string> CodePageToWide(std::string_view text, const std::string& codepage) {

@@ -12,9 +12,17 @@ namespace tarvel {
 // The 8-bit code page of the link: TARVEL_CODEPAGE, or Windows-1252 by default.
 std::string LinkCodePage(const Environment& env);
 
-// Wide to 8-bit. A character the code page cannot hold becomes '?'.
-// Nothing when the code page is unknown.
-std::optional<std::string> WideToCodePage(std::u16string_view text, const std::string& codepage);
+// What becomes of a character that the code page cannot hold.
+enum class Unheld {
+  Replace,  // it becomes '?', as in a text shown to a person
+  Refuse    // the whole conversion fails, as for a name that must arrive as given
+};
+
+// Wide to 8-bit. Nothing when the code page is unknown, and, when `unheld` is
+// Refuse, when the result would not read back as `text` exactly (a character
+// the code page cannot hold, an unpaired surrogate).
+std::optional<std::string> WideToCodePage(std::u16string_view text, const std::string& codepage,
+                                          Unheld unheld = Unheld::Replace);
 
 // 8-bit to wide; every byte maps to a character. Nothing when the code page is unknown.
 std::optional<std::u16string> CodePageToWide(std::string_view text, const std::string& codepage);

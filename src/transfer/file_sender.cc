@@ -6,6 +6,7 @@
 
 #include "link/link_text.h"
 #include "link/operations.h"
+#include "link/port_io.h"
 #include "platform/codepage.h"
 #include "platform/device_files.h"
 #include "platform/sleep.h"
@@ -19,6 +20,9 @@ constexpr size_t kFileBlockSize = 64 * 1024;
 
 struct Outgoing {
   std::unique_ptr<InputFile> file;
+  // The size the header announces, taken once: a file that grows meanwhile
+  // must not send more, nor one that shrinks be padded out by what follows.
+  int64_t size = 0;
   std::string header;
 };
 
@@ -27,12 +31,10 @@ bool PrepareOutgoing(const FileLocation& location, std::string_view announcedNam
                      Outgoing& outgoing, std::string* why) {
   outgoing.file = OpenInputFile(location, why);
   if (!outgoing.file) return false;
-  int64_t size = outgoing.file->Size();
-  std::optional<std::string> header = wire::FormatFileHeader(announcedName, size);
+  outgoing.size = outgoing.file->Size();
+  std::optional<std::string> header = wire::FormatFileHeader(announcedName, outgoing.size, why);
   if (!header) {
-    *why = "cannot announce " + std::string(announcedName) + " of " + std::to_string(size) +
-           " bytes: the name holds \"|\", the header is longer than " +
-           std::to_string(wire::kHeaderCapacity - 1) + " bytes, or the file is 2 GiB or more";
+    *why = "cannot announce " + std::string(announcedName) + ": " + *why;
     return false;
   }
   outgoing.header = std::move(*header);
@@ -49,71 +51,66 @@ bool WriteAll(SerialDevice& port, const uint8_t* data, size_t count, int64_t sen
   return false;
 }
 
-bool SendContent(LinkState& state, SerialDevice& port, InputFile& file, std::string* why) {
-  const int64_t size = file.Size();
+enum class ContentEnd {
+  Sent,         // exactly the announced bytes went out
+  FileShort,    // the file yielded fewer bytes than announced
+  WriteFailed,  // the port refused a write
+};
+
+// Sends exactly `size` bytes of the file, never more, whatever it holds now.
+ContentEnd SendContent(LinkState& state, SerialDevice& port, InputFile& file, int64_t size,
+                       std::string* why) {
   std::vector<uint8_t> block(kFileBlockSize);
   int64_t sent = 0;
   while (sent < size) {
     size_t want = static_cast<size_t>(std::min<int64_t>(size - sent, kFileBlockSize));
     std::ptrdiff_t got = file.Read(block.data(), want);
     if (got <= 0) {
-      *why =
-          "the file yielded " + std::to_string(sent) + " of its " + std::to_string(size) + " bytes";
-      return false;
+      *why = "the file yielded " + std::to_string(sent) + " of the " + std::to_string(size) +
+             " bytes announced";
+      return ContentEnd::FileShort;
     }
     for (size_t at = 0; at < static_cast<size_t>(got); at += wire::kPieceSize) {
       size_t piece = std::min(wire::kPieceSize, static_cast<size_t>(got) - at);
-      if (!WriteAll(port, block.data() + at, piece, sent, size, why)) return false;
+      if (!WriteAll(port, block.data() + at, piece, sent, size, why))
+        return ContentEnd::WriteFailed;
       sent += static_cast<int64_t>(piece);
     }
     // Once a block, not once a piece: the progress lock stays off the per-piece path.
     state.SetProgress(sent, size);
   }
-  return true;
+  return ContentEnd::Sent;
 }
 
 // Header, pause, content, all under the write lock so that nothing else gets
 // onto the wire in between.
 bool SendOutgoing(LinkState& state, Outgoing& outgoing, std::string* why) {
   std::lock_guard<std::mutex> lock(state.WriteLock());
-  std::shared_ptr<SerialDevice> port = state.Port();
-  if (!port) {
-    *why = "no port open";
-    return false;
-  }
+  std::shared_ptr<SerialDevice> port = PortForWriting(state, why);
+  if (!port) return false;
   port->QueueStatus();
   const auto* header = reinterpret_cast<const uint8_t*>(outgoing.header.data());
-  if (!WriteAll(*port, header, outgoing.header.size(), 0, outgoing.file->Size(), why)) {
+  if (!WriteAll(*port, header, outgoing.header.size(), 0, outgoing.size, why)) {
     *why = "cannot write the file header: " + *why;
     return false;
   }
   SleepMilliseconds(wire::kSenderPauseMs);
   port->QueueStatus();
-  state.SetProgress(0, outgoing.file->Size());
-  bool sent = SendContent(state, *port, *outgoing.file, why);
+  state.SetProgress(0, outgoing.size);
+  ContentEnd end = SendContent(state, *port, *outgoing.file, outgoing.size, why);
   state.SetProgress(0, 0);
-  return sent;
-}
-
-// The host's path and name in the link's code page, within the sender's buffers.
-std::optional<std::string> SenderText(const LinkState& state, std::u16string_view text,
-                                      std::string_view what, std::string* why) {
-  std::optional<std::string> bytes = ToLinkText(state.env(), text, why);
-  if (bytes && bytes->size() >= wire::kSenderPathCapacity) {
-    *why = std::string(what) + " longer than " + std::to_string(wire::kSenderPathCapacity - 1) +
-           " bytes: " + Utf16ToUtf8(text);
-    return std::nullopt;
-  }
-  return bytes;
+  // The peer still waits for the missing bytes and would take the next
+  // message for them; it gives up once the line has been quiet long enough.
+  if (end == ContentEnd::FileShort) state.HoldWrites();
+  return end == ContentEnd::Sent;
 }
 
 }  // namespace
 
 bool AnswerGetRequest(LinkState& state, std::u16string_view name, std::string* why) {
-  std::optional<std::string> announced = SenderText(state, name, "name", why);
-  if (!announced) return false;
+  std::optional<std::string> announced = ToWireName(state.env(), name, why);
   std::optional<FileLocation> location =
-      ResolveDevicePath(DeviceRoot(state.env()), Utf16ToUtf8(name), why);
+      announced ? ResolveDevicePath(DeviceRoot(state.env()), Utf16ToUtf8(name), why) : std::nullopt;
   Outgoing outgoing;
   if (!location || !PrepareOutgoing(*location, *announced, outgoing, why)) {
     *why = "cannot send " + Utf16ToUtf8(name) + ": " + *why;
@@ -122,6 +119,8 @@ bool AnswerGetRequest(LinkState& state, std::u16string_view name, std::string* w
   return SendOutgoing(state, outgoing, why);
 }
 
+// The local path is the host's own native path, used as given: it never goes
+// on the wire, so neither the link's code page nor the wire's capacities bind it.
 int SendFile(LinkState& state, const char16_t* localPath, const char16_t* remoteName) {
   std::optional<std::u16string_view> local = HostText(localPath);
   std::optional<std::u16string_view> remote = HostText(remoteName);
@@ -130,9 +129,7 @@ int SendFile(LinkState& state, const char16_t* localPath, const char16_t* remote
     return kDone;
   }
   std::string why;
-  std::optional<std::string> localBytes = SenderText(state, *local, "path", &why);
-  std::optional<std::string> remoteBytes =
-      localBytes ? SenderText(state, *remote, "name", &why) : std::nullopt;
+  std::optional<std::string> remoteBytes = ToWireName(state.env(), *remote, &why);
   std::optional<FileLocation> location =
       remoteBytes ? ResolveHostPath(DeviceRoot(state.env()), Utf16ToUtf8(*local), &why)
                   : std::nullopt;
@@ -145,7 +142,7 @@ int SendFile(LinkState& state, const char16_t* localPath, const char16_t* remote
     state.Fail("sending " + Utf16ToUtf8(*local) + " failed: " + why);
     return kDone;
   }
-  state.Report(EventKind::Sent, FromLinkText(state.env(), *localBytes));
+  state.Report(EventKind::Sent, *local);
   return kDone;
 }
 

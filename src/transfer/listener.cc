@@ -16,22 +16,16 @@
 namespace tarvel {
 namespace {
 
-// The host's save path, within the listener's buffer for it.
+// The host's save path is its own native path, used as given.
 std::optional<FileLocation> SavePathLocation(const LinkState& state, std::u16string_view savePath,
                                              std::string* why) {
-  std::optional<std::string> bytes = ToLinkText(state.env(), savePath, why);
-  if (!bytes) return std::nullopt;
-  if (bytes->size() >= wire::kArgumentCapacity) {
-    *why = "save path longer than " + std::to_string(wire::kArgumentCapacity - 1) + " bytes";
-    return std::nullopt;
-  }
   return ResolveHostPath(DeviceRoot(state.env()), Utf16ToUtf8(savePath), why);
 }
 
 void ReceiveAnnouncedFile(LinkState& state, SerialDevice& port, const wire::Message& header) {
-  // The pending save path serves exactly this file; a request made while it
-  // arrives keeps its own path for the next one.
-  std::u16string shown = state.TakePendingSavePath();
+  // Only the answer to a get request goes to that request's save path; any
+  // other file is saved under its own name.
+  std::u16string shown = state.TakePendingSave(header.argument).value_or(std::u16string());
   std::string refusal;
   std::optional<FileLocation> location =
       shown.empty() ? PeerFileLocation(state, header.argument, &shown, &refusal)
@@ -114,7 +108,7 @@ void ListenerLoop(LinkState& state) {
 }
 
 int Server(LinkState& state) {
-  state.SetPendingSavePath(u"");
+  state.ClearPendingSaves();
   state.StartListener([&state] { ListenerLoop(state); });
   return kDone;
 }

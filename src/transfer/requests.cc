@@ -10,18 +10,16 @@
 namespace tarvel {
 namespace {
 
-using Formatter = std::optional<std::string> (*)(std::string_view);
+using Formatter = std::optional<std::string> (*)(std::string_view, std::string*);
 
-// The request's message, or nothing (saying why) when it would not fit.
+// The request's message, or nothing (saying why) when its argument cannot be
+// carried exactly or the message would not fit.
 std::optional<std::string> Request(const LinkState& state, std::u16string_view argument,
-                                   Formatter format, std::string* why) {
-  std::optional<std::string> bytes = ToLinkText(state.env(), argument, why);
+                                   Formatter format, std::string* wireArgument, std::string* why) {
+  std::optional<std::string> bytes = ToWireName(state.env(), argument, why);
   if (!bytes) return std::nullopt;
-  std::optional<std::string> message = format(*bytes);
-  if (!message) {
-    *why = Utf16ToUtf8(argument) + " holds \"|\" or is longer than " +
-           std::to_string(wire::kRequestCapacity - 8) + " bytes";
-  }
+  std::optional<std::string> message = format(*bytes, why);
+  if (message && wireArgument) *wireArgument = std::move(*bytes);
   return message;
 }
 
@@ -35,7 +33,9 @@ int GetFile(LinkState& state, const char16_t* localSavePath, const char16_t* rem
     return kDone;
   }
   std::string why;
-  std::optional<std::string> request = Request(state, *name, wire::FormatGetRequest, &why);
+  std::string requested;
+  std::optional<std::string> request =
+      Request(state, *name, wire::FormatGetRequest, &requested, &why);
   if (request && savePath->size() >= wire::kPendingSaveCapacity) {
     why = "save path longer than " + std::to_string(wire::kPendingSaveCapacity - 1) + " characters";
     request.reset();
@@ -45,12 +45,10 @@ int GetFile(LinkState& state, const char16_t* localSavePath, const char16_t* rem
     return kDone;
   }
   // The save path is in place before the request goes out, since the answer
-  // may be recognised at once; a request that did not go out leaves the
-  // earlier path, so an unrelated incoming file is not saved under this one.
-  std::u16string earlier = state.PendingSavePath();
-  state.SetPendingSavePath(*savePath);
+  // may be recognised at once; a request that did not go out is withdrawn.
+  uint64_t ticket = state.AddPendingSave(requested, *savePath);
   if (!WriteMessage(state, *request, &why)) {
-    state.SetPendingSavePath(earlier);
+    state.WithdrawPendingSave(ticket);
     state.Fail("cannot ask for " + Utf16ToUtf8(*name) + ": " + why);
   }
   return kDone;
@@ -63,7 +61,8 @@ int ListFiles(LinkState& state, const char16_t* pattern) {
     return kDone;
   }
   std::string why;
-  std::optional<std::string> request = Request(state, *wide, wire::FormatListRequest, &why);
+  std::optional<std::string> request =
+      Request(state, *wide, wire::FormatListRequest, nullptr, &why);
   if (!request || !WriteMessage(state, *request, &why)) {
     state.Fail("cannot ask for a listing of " + Utf16ToUtf8(*wide) + ": " + why);
   }

@@ -1,5 +1,6 @@
 #include "transfer/wire_format.h"
 
+#include <algorithm>
 #include <limits>
 
 namespace tarvel::wire {
@@ -105,13 +106,47 @@ bool IsBlank(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-// "WORD: argument|". The argument may not hold the separator: the peer would
-// cut it there and act on a different name.
-std::optional<std::string> FormatRequest(std::string_view word, std::string_view argument) {
-  if (argument.find('|') != std::string_view::npos) return std::nullopt;
-  if (argument.size() >= kRequestTextCapacity) return std::nullopt;
+std::nullopt_t Refuse(std::string* why, std::string reason) {
+  if (why != nullptr) *why = std::move(reason);
+  return std::nullopt;
+}
+
+bool IsControlByte(char c) {
+  auto byte = static_cast<unsigned char>(c);
+  return byte < 0x20 || byte == 0x7F;
+}
+
+// Why a name or pattern cannot stand as a message's argument; nothing when it
+// can. The peer cuts the argument at the separator and would act on a
+// different name; a control byte ends fields and lines wherever the name is
+// shown or listed.
+std::optional<std::string> ArgumentFault(std::string_view argument, bool isName) {
+  if (isName && argument.empty()) return "the name is empty";
+  if (argument.find('|') != std::string_view::npos) {
+    return std::string(argument) + " holds the separator \"|\"";
+  }
+  if (std::any_of(argument.begin(), argument.end(), IsControlByte)) {
+    return std::string(isName ? "the name" : "the pattern") + " holds a control byte";
+  }
+  return std::nullopt;
+}
+
+std::string LongerThan(std::string_view what, size_t capacity) {
+  return std::string(what) + " is longer than " + std::to_string(capacity - 1) + " bytes";
+}
+
+// "WORD: argument|", within the asking side's buffers.
+std::optional<std::string> FormatRequest(std::string_view word, std::string_view argument,
+                                         bool isName, std::string* why) {
+  if (std::optional<std::string> fault = ArgumentFault(argument, isName))
+    return Refuse(why, *fault);
+  if (argument.size() >= kRequestTextCapacity) {
+    return Refuse(why, LongerThan(isName ? "the name" : "the pattern", kRequestTextCapacity));
+  }
   std::string request = std::string(word) + " " + std::string(argument) + "|";
-  if (request.size() >= kRequestCapacity) return std::nullopt;
+  if (request.size() >= kRequestCapacity) {
+    return Refuse(why, LongerThan("the request", kRequestCapacity));
+  }
   return request;
 }
 
@@ -145,21 +180,30 @@ std::optional<int32_t> ParseSize(std::string_view text) {
   return static_cast<int32_t>(negative ? -value : value);
 }
 
-std::optional<std::string> FormatFileHeader(std::string_view name, int64_t size) {
-  if (name.find('|') != std::string_view::npos) return std::nullopt;
-  if (size < 0 || size > std::numeric_limits<int32_t>::max()) return std::nullopt;
+std::optional<std::string> FormatFileHeader(std::string_view name, int64_t size, std::string* why) {
+  if (std::optional<std::string> fault = ArgumentFault(name, true)) return Refuse(why, *fault);
+  if (size < 0 || size > std::numeric_limits<int32_t>::max()) {
+    return Refuse(why, "a size of " + std::to_string(size) + " bytes cannot be announced");
+  }
   std::string header =
       std::string(kFileWord) + " " + std::string(name) + "|" + std::to_string(size) + "|";
-  if (header.size() >= kHeaderCapacity) return std::nullopt;
+  if (header.size() >= kHeaderCapacity)
+    return Refuse(why, LongerThan("the header", kHeaderCapacity));
   return header;
 }
 
-std::optional<std::string> FormatGetRequest(std::string_view name) {
-  return FormatRequest(kGetWord, name);
+std::optional<std::string> FormatGetRequest(std::string_view name, std::string* why) {
+  return FormatRequest(kGetWord, name, true, why);
 }
 
-std::optional<std::string> FormatListRequest(std::string_view pattern) {
-  return FormatRequest(kListWord, pattern);
+std::optional<std::string> FormatListRequest(std::string_view pattern, std::string* why) {
+  return FormatRequest(kListWord, pattern, false, why);
+}
+
+std::optional<std::string> FormatTextMessage(std::string_view text, std::string* why) {
+  if (text.size() >= kSendTextCapacity)
+    return Refuse(why, LongerThan("the text", kSendTextCapacity));
+  return std::string(text);
 }
 
 }  // namespace tarvel::wire

@@ -17,11 +17,14 @@ inline constexpr int kPollIntervalMs = 100;   // listener, between polls
 inline constexpr size_t kPieceSize = 200;     // content bytes per write
 // A receive gives up when the line stays quiet this long in the middle of a file.
 inline constexpr int kQuietLineLimitMs = 10000;
+// After a file that stopped short of its announced size, the sender writes
+// nothing for this long, so that the peer has given up on that file before the
+// next message arrives and no message is taken for its missing content.
+inline constexpr int kShortFileHoldMs = kQuietLineLimitMs + 1000;
 
 // Capacities, terminator included, as every peer sizes them.
 inline constexpr size_t kReceiveBufferSize = 504;      // one read: 503 bytes
 inline constexpr size_t kSendTextCapacity = 200;       // a plain text message
-inline constexpr size_t kSenderPathCapacity = 200;     // sender's 8-bit path and name
 inline constexpr size_t kHeaderCapacity = 200;         // a formatted file header
 inline constexpr size_t kArgumentCapacity = 200;       // listener's name, pattern, save path
 inline constexpr size_t kSizeTextCapacity = 20;        // listener's size text
@@ -69,9 +72,15 @@ Message RecognisePolled(std::string_view read);
 // not fit a signed 32-bit number.
 std::optional<int32_t> ParseSize(std::string_view text);
 
-// The formatted messages, or nothing when they would not fit their buffers.
-std::optional<std::string> FormatFileHeader(std::string_view name, int64_t size);
-std::optional<std::string> FormatGetRequest(std::string_view name);
-std::optional<std::string> FormatListRequest(std::string_view pattern);
+// The formatted messages, or nothing, saying why when `why` is given, when
+// their name or pattern cannot be carried: it holds the separator or a control
+// byte, a name is empty, or the message would not fit the buffers that carry
+// it. Every message a sender announces is checked here and nowhere else.
+std::optional<std::string> FormatFileHeader(std::string_view name, int64_t size,
+                                            std::string* why = nullptr);
+std::optional<std::string> FormatGetRequest(std::string_view name, std::string* why = nullptr);
+std::optional<std::string> FormatListRequest(std::string_view pattern, std::string* why = nullptr);
+// A plain text message, or nothing when it would not fit the sender's buffer.
+std::optional<std::string> FormatTextMessage(std::string_view text, std::string* why = nullptr);
 
 }  // namespace tarvel::wire

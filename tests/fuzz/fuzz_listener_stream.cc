@@ -18,6 +18,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "chunked_device.h"
 #include "fuzz_check.h"
@@ -152,8 +153,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   LinkState state(FixedEnvironment({{"TARVEL_ROOT", workspace.root()}}));
   state.ReplacePort(device);
   if (flags & kPendingSave) {
-    state.SetPendingSavePath((flags & kPendingThroughLink) ? u"\\out\\planted.bin"
-                                                           : u"\\saved.bin");
+    // The host asked for the file "a"; only a header of that name answers it.
+    state.AddPendingSave("a",
+                         (flags & kPendingThroughLink) ? u"\\out\\planted.bin" : u"\\saved.bin");
   }
 
   // The listener's loop, one message at a time, without its poll interval.
@@ -167,7 +169,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!read) continue;
     wire::Message message = wire::Recognise(*read);
     state.CarriedBytes().insert(0, read->substr(message.end));
-    std::u16string savePath = state.PendingSavePath();
+    std::vector<std::u16string> pending = state.PendingSaves(message.argument);
+    std::u16string savePath = pending.empty() ? std::u16string() : pending.front();
     size_t writesBefore = device->writes().size();
     HandleMessage(state, *device, message);
     if (!message.refusal.empty()) continue;

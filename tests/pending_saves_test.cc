@@ -1,0 +1,121 @@
+// A get request's save path belongs to that request: only the answer that
+// carries the requested name is saved there, over a pty with the test as the
+// peer and the device's listener running.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "link/operations.h"
+#include "support/pty.h"
+#include "support/test_device.h"
+
+namespace tarvel::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+class PendingSavesOverPty : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(PortOpen(state, kTestPort), 999);
+    ASSERT_EQ(Server(state), 999);
+  }
+
+  // Asks for `name`, to be saved at `savePath`, and reads the request as the peer.
+  void Ask(const std::u16string& savePath, const std::string& name) {
+    ASSERT_EQ(GetFile(state, savePath.c_str(), Utf8ToUtf16(name).c_str()), 999);
+    std::string request = "GILE: " + name + "|";
+    ASSERT_EQ(peer.ReadExactly(request.size(), 2000), request);
+  }
+
+  // Sends a file the way a peer's sender does, answer or push alike.
+  void SendAsPeer(const std::string& name, const std::string& content) {
+    peer.Write("FILE: " + name + "|" + std::to_string(content.size()) + "|");
+    std::this_thread::sleep_for(300ms);
+    peer.Write(content);
+  }
+
+  // The next event, which must be a received file; its path.
+  std::string NextReceived() {
+    std::optional<Event> event = state.Events().Next(5000ms);
+    if (!event) return "no event";
+    if (event->kind != EventKind::Received) return "not received: " + Utf16ToUtf8(event->text);
+    return Utf16ToUtf8(event->text);
+  }
+
+  PtyPair peer;
+  TestDevice device{peer.slavePath()};
+  LinkState& state = *device.state;
+  TempDir outside;  // the host's own folder, outside the device root
+};
+
+TEST_F(PendingSavesOverPty, UnansweredGetDoesNotCaptureAnUnrelatedPush) {
+  const std::string save = outside / "mine.txt";
+  WriteWholeFile(save, "the host's own file");
+  Ask(Utf8ToUtf16(save), "\\missing.txt");
+  // The peer has no such file and says nothing; later it pushes another one.
+  SendAsPeer("\\pushed.txt", "unrelated");
+  EXPECT_EQ(NextReceived(), "\\pushed.txt");
+  EXPECT_EQ(ReadWholeFile(device.Path("pushed.txt")), "unrelated");
+  EXPECT_EQ(ReadWholeFile(save), "the host's own file") << "the push overwrote the save path";
+  EXPECT_EQ(state.PendingSaves("\\missing.txt"), std::vector<std::u16string>{Utf8ToUtf16(save)});
+}
+
+TEST_F(PendingSavesOverPty, TwoGetsAnsweredInOrderEachLandAtTheirOwnPath) {
+  // Native save paths beyond the wire's 200 bytes and outside its code page.
+  const std::string longFolder = outside / std::string(150, 'f');
+  std::filesystem::create_directories(longFolder);
+  const std::string first = longFolder + "/\u65E5\u672C-first.txt";
+  const std::string second = outside / "second.txt";
+  Ask(Utf8ToUtf16(first), "\\a.txt");
+  Ask(Utf8ToUtf16(second), "\\b.txt");
+  SendAsPeer("\\a.txt", "answer a");
+  EXPECT_EQ(NextReceived(), first);
+  SendAsPeer("\\b.txt", "answer b");
+  EXPECT_EQ(NextReceived(), second);
+  EXPECT_EQ(ReadWholeFile(first), "answer a");
+  EXPECT_EQ(ReadWholeFile(second), "answer b");
+  EXPECT_EQ(state.PendingSaveCount(), 0u);
+
+  // Answered the other way round, each still finds its own request; a third
+  // file of an answered name is saved under that name.
+  Ask(u"\\one.bin", "\\x.txt");
+  Ask(u"\\two.bin", "\\y.txt");
+  SendAsPeer("\\y.txt", "y");
+  EXPECT_EQ(NextReceived(), "\\two.bin");
+  SendAsPeer("\\x.txt", "x");
+  EXPECT_EQ(NextReceived(), "\\one.bin");
+  SendAsPeer("\\x.txt", "x again");
+  EXPECT_EQ(NextReceived(), "\\x.txt");
+  EXPECT_EQ(ReadWholeFile(device.Path("one.bin")), "x");
+  EXPECT_EQ(ReadWholeFile(device.Path("two.bin")), "y");
+  EXPECT_EQ(ReadWholeFile(device.Path("x.txt")), "x again");
+}
+
+TEST_F(PendingSavesOverPty, TwoGetsOfOneNameAreAnsweredOldestFirst) {
+  Ask(u"\\older.bin", "\\same.txt");
+  Ask(u"\\newer.bin", "\\same.txt");
+  SendAsPeer("\\same.txt", "1");
+  EXPECT_EQ(NextReceived(), "\\older.bin");
+  SendAsPeer("\\same.txt", "2");
+  EXPECT_EQ(NextReceived(), "\\newer.bin");
+  EXPECT_EQ(ReadWholeFile(device.Path("older.bin")), "1");
+  EXPECT_EQ(ReadWholeFile(device.Path("newer.bin")), "2");
+}
+
+TEST_F(PendingSavesOverPty, StartingTheServerEndsEveryPendingRequest) {
+  Ask(u"\\one.bin", "\\a.txt");
+  Ask(u"\\two.bin", "\\b.txt");
+  ASSERT_EQ(Server(state), 999);
+  EXPECT_EQ(state.PendingSaveCount(), 0u);
+  SendAsPeer("\\a.txt", "a");
+  EXPECT_EQ(NextReceived(), "\\a.txt");
+  EXPECT_FALSE(FileExists(device.Path("one.bin")));
+}
+
+}  // namespace
+}  // namespace tarvel::testing
