@@ -1,6 +1,7 @@
 // tarvel get: ask the peer for one of its files and wait until it is saved.
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 
 #include "commands.h"
@@ -17,7 +18,21 @@ struct GetArguments {
   double timeoutSeconds = 30;
 };
 
-int Get(const CommonOptions& options, const GetArguments& arguments) {
+// A save path as the user typed it means a place relative to the working
+// directory; the library would take it beneath the device root.
+std::string FromWorkingDirectory(const std::string& path) {
+  if (path.empty()) return path;
+  std::error_code failure;
+  std::filesystem::path absolute =
+      std::filesystem::absolute(std::filesystem::u8path(path), failure);
+  return failure ? path : absolute.u8string();
+}
+
+int Get(const CommonOptions& options, GetArguments arguments) {
+  std::string error;
+  if (!ApplyCommonOptions(options, &error)) return Complain(error);
+  if (!UseDeviceRoot(&error)) return Complain(error);
+  arguments.local = FromWorkingDirectory(arguments.local);
   if (!OpenLink(options)) return 1;
   // The answer comes back as an ordinary incoming file: the listener saves it.
   TarvelServer();
@@ -37,7 +52,8 @@ void AddGetCommand(CLI::App& app, const CommonOptions& options, CommandList& com
   auto* command = app.add_subcommand("get", "fetch one of the peer's files");
   command->footer(
       "Asks the peer for its file REMOTE (a device path like '\\notes.txt') and saves it at\n"
-      "LOCAL; without LOCAL it is saved under the requested name beneath the device root.\n"
+      "LOCAL; without LOCAL it is saved under the requested name beneath the device root\n"
+      "(~/Tarvel unless --root or TARVEL_ROOT names one).\n"
       "The peer must be listening.");
   auto arguments = std::make_shared<GetArguments>();
   command->add_option("REMOTE", arguments->remote, "the file on the peer")->required();

@@ -2,12 +2,15 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <memory>
+#include <optional>
+#include <string_view>
 
 #include "commands.h"
+#include "event_watch.h"
 #include "link_session.h"
 #include "progress_watch.h"
-#include "status_watch.h"
 #include "stop_signal.h"
 #include "tarvel.h"
 #include "text_codec.h"
@@ -53,23 +56,54 @@ std::string SizeOf(const std::string& path) {
   return failure ? "?" : FormatBytes(static_cast<long long>(size));
 }
 
+// Why `file` cannot be sent, before anything goes out; nothing when it can.
+// The library refuses names that its link cannot carry only once it sends,
+// when the files before may have gone already.
+std::optional<std::string> Unsendable(const Outgoing& file) {
+  std::filesystem::path local = std::filesystem::u8path(file.local);
+  std::error_code failure;
+  if (!std::filesystem::is_regular_file(local, failure)) {
+    return "cannot send " + file.local + ": not a readable file";
+  }
+  if (!std::ifstream(local, std::ios::binary)) return "cannot send " + file.local + ": unreadable";
+  std::string_view name(file.remote);
+  if (!name.empty() && name[0] == '\\') name.remove_prefix(1);
+  if (name.empty()) return "cannot send " + file.local + ": the remote name is empty";
+  for (char c : file.remote) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) {
+      return "cannot send " + file.local + ": the remote name holds control characters";
+    }
+  }
+  return std::nullopt;
+}
+
+// A local path as the user typed it is relative to the working directory; the
+// library would take it beneath the device root.
+std::string FromWorkingDirectory(const std::string& path) {
+  std::error_code failure;
+  std::filesystem::path absolute =
+      std::filesystem::absolute(std::filesystem::u8path(path), failure);
+  return failure ? path : absolute.u8string();
+}
+
 bool SendOne(const CommonOptions& options, const Outgoing& file) {
   TerminalProgress progress("sending " + file.local);
   NullProgress silent;
-  BlankStatus();
+  std::optional<std::string> failure;
   {
     StopClosesPort interruptible;
     BackgroundProgress shown(options.quiet ? static_cast<ProgressSink&>(silent) : progress);
-    TarvelSendFile(Utf8ToWide(file.local).c_str(), Utf8ToWide(file.remote).c_str());
+    TarvelSendFile(Utf8ToWide(FromWorkingDirectory(file.local)).c_str(),
+                   Utf8ToWide(file.remote).c_str());
+    failure = CallFailure();
   }
   if (StopRequested()) {
     Complain("interrupted while sending " + file.local);
     return false;
   }
-  std::string status = CurrentStatus();
-  if (ReportedFailure(status)) return false;
-  if (!StartsWith(status, "SENT: ")) {
-    Complain("no confirmation that " + file.local + " was sent (status: " + status + ")");
+  if (failure) {
+    Complain(*failure);
     return false;
   }
   if (!options.quiet) {
@@ -81,8 +115,17 @@ bool SendOne(const CommonOptions& options, const Outgoing& file) {
 }
 
 int Send(const CommonOptions& options, const std::vector<std::string>& arguments) {
+  std::vector<Outgoing> files = PairArguments(arguments);
+  bool sendable = true;
+  for (const Outgoing& file : files) {
+    if (std::optional<std::string> why = Unsendable(file)) {
+      Complain(*why);
+      sendable = false;
+    }
+  }
+  if (!sendable) return Complain("nothing sent");
   if (!OpenLink(options)) return 1;
-  for (const Outgoing& file : PairArguments(arguments)) {
+  for (const Outgoing& file : files) {
     if (!SendOne(options, file)) return StopRequested() ? StoppedExitStatus() : 1;
   }
   TarvelPortClose();
@@ -95,7 +138,9 @@ void AddSendCommand(CLI::App& app, const CommonOptions& options, CommandList& co
   auto* command = app.add_subcommand("send", "send local files to the peer, one after another");
   command->footer(
       "A device path (starting with \\) after a file names it on the peer; by default it is\n"
-      "\\<file name>. Example: tarvel send photo.jpg '\\today.jpg' notes.txt");
+      "\\<file name>. Example: tarvel send photo.jpg '\\today.jpg' notes.txt\n"
+      "Every file and name is checked before the first is sent: one that cannot go stops\n"
+      "the command with nothing sent.");
   auto arguments = std::make_shared<std::vector<std::string>>();
   command
       ->add_option("LOCAL", *arguments, "local files, each optionally followed by its remote name")
