@@ -89,11 +89,12 @@ std::string FromWorkingDirectory(const std::string& path) {
 
 bool SendOne(const CommonOptions& options, const Outgoing& file) {
   TerminalProgress progress("sending " + file.local);
-  NullProgress silent;
   std::optional<std::string> failure;
   {
     StopClosesPort interruptible;
-    BackgroundProgress shown(options.quiet ? static_cast<ProgressSink&>(silent) : progress);
+    // Quiet, nothing is shown, and nothing needs to look at the progress.
+    std::optional<BackgroundProgress> shown;
+    if (!options.quiet) shown.emplace(progress);
     TarvelSendFile(Utf8ToWide(FromWorkingDirectory(file.local)).c_str(),
                    Utf8ToWide(file.remote).c_str());
     failure = CallFailure();
