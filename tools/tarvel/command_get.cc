@@ -1,7 +1,6 @@
 // tarvel get: ask the peer for one of its files and wait until it is saved.
 #include <CLI/CLI.hpp>
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 
 #include "commands.h"
@@ -18,21 +17,10 @@ struct GetArguments {
   double timeoutSeconds = 30;
 };
 
-// A save path as the user typed it means a place relative to the working
-// directory; the library would take it beneath the device root.
-std::string FromWorkingDirectory(const std::string& path) {
-  if (path.empty()) return path;
-  std::error_code failure;
-  std::filesystem::path absolute =
-      std::filesystem::absolute(std::filesystem::u8path(path), failure);
-  return failure ? path : absolute.u8string();
-}
-
-int Get(const CommonOptions& options, GetArguments arguments) {
+int Get(const CommonOptions& options, const GetArguments& arguments) {
   std::string error;
   if (!ApplyCommonOptions(options, &error)) return Complain(error);
   if (!UseDeviceRoot(&error)) return Complain(error);
-  arguments.local = FromWorkingDirectory(arguments.local);
   if (!OpenLink(options)) return 1;
   // The answer comes back as an ordinary incoming file: the listener saves it.
   TarvelServer();

@@ -1,5 +1,6 @@
 // tarvel send: push local files to the peer, one after another.
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -50,17 +51,28 @@ std::vector<Outgoing> PairArguments(const std::vector<std::string>& arguments) {
   return files;
 }
 
-std::string SizeOf(const std::string& path) {
+// Where the local file `local` is: a device path (leading '\\') beneath the
+// device root `root`, else the path itself.
+std::filesystem::path LocalFile(const std::string& local, const std::string& root) {
+  if (!IsDevicePath(local)) return std::filesystem::u8path(local);
+  std::string relative = local.substr(1);
+  for (char& c : relative) {
+    if (c == '\\') c = '/';
+  }
+  return std::filesystem::u8path(root) / std::filesystem::u8path(relative);
+}
+
+std::string SizeOf(const std::filesystem::path& path) {
   std::error_code failure;
-  auto size = std::filesystem::file_size(std::filesystem::u8path(path), failure);
+  auto size = std::filesystem::file_size(path, failure);
   return failure ? "?" : FormatBytes(static_cast<long long>(size));
 }
 
 // Why `file` cannot be sent, before anything goes out; nothing when it can.
 // The library refuses names that its link cannot carry only once it sends,
 // when the files before may have gone already.
-std::optional<std::string> Unsendable(const Outgoing& file) {
-  std::filesystem::path local = std::filesystem::u8path(file.local);
+std::optional<std::string> Unsendable(const Outgoing& file, const std::string& root) {
+  std::filesystem::path local = LocalFile(file.local, root);
   std::error_code failure;
   if (!std::filesystem::is_regular_file(local, failure)) {
     return "cannot send " + file.local + ": not a readable file";
@@ -78,16 +90,7 @@ std::optional<std::string> Unsendable(const Outgoing& file) {
   return std::nullopt;
 }
 
-// A local path as the user typed it is relative to the working directory; the
-// library would take it beneath the device root.
-std::string FromWorkingDirectory(const std::string& path) {
-  std::error_code failure;
-  std::filesystem::path absolute =
-      std::filesystem::absolute(std::filesystem::u8path(path), failure);
-  return failure ? path : absolute.u8string();
-}
-
-bool SendOne(const CommonOptions& options, const Outgoing& file) {
+bool SendOne(const CommonOptions& options, const Outgoing& file, const std::string& root) {
   TerminalProgress progress("sending " + file.local);
   std::optional<std::string> failure;
   {
@@ -95,8 +98,7 @@ bool SendOne(const CommonOptions& options, const Outgoing& file) {
     // Quiet, nothing is shown, and nothing needs to look at the progress.
     std::optional<BackgroundProgress> shown;
     if (!options.quiet) shown.emplace(progress);
-    TarvelSendFile(Utf8ToWide(FromWorkingDirectory(file.local)).c_str(),
-                   Utf8ToWide(file.remote).c_str());
+    TarvelSendFile(Utf8ToWide(file.local).c_str(), Utf8ToWide(file.remote).c_str());
     failure = CallFailure();
   }
   if (StopRequested()) {
@@ -109,17 +111,31 @@ bool SendOne(const CommonOptions& options, const Outgoing& file) {
   }
   if (!options.quiet) {
     std::printf("sent %s as %s (%s)\n", file.local.c_str(), file.remote.c_str(),
-                SizeOf(file.local).c_str());
+                SizeOf(LocalFile(file.local, root)).c_str());
     std::fflush(stdout);
   }
   return true;
 }
 
+// The device root, when a local file is named by a device path; else empty.
+std::optional<std::string> RootForLocalFiles(const CommonOptions& options,
+                                             const std::vector<Outgoing>& files,
+                                             std::string* error) {
+  bool needed = std::any_of(files.begin(), files.end(),
+                            [](const Outgoing& file) { return IsDevicePath(file.local); });
+  if (!needed) return std::string();
+  if (!ApplyCommonOptions(options, error)) return std::nullopt;
+  return UseDeviceRoot(error);
+}
+
 int Send(const CommonOptions& options, const std::vector<std::string>& arguments) {
   std::vector<Outgoing> files = PairArguments(arguments);
+  std::string error;
+  std::optional<std::string> root = RootForLocalFiles(options, files, &error);
+  if (!root) return Complain(error);
   bool sendable = true;
   for (const Outgoing& file : files) {
-    if (std::optional<std::string> why = Unsendable(file)) {
+    if (std::optional<std::string> why = Unsendable(file, *root)) {
       Complain(*why);
       sendable = false;
     }
@@ -127,7 +143,7 @@ int Send(const CommonOptions& options, const std::vector<std::string>& arguments
   if (!sendable) return Complain("nothing sent");
   if (!OpenLink(options)) return 1;
   for (const Outgoing& file : files) {
-    if (!SendOne(options, file)) return StopRequested() ? StoppedExitStatus() : 1;
+    if (!SendOne(options, file, *root)) return StopRequested() ? StoppedExitStatus() : 1;
   }
   TarvelPortClose();
   return 0;
