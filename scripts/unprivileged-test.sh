@@ -6,7 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build="$(realpath "${1:-build}")"
-tests=(serial_device_test port_control_test port_release_test)
+# The tests that open, close and reopen ports, mid-transfer too.
+tests=(serial_device_test port_control_test port_release_test fault_link_test)
 
 # The user nobody, with no groups: it reads the build and writes only to a
 # temporary folder of its own.
