@@ -113,20 +113,27 @@ TEST(SerialDeviceOpen, FailuresNameThePathAndLeaveNothingOpen) {
   EXPECT_EQ(OpenDescriptorCount(), descriptorsBefore);
 }
 
-TEST(SerialDeviceOpen, HoldsExclusiveUseUntilDestroyed) {
+TEST(SerialDeviceOpen, CloseReleasesExclusiveUseWhileTheObjectIsStillHeld) {
   PtyPair pty;
   int exclusive = -1;
-  auto device = Open(pty.slavePath());
+  std::shared_ptr<SerialDevice> device = Open(pty.slavePath());
   ASSERT_TRUE(device);
+  std::shared_ptr<SerialDevice> stillHeld = device;  // as a listener or a sender holds it
   ASSERT_EQ(ioctl(pty.slaveFd(), TIOCGEXCL, &exclusive), 0);
   EXPECT_EQ(exclusive, 1);
-  device->Close();  // the descriptor, and with it the claim, goes only with the object
-  ASSERT_EQ(ioctl(pty.slaveFd(), TIOCGEXCL, &exclusive), 0);
-  EXPECT_EQ(exclusive, 1);
-  device.reset();
+  device->Close();
   ASSERT_EQ(ioctl(pty.slaveFd(), TIOCGEXCL, &exclusive), 0);
   EXPECT_EQ(exclusive, 0);
-  EXPECT_TRUE(Open(pty.slavePath()));
+  auto reopened = Open(pty.slavePath());
+  ASSERT_TRUE(reopened);
+  // The holder's calls fail, and its late release leaves the new claim alone.
+  uint8_t byte = 'x';
+  EXPECT_FALSE(stillHeld->Write(&byte, 1).ok);
+  EXPECT_FALSE(stillHeld->QueueStatus());
+  device.reset();
+  stillHeld.reset();
+  ASSERT_EQ(ioctl(pty.slaveFd(), TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 1);
 }
 
 TEST(SerialDeviceOpen, RefusesASecondOpenOfTheSameDevice) {

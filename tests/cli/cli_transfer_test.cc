@@ -63,6 +63,15 @@ TEST_F(CliTest, SendPushesSeveralFilesInTurnUntilTheListenerIsInterrupted) {
   EXPECT_EQ(listener->Wait(seconds(5)), 0) << listener->Error();
 }
 
+TEST_F(CliTest, SendChecksAndTakesALocalDevicePathBeneathItsOwnRoot) {
+  WriteWholeFile(Root(Side::A) + "/outgoing.txt", "from the root");
+  auto listener = Listen(Side::B, {"--once"});
+  Finished sent = Run(Side::A, {"send", "\\outgoing.txt", "\\arrived.txt"});
+  EXPECT_EQ(sent.status, 0) << sent.error;
+  EXPECT_EQ(listener->Wait(seconds(10)), 0) << listener->Error();
+  EXPECT_EQ(ReadWholeFile(Root(Side::B) + "/arrived.txt"), "from the root");
+}
+
 TEST_F(CliTest, GetSavesThePeersFileWhereAskedOrUnderItsName) {
   std::string content = RandomBytes(40000, 3);
   WriteWholeFile(Root(Side::B) + "/report.bin", content);

@@ -1,15 +1,16 @@
 // The line protocol between `tarvel demo` and its two device processes
 // (`tarvel agent`). One request per line, fields separated by tabs:
-//   reset                 blank the status, so that the next result shows
+//   reset                 drop the results so far, so that the next one shows
 //   text MESSAGE          TarvelPortSend
 //   send LOCAL REMOTE     TarvelSendFile
 //   get LOCAL REMOTE      TarvelGetFile
 //   list PATTERN          TarvelListFiles
-//   wait MILLISECONDS     wait for a new status (idle limit)
-//   status                the current status
+//   wait MILLISECONDS     wait for the next result (idle limit); its reply is
+//                         "ok SHOWN KIND", KIND "text" for a peer's text, else
+//                         "result" with SHOWN as "RECV: <path>" and the like
 // The agent starts with "ready" (or "fail"). While a transfer runs it writes
 // "progress DONE TOTAL" and "progress-end" lines; each request ends with
-// "ok [STATUS]" or "fail REASON".
+// "ok [SHOWN [KIND]]" or "fail REASON".
 #pragma once
 
 #include <string>

@@ -6,12 +6,13 @@
 #include <cstdio>
 #include <iostream>
 #include <mutex>
+#include <optional>
 
 #include "agent_protocol.h"
 #include "commands.h"
+#include "event_watch.h"
 #include "link_session.h"
 #include "progress_watch.h"
-#include "status_watch.h"
 #include "tarvel.h"
 #include "text_codec.h"
 
@@ -43,11 +44,17 @@ class ProgressLines : public ProgressSink {
   std::chrono::steady_clock::time_point sent_;
 };
 
-// The reply to a call whose result is only a possible failure.
+// The reply to a call whose result is only a possible failure, read at once
+// after the call.
 std::vector<std::string> OutcomeReply() {
-  std::string status = CurrentStatus();
-  if (IsFailure(status)) return {"fail", FailureReason(status)};
-  return {"ok", status};
+  if (std::optional<std::string> reason = CallFailure()) return {"fail", *reason};
+  return {"ok"};
+}
+
+// The reply to an event: how it shows (a peer's text as it came), and its kind.
+std::vector<std::string> EventReply(const LinkEvent& event) {
+  if (event.kind == TARVEL_EVENT_PEER_TEXT) return {"ok", event.text, "text"};
+  return {"ok", Describe(event), "result"};
 }
 
 class Agent {
@@ -57,15 +64,12 @@ class Agent {
   std::vector<std::string> Handle(const std::vector<std::string>& request) {
     const std::string& verb = request[0];
     size_t arguments = request.size() - 1;
-    if (verb == "status" && arguments == 0) return {"ok", CurrentStatus()};
     if (verb == "wait" && arguments == 1) return Wait(std::stoll(request[1]));
     if (verb == "reset" && arguments == 0) {
-      watcher_.Blank();
+      watcher_.Discard();
       return {"ok"};
     }
     if (verb == "send" && arguments == 2) return Send(request[1], request[2]);
-    // Text and requests: blank first, so that a failure they report shows.
-    watcher_.Blank();
     if (verb == "text" && arguments == 1) {
       TarvelPortSend(Utf8ToWide(request[1]).c_str());
     } else if (verb == "get" && arguments == 2) {
@@ -80,19 +84,17 @@ class Agent {
 
  private:
   std::vector<std::string> Send(const std::string& local, const std::string& remote) {
-    watcher_.Blank();
-    {
-      BackgroundProgress shown(progress_);
-      TarvelSendFile(Utf8ToWide(local).c_str(), Utf8ToWide(remote).c_str());
-    }
-    return OutcomeReply();
+    BackgroundProgress shown(progress_);
+    TarvelSendFile(Utf8ToWide(local).c_str(), Utf8ToWide(remote).c_str());
+    if (std::optional<std::string> reason = CallFailure()) return {"fail", *reason};
+    return {"ok", "SENT: " + local};
   }
 
   std::vector<std::string> Wait(long long milliseconds) {
-    std::string status;
-    switch (watcher_.Next(std::chrono::milliseconds(milliseconds), &status)) {
-      case WaitEnd::NewStatus:
-        return {"ok", status};
+    LinkEvent event;
+    switch (watcher_.Next(std::chrono::milliseconds(milliseconds), &event)) {
+      case WaitEnd::Event:
+        return EventReply(event);
       case WaitEnd::TimedOut:
         return {"fail", "nothing new within " + std::to_string(milliseconds) + " ms"};
       case WaitEnd::Stopped:
@@ -102,7 +104,7 @@ class Agent {
   }
 
   ProgressLines progress_;
-  StatusWatcher watcher_;
+  EventWatcher watcher_;
 };
 
 int RunAgent(const CommonOptions& options) {

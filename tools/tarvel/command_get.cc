@@ -18,6 +18,9 @@ struct GetArguments {
 };
 
 int Get(const CommonOptions& options, const GetArguments& arguments) {
+  std::string error;
+  if (!ApplyCommonOptions(options, &error)) return Complain(error);
+  if (!UseDeviceRoot(&error)) return Complain(error);
   if (!OpenLink(options)) return 1;
   // The answer comes back as an ordinary incoming file: the listener saves it.
   TarvelServer();
@@ -37,7 +40,8 @@ void AddGetCommand(CLI::App& app, const CommonOptions& options, CommandList& com
   auto* command = app.add_subcommand("get", "fetch one of the peer's files");
   command->footer(
       "Asks the peer for its file REMOTE (a device path like '\\notes.txt') and saves it at\n"
-      "LOCAL; without LOCAL it is saved under the requested name beneath the device root.\n"
+      "LOCAL; without LOCAL it is saved under the requested name beneath the device root\n"
+      "(~/Tarvel unless --root or TARVEL_ROOT names one).\n"
       "The peer must be listening.");
   auto arguments = std::make_shared<GetArguments>();
   command->add_option("REMOTE", arguments->remote, "the file on the peer")->required();

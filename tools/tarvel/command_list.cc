@@ -5,12 +5,11 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
-#include <thread>
 
 #include "commands.h"
+#include "event_watch.h"
 #include "fetch.h"
 #include "link_session.h"
-#include "status_watch.h"
 #include "stop_signal.h"
 #include "tarvel.h"
 #include "temporary_folder.h"
@@ -31,15 +30,6 @@ struct ListArguments {
   double timeoutSeconds = 30;
 };
 
-bool PauseUnlessStopped(std::chrono::milliseconds span) {
-  auto until = std::chrono::steady_clock::now() + span;
-  while (std::chrono::steady_clock::now() < until) {
-    if (StopRequested()) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
-
 // The listing is "name\r\ndate\r\n\r\n" per entry, in the link's code page.
 void PrintListing(const std::string& path) {
   std::ifstream file(std::filesystem::u8path(path), std::ios::binary);
@@ -54,7 +44,7 @@ void PrintListing(const std::string& path) {
 }
 
 int Fetch(const CommonOptions& options, const ListArguments& arguments) {
-  if (!PauseUnlessStopped(kListingPause)) return StoppedExitStatus();
+  if (WaitForStop(kListingPause)) return StoppedExitStatus();
   TemporaryFolder scratch("tarvel-list-");
   if (scratch.path().empty()) return Complain("cannot make a temporary folder for the listing");
   std::string local = scratch.path() + "/Tarvel.txt";
@@ -67,9 +57,8 @@ int Fetch(const CommonOptions& options, const ListArguments& arguments) {
 int List(const CommonOptions& options, const ListArguments& arguments) {
   if (!OpenLink(options)) return 1;
   if (arguments.fetch) TarvelServer();
-  BlankStatus();
   TarvelListFiles(Utf8ToWide(arguments.pattern).c_str());
-  if (ReportedFailure(CurrentStatus())) return 1;
+  if (CallFailed()) return 1;
   int status = 0;
   if (arguments.fetch) {
     status = Fetch(options, arguments);

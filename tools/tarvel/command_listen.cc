@@ -2,11 +2,12 @@
 #include <CLI/CLI.hpp>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 #include "commands.h"
+#include "event_watch.h"
 #include "link_session.h"
-#include "status_watch.h"
 #include "stop_signal.h"
 #include "system.h"
 #include "tarvel.h"
@@ -27,37 +28,65 @@ std::string TimeStamp() {
 
 // The incoming-port settings matter to a Bluetooth stack that reads them; a
 // tty works without, so a failure here is a warning.
-void RegisterIncomingPort() {
+void RegisterIncomingPort(const CommonOptions& options) {
+  Tell(options, "registering the incoming serial port: its settings go to " + RegistryLocation());
   TarvelPortCreate();
-  std::string status = CurrentStatus();
-  if (IsFailure(status)) Complain("warning: " + FailureReason(status));
+  if (std::optional<std::string> reason = CallFailure()) Complain("warning: " + *reason);
+  if (TarvelIncomingPort() != 0) {
+    Tell(options, "registered the incoming serial port with the system's Bluetooth service");
+  }
+}
+
+// Port 0 is the registered incoming port unless a device is named for it.
+bool OnIncomingPort(const CommonOptions& options) {
+  const char* named = std::getenv("TARVEL_COM0");
+  bool deviceNamed = !options.device.empty() || (named != nullptr && *named != '\0');
+  return options.port == 0 && !deviceNamed && TarvelIncomingPort() != 0;
+}
+
+void Show(const LinkEvent& event) {
+  std::printf("%s %s\n", TimeStamp().c_str(), Describe(event).c_str());
+  std::fflush(stdout);
+}
+
+// Shows every result until a stop signal, or with `once` until the first file
+// received or the first failure. Returns the exit status.
+int ShowResults(const CommonOptions& options, bool once) {
+  TerminalProgress progress("receiving");
+  NullProgress silent;
+  EventWatcher watcher(options.quiet ? static_cast<ProgressSink&>(silent) : progress);
+  for (;;) {
+    LinkEvent event;
+    // Stopped before the file it waits for, --once has not done its job.
+    if (watcher.Next(std::chrono::milliseconds(0), &event) != WaitEnd::Event) {
+      return once ? StoppedExitStatus() : 0;
+    }
+    Show(event);
+    // A failure goes to standard error too; the listener itself carries on.
+    if (event.kind == TARVEL_EVENT_FAILURE) {
+      Complain(event.text);
+      if (once) return 1;
+    }
+    if (once && event.kind == TARVEL_EVENT_RECEIVED) return 0;
+  }
 }
 
 int Listen(const CommonOptions& options, bool once) {
-  RegisterIncomingPort();
+  std::string error;
+  if (!ApplyCommonOptions(options, &error)) return Complain(error);
+  std::optional<std::string> root = UseDeviceRoot(&error);
+  if (!root) return Complain(error);
+  RegisterIncomingPort(options);
+  bool incoming = OnIncomingPort(options);
   if (!OpenLink(options)) return 1;
   TarvelServer();
-  TerminalProgress progress("receiving");
-  NullProgress silent;
-  StatusWatcher watcher(options.quiet ? static_cast<ProgressSink&>(silent) : progress);
-  watcher.Blank();
-  Tell(options, "listening on " + DescribePort(options) + "; Ctrl-C stops");
-  std::string status;
-  int exitStatus = 0;
-  for (;;) {
-    WaitEnd end = watcher.Next(std::chrono::milliseconds(0), &status);
-    if (end != WaitEnd::NewStatus) break;
-    std::printf("%s %s\n", TimeStamp().c_str(), status.c_str());
-    std::fflush(stdout);
-    // A failure goes to standard error too; the listener itself carries on.
-    if (ReportedFailure(status) && once) {
-      exitStatus = 1;
-      break;
-    }
-    if (once && StartsWith(status, "RECV: ")) break;
-    // A repeat of the same text must show as new too.
-    watcher.Blank();
+  Tell(options, "device root: " + *root);
+  if (incoming) {
+    Tell(options, "waiting for a Bluetooth peer on the incoming serial port; Ctrl-C stops");
+  } else {
+    Tell(options, "listening on " + DescribePort(options) + "; Ctrl-C stops");
   }
+  int exitStatus = ShowResults(options, once);
   TarvelPortClose();
   return exitStatus;
 }
@@ -68,8 +97,13 @@ void AddListenCommand(CLI::App& app, const CommonOptions& options, CommandList& 
   auto* command =
       app.add_subcommand("listen", "receive files, answer requests and show texts until Ctrl-C");
   command->footer(
-      "Registers the incoming port, opens it and runs the listener: saves incoming files,\n"
-      "answers the peer's get and list requests, and prints each result with a time stamp.");
+      "Registers the incoming port, opens it and runs the listener: saves incoming files\n"
+      "beneath the device root (~/Tarvel unless --root or TARVEL_ROOT names one), answers\n"
+      "the peer's get and list requests, and prints each result with a time stamp; a text\n"
+      "the peer sent shows as TEXT: <text>. Without --device, and with the incoming port\n"
+      "registered with BlueZ, port 0 is that incoming Bluetooth serial port.\n"
+      "With --once it exits 0 after the first received file, 1 after a failure, and\n"
+      "128 + the signal's number when stopped before.");
   auto once = std::make_shared<bool>(false);
   command->add_flag("--once", *once, "exit after the first received file");
   commands.push_back({command, [&options, once] { return Listen(options, *once); }});

@@ -2,11 +2,12 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <memory>
-#include <thread>
+#include <optional>
+#include <vector>
 
 #include "commands.h"
+#include "event_watch.h"
 #include "link_session.h"
-#include "status_watch.h"
 #include "stop_signal.h"
 #include "tarvel.h"
 #include "text_codec.h"
@@ -14,30 +15,43 @@
 namespace tarvel_cli {
 namespace {
 
-// One TarvelPortRead: the text that arrived, the name of a file received in
-// the polled header form, or the empty text when nothing was waiting.
-std::string ReadOnce() {
+// Polled reading is the host's own choice of moments: without a listener
+// nothing arrives on its own, so the command reads again at this pace.
+constexpr auto kPollEvery = std::chrono::milliseconds(100);
+
+// One TarvelPortRead and what it took: a text, a file received in the polled
+// header form, a failure, or no event when nothing was waiting.
+LinkEvent ReadOnce() {
   TarvelPortRead();
-  return CurrentStatus();
+  std::optional<std::string> failure = CallFailure();
+  if (failure) return {TARVEL_EVENT_FAILURE, *failure};
+  std::vector<tarvel_wchar> text(2000);
+  int kind = TarvelNextEvent(0, text.data(), static_cast<int>(text.size()));
+  return {kind, WideToUtf8(text.data())};
 }
 
 int Poll(const CommonOptions& options, double waitSeconds) {
+  std::string error;
+  if (!ApplyCommonOptions(options, &error)) return Complain(error);
+  if (!UseDeviceRoot(&error)) return Complain(error);
   if (!OpenLink(options)) return 1;
+  NullProgress silent;
+  EventWatcher(silent).Discard();
   auto until = std::chrono::steady_clock::now() +
                std::chrono::milliseconds(static_cast<long long>(waitSeconds * 1000));
-  std::string status = ReadOnce();
-  while (status.empty() && std::chrono::steady_clock::now() < until && !StopRequested()) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    status = ReadOnce();
+  LinkEvent taken = ReadOnce();
+  while (taken.kind == TARVEL_EVENT_NONE && std::chrono::steady_clock::now() < until &&
+         !WaitForStop(kPollEvery)) {
+    taken = ReadOnce();
   }
   TarvelPortClose();
-  if (ReportedFailure(status)) return 1;
-  if (status.empty()) {
+  if (taken.kind == TARVEL_EVENT_FAILURE) return Complain(taken.text);
+  if (taken.kind == TARVEL_EVENT_NONE) {
     if (waitSeconds > 0) return Complain("nothing arrived");
     Tell(options, "nothing waiting");
     return 0;
   }
-  std::printf("%s\n", status.c_str());
+  std::printf("%s\n", taken.text.c_str());
   return 0;
 }
 
@@ -48,7 +62,8 @@ void AddPollCommand(CLI::App& app, const CommonOptions& options, CommandList& co
       app.add_subcommand("poll", "take what is waiting on the port, without a listener");
   command->footer(
       "Reads once what is waiting on the port and prints it: a text, or the name of a file\n"
-      "sent with the polled header form (FILE: name size).");
+      "sent with the polled header form (FILE: name size), saved beneath the device root\n"
+      "(~/Tarvel unless --root or TARVEL_ROOT names one).");
   auto waitSeconds = std::make_shared<double>(0);
   command
       ->add_option("--wait", *waitSeconds,

@@ -2,8 +2,8 @@
 #include <CLI/CLI.hpp>
 
 #include "commands.h"
+#include "event_watch.h"
 #include "link_session.h"
-#include "status_watch.h"
 #include "system.h"
 #include "tarvel.h"
 
@@ -13,10 +13,12 @@ namespace {
 int Register(const CommonOptions& options) {
   std::string error;
   if (!ApplyCommonOptions(options, &error)) return Complain(error);
-  BlankStatus();
   TarvelPortCreate();
-  if (ReportedFailure(CurrentStatus())) return 1;
+  if (CallFailed()) return 1;
   Tell(options, "registered the incoming serial port settings in " + RegistryLocation());
+  if (TarvelIncomingPort() != 0) {
+    Tell(options, "registered the incoming serial port with the system's Bluetooth service");
+  }
   return 0;
 }
 

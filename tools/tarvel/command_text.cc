@@ -3,8 +3,8 @@
 #include <memory>
 
 #include "commands.h"
+#include "event_watch.h"
 #include "link_session.h"
-#include "status_watch.h"
 #include "tarvel.h"
 #include "text_codec.h"
 
@@ -13,9 +13,8 @@ namespace {
 
 int Text(const CommonOptions& options, const std::string& message) {
   if (!OpenLink(options)) return 1;
-  BlankStatus();
   TarvelPortSend(Utf8ToWide(message).c_str());
-  if (ReportedFailure(CurrentStatus())) return 1;
+  if (CallFailed()) return 1;
   TarvelPortClose();
   Tell(options, "sent the text");
   return 0;

@@ -41,6 +41,25 @@ bool ApplyCommonOptions(const CommonOptions& options, std::string* error) {
   return true;
 }
 
+std::optional<std::string> UseDeviceRoot(std::string* error) {
+  const char* chosen = std::getenv("TARVEL_ROOT");
+  if (chosen != nullptr && *chosen != '\0') return std::string(chosen);
+  std::string home = HomeFolder();
+  if (home.empty()) {
+    *error = "no home folder for the device root ~/Tarvel: give --root";
+    return std::nullopt;
+  }
+  std::filesystem::path root = std::filesystem::u8path(home) / "Tarvel";
+  std::error_code failure;
+  std::filesystem::create_directories(root, failure);
+  if (failure || !std::filesystem::is_directory(root, failure)) {
+    *error = "cannot make the device root " + root.u8string();
+    return std::nullopt;
+  }
+  SetEnvironment("TARVEL_ROOT", root.u8string());
+  return root.u8string();
+}
+
 std::string LinkCodePage() {
   const char* chosen = std::getenv("TARVEL_CODEPAGE");
   return chosen != nullptr && *chosen != '\0' ? chosen : "WINDOWS-1252";

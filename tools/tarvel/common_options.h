@@ -2,6 +2,7 @@
 // reads them from the environment when a port is opened or a path resolved.
 #pragma once
 
+#include <optional>
 #include <string>
 
 namespace CLI {
@@ -24,6 +25,13 @@ void AddCommonOptions(CLI::App& app, CommonOptions& options);
 // Must run before the first library call. False, saying why, when the root is
 // not a folder.
 bool ApplyCommonOptions(const CommonOptions& options, std::string* error);
+
+// The command's device root: --root, else TARVEL_ROOT, else the folder
+// Tarvel in the user's home, which is created when it is missing. (The
+// library on its own would use the working directory, and a listener started
+// in a home folder would let any peer write into it.) Sets TARVEL_ROOT to it
+// and returns it; nothing, saying why, when there is none.
+std::optional<std::string> UseDeviceRoot(std::string* error);
 
 // The link's code page as the library will use it.
 std::string LinkCodePage();

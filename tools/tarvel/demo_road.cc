@@ -47,14 +47,15 @@ bool DemoRoad::Ask(DeviceProcess& device, const std::vector<std::string>& reques
   return true;
 }
 
-// Waits until `device` shows a new status, which must be `status`.
-bool DemoRoad::Expect(DeviceProcess& device, const std::string& status,
-                      std::chrono::seconds limit) {
+// Waits for the next result of `device`, which must show as `status`; a peer's
+// text is never taken for a result, nor a result for a text.
+bool DemoRoad::Expect(DeviceProcess& device, const std::string& status, std::chrono::seconds limit,
+                      const std::string& kind) {
   std::string milliseconds = std::to_string(std::chrono::milliseconds(limit).count());
   AgentReply reply = device.Ask({"wait", milliseconds}, noProgress_, limit + kWaitReplyMargin);
   if (!reply.ok)
     return Fail("device " + device.name() + " waiting for " + status + ": " + reply.text);
-  if (reply.text != status) {
+  if (reply.text != status || reply.kind != kind) {
     return Fail("device " + device.name() + " shows " + Quoted(reply.text) + " instead of " +
                 Quoted(status));
   }
@@ -65,7 +66,7 @@ bool DemoRoad::Expect(DeviceProcess& device, const std::string& status,
 bool DemoRoad::Text(DeviceProcess& from, DeviceProcess& to, const std::string& message) {
   Say(from.name() + " -> " + to.name() + "  text " + Quoted(message));
   return Ask(to, {"reset"}) && Ask(from, {"text", message}) &&
-         Expect(to, message, std::chrono::seconds(5));
+         Expect(to, message, std::chrono::seconds(5), "text");
 }
 
 bool DemoRoad::SendBigFile() {

@@ -39,7 +39,8 @@ class DemoRoad {
 
  private:
   bool Ask(DeviceProcess& device, const std::vector<std::string>& request);
-  bool Expect(DeviceProcess& device, const std::string& status, std::chrono::seconds limit);
+  bool Expect(DeviceProcess& device, const std::string& status, std::chrono::seconds limit,
+              const std::string& kind = "result");
   bool Fail(const std::string& why);
 
   bool Text(DeviceProcess& from, DeviceProcess& to, const std::string& message);

@@ -123,17 +123,17 @@ AgentReply DeviceProcess::Ask(const std::vector<std::string>& request, ProgressS
                               std::chrono::milliseconds limit) {
   std::string line = JoinFields(request) + "\n";
   if (write(input_.get(), line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
-    return {false, "device " + name_ + " is gone"};
+    return {false, "device " + name_ + " is gone", {}};
   }
   auto deadline = std::chrono::steady_clock::now() + limit;
   for (;;) {
     switch (ReadLine(deadline, &line)) {
       case LineEnd::Stopped:
-        return {false, "interrupted"};
+        return {false, "interrupted", {}};
       case LineEnd::TimedOut:
-        return {false, "device " + name_ + " gave no answer to " + request[0]};
+        return {false, "device " + name_ + " gave no answer to " + request[0], {}};
       case LineEnd::Closed:
-        return {false, "device " + name_ + " ended unexpectedly"};
+        return {false, "device " + name_ + " ended unexpectedly", {}};
       case LineEnd::Line:
         break;
     }
@@ -143,7 +143,8 @@ AgentReply DeviceProcess::Ask(const std::vector<std::string>& request, ProgressS
     } else if (fields[0] == "progress-end") {
       progress.End();
     } else if (fields[0] == "ok" || fields[0] == "fail") {
-      return {fields[0] == "ok", fields.size() > 1 ? fields[1] : std::string()};
+      return {fields[0] == "ok", fields.size() > 1 ? fields[1] : std::string(),
+              fields.size() > 2 ? fields[2] : std::string()};
     }
   }
 }

@@ -16,7 +16,8 @@ namespace tarvel_cli {
 
 struct AgentReply {
   bool ok = false;
-  std::string text;  // the status, or why it failed
+  std::string text;  // the result as shown, or why it failed
+  std::string kind;  // of a result: "text" for a peer's text, else "result"
 };
 
 class DeviceProcess {

@@ -2,9 +2,9 @@
 
 #include <cstdio>
 
+#include "event_watch.h"
 #include "link_session.h"
 #include "progress_display.h"
-#include "status_watch.h"
 #include "stop_signal.h"
 #include "tarvel.h"
 #include "text_codec.h"
@@ -24,26 +24,25 @@ int FetchFile(const CommonOptions& options, const std::string& remote, const std
               std::chrono::milliseconds idleLimit) {
   TerminalProgress progress("receiving " + remote);
   NullProgress silent;
-  StatusWatcher watcher(options.quiet ? static_cast<ProgressSink&>(silent) : progress);
-  watcher.Blank();
+  EventWatcher watcher(options.quiet ? static_cast<ProgressSink&>(silent) : progress);
+  watcher.Discard();
   TarvelGetFile(Utf8ToWide(local).c_str(), Utf8ToWide(remote).c_str());
+  if (CallFailed()) return 1;
   // The listener reports the file under the save path, or the requested name.
-  const std::string expected = "RECV: " + (local.empty() ? remote : local);
-  std::string status = CurrentStatus();
-  if (ReportedFailure(status)) return 1;
+  const std::string expected = local.empty() ? remote : local;
   for (;;) {
-    switch (watcher.Next(idleLimit, &status)) {
+    LinkEvent event;
+    switch (watcher.Next(idleLimit, &event)) {
       case WaitEnd::Stopped:
         return StoppedExitStatus();
       case WaitEnd::TimedOut:
         return Complain("no answer for " + remote + " within " + Seconds(idleLimit) +
                         " (is the peer listening, and does it have that file?)");
-      case WaitEnd::NewStatus:
-        if (status == expected) return 0;
-        if (ReportedFailure(status)) return 1;
+      case WaitEnd::Event:
+        if (event.kind == TARVEL_EVENT_RECEIVED && event.text == expected) return 0;
+        if (event.kind == TARVEL_EVENT_FAILURE) return Complain(event.text);
         // Something else the peer sent meanwhile: show it and keep waiting.
-        Tell(options, "peer: " + status);
-        watcher.Blank();
+        Tell(options, "peer: " + Describe(event));
         break;
     }
   }

@@ -1,9 +1,9 @@
 #include "link_session.h"
 
 #include <cstdio>
+#include <optional>
 
-#include "status_watch.h"
-#include "stop_signal.h"
+#include "event_watch.h"
 #include "tarvel.h"
 
 namespace tarvel_cli {
@@ -15,8 +15,8 @@ bool OpenLink(const CommonOptions& options) {
     return false;
   }
   if (TarvelPortOpen(options.port) != TARVEL_DONE) {
-    std::string status = CurrentStatus();
-    Complain(IsFailure(status) ? FailureReason(status) : "cannot open " + DescribePort(options));
+    std::optional<std::string> reason = CallFailure();
+    Complain(reason ? *reason : "cannot open " + DescribePort(options));
     return false;
   }
   return true;
@@ -31,27 +31,6 @@ void Tell(const CommonOptions& options, const std::string& message) {
   if (!options.quiet) std::fprintf(stderr, "%s\n", message.c_str());
 }
 
-bool ReportedFailure(const std::string& status) {
-  if (!IsFailure(status)) return false;
-  Complain(FailureReason(status));
-  return true;
-}
-
-StopClosesPort::StopClosesPort() {
-  watcher_ = std::thread([this] {
-    while (!done_.load()) {
-      if (StopRequested()) {
-        TarvelPortClose();
-        return;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-  });
-}
-
-StopClosesPort::~StopClosesPort() {
-  done_.store(true);
-  watcher_.join();
-}
+StopClosesPort::StopClosesPort() : onStop_([] { TarvelPortClose(); }) {}
 
 }  // namespace tarvel_cli

@@ -2,11 +2,10 @@
 // failed library call, and the tool's own messages.
 #pragma once
 
-#include <atomic>
 #include <string>
-#include <thread>
 
 #include "common_options.h"
+#include "stop_signal.h"
 
 namespace tarvel_cli {
 
@@ -20,22 +19,14 @@ int Complain(const std::string& message);
 // Prints a line on standard error unless the options ask for quiet.
 void Tell(const CommonOptions& options, const std::string& message);
 
-// When the status reports a failure, complains with its reason and returns
-// true.
-bool ReportedFailure(const std::string& status);
-
 // While it lives, Ctrl-C closes the port, so that a library call blocked on
 // the port (a long send) fails at once instead of running to its end.
 class StopClosesPort {
  public:
   StopClosesPort();
-  ~StopClosesPort();
-  StopClosesPort(const StopClosesPort&) = delete;
-  StopClosesPort& operator=(const StopClosesPort&) = delete;
 
  private:
-  std::atomic<bool> done_{false};
-  std::thread watcher_;
+  OnStopSignal onStop_;
 };
 
 }  // namespace tarvel_cli

@@ -1,5 +1,6 @@
 // tarvel: send, fetch, list and listen over a serial link with libtarvel.
 #include <CLI/CLI.hpp>
+#include <string>
 
 #include "commands.h"
 #include "common_options.h"
@@ -13,6 +14,7 @@ int main(int argc, char** argv) {
       "(Bluetooth RFCOMM, USB serial, or a pty pair from `tarvel cable`).",
       "tarvel"};
   app.require_subcommand(1);
+  app.set_version_flag("--version", std::string("tarvel ") + TARVEL_VERSION);
   CommonOptions options;
   AddCommonOptions(app, options);
 

@@ -1,7 +1,14 @@
-#include "stop_signal.h"
+// Stop signals on POSIX systems: the handler records the signal and writes a
+// byte to a pipe, and a thread of its own reads it and notes the stop.
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
+#include <thread>
+
+#include "stop_signal.h"
 
 namespace tarvel_cli {
 namespace {
@@ -11,15 +18,42 @@ namespace {
 std::atomic<int> stopSignal{0};
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler must not take a lock");
 
-void OnStopSignal(int number) {
+// The handler's byte reaches the thread that notes the stop through this
+// pipe: a handler may write to a pipe, but must not take a lock.
+int stopPipe[2] = {-1, -1};
+
+void HandleStopSignal(int number) {
+  int saved = errno;
   stopSignal.store(number);
+  char byte = 1;
+  if (write(stopPipe[1], &byte, 1) < 0) {
+    // The pipe is full: a byte is waiting already.
+  }
+  errno = saved;
+}
+
+void NoteStopsFromThePipe() {
+  char byte = 0;
+  for (;;) {
+    ssize_t got = read(stopPipe[0], &byte, 1);
+    if (got == 1) {
+      NoteStopSignal();
+      return;
+    }
+    if (got < 0 && errno == EINTR) continue;
+    return;
+  }
 }
 
 }  // namespace
 
 void InstallStopSignals() {
+  if (pipe2(stopPipe, O_CLOEXEC) == 0) {
+    fcntl(stopPipe[1], F_SETFL, O_NONBLOCK);
+    std::thread(NoteStopsFromThePipe).detach();
+  }
   struct sigaction action = {};
-  action.sa_handler = OnStopSignal;
+  action.sa_handler = HandleStopSignal;
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);

@@ -15,6 +15,7 @@ std::atomic<int> stopSignal{0};
 
 BOOL WINAPI OnConsoleEvent(DWORD event) {
   stopSignal = event == CTRL_C_EVENT ? SIGINT : SIGTERM;
+  NoteStopSignal();  // the handler's own thread is an ordinary one
   return TRUE;
 }
 

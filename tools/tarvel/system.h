@@ -26,4 +26,7 @@ std::string DefaultDevice(int port);
 // Where the incoming port settings go, for messages.
 std::string RegistryLocation();
 
+// The user's home folder in UTF-8 ($HOME, %USERPROFILE%); empty when unknown.
+std::string HomeFolder();
+
 }  // namespace tarvel_cli

@@ -42,4 +42,9 @@ std::string RegistryLocation() {
   return "(none)";
 }
 
+std::string HomeFolder() {
+  const char* home = getenv("HOME");
+  return home != nullptr ? home : "";
+}
+
 }  // namespace tarvel_cli

@@ -51,4 +51,9 @@ std::string RegistryLocation() {
   return "the registry under HKEY_LOCAL_MACHINE";
 }
 
+std::string HomeFolder() {
+  const wchar_t* home = _wgetenv(L"USERPROFILE");
+  return home != nullptr ? WideToUtf8(WideString(home)) : "";
+}
+
 }  // namespace tarvel_cli

@@ -43,8 +43,10 @@ struct WriteResult {
 
 // One open serial device. Every operation may be called from any thread, and
 // Close may be called while another thread waits in Read or Write: that
-// operation and every later one then fail at once. The device itself is
-// released when the object is destroyed, so no thread ever uses a released one.
+// operation and every later one then fail at once. Close releases the device
+// itself before it returns (a tty and its exclusive use), even while other
+// threads still hold the object, so that the same device can be opened again
+// at once; the object stays safe to call, and only fails.
 class SerialDevice {
  public:
   virtual ~SerialDevice() = default;

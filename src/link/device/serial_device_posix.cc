@@ -1,6 +1,7 @@
 // The serial device on POSIX systems: a tty opened non-blocking, in raw mode,
 // for exclusive use. Every wait is a poll that also watches an eventfd, so that
-// Close can wake a thread blocked in Read or Write.
+// Close can wake a thread blocked in Read or Write, and then release the tty
+// at once while other threads still hold the object.
 #include "link/device/serial_device.h"
 
 #include <fcntl.h>
@@ -15,6 +16,7 @@
 #include <cerrno>
 #include <chrono>
 #include <mutex>
+#include <shared_mutex>
 #include <system_error>
 #include <utility>
 
@@ -116,7 +118,7 @@ class PosixSerialDevice final : public SerialDevice {
  public:
   PosixSerialDevice(int fd, int wakeFd) : fd_(fd), wakeFd_(wakeFd) {}
   ~PosixSerialDevice() override {
-    ReleaseTty(fd_, true);
+    Close();
     close(wakeFd_);
   }
   PosixSerialDevice(const PosixSerialDevice&) = delete;
@@ -135,9 +137,12 @@ class PosixSerialDevice final : public SerialDevice {
   void PauseUnlessClosed(std::chrono::milliseconds pause);
   bool closed() const { return closed_.load(std::memory_order_acquire); }
 
-  // Both descriptors stay valid for the object's whole life; only the
-  // destructor closes them, so no thread can touch a reused number.
-  const int fd_;
+  // Every operation holds fdLock_ shared while it uses fd_; Close wakes them
+  // through the eventfd and takes it exclusively to release the tty, so no
+  // thread ever touches the number once it may have been reused. The eventfd
+  // itself lives as long as the object.
+  std::shared_mutex fdLock_;
+  int fd_;            // -1 once released
   const int wakeFd_;  // eventfd that Close signals
   std::atomic<bool> closed_{false};
   std::mutex settingsMutex_;  // settings are read, changed and written back as one step
@@ -179,6 +184,7 @@ ReadResult PosixSerialDevice::Read(uint8_t* buffer, size_t count, int firstByteW
   // Bytes already taken from the device are reported even when it fails
   // afterwards; the next call then reports the failure.
   auto failed = [&got] { return ReadResult{got ? ReadOutcome::Bytes : ReadOutcome::Failed, got}; };
+  std::shared_lock<std::shared_mutex> use(fdLock_);
   if (closed()) return failed();
   Clock::time_point firstByte;
   while (got < count) {
@@ -206,6 +212,7 @@ ReadResult PosixSerialDevice::Read(uint8_t* buffer, size_t count, int firstByteW
 
 WriteResult PosixSerialDevice::Write(const uint8_t* data, size_t count) {
   std::lock_guard<std::mutex> lock(writeMutex_);
+  std::shared_lock<std::shared_mutex> use(fdLock_);
   if (closed()) return {0, false};
   size_t written = 0;
   std::optional<Clock::time_point> stallDeadline;
@@ -231,6 +238,7 @@ WriteResult PosixSerialDevice::Write(const uint8_t* data, size_t count) {
 }
 
 std::optional<size_t> PosixSerialDevice::QueueStatus() {
+  std::shared_lock<std::shared_mutex> use(fdLock_);
   if (closed()) return std::nullopt;
   int waiting = 0;
   if (ioctl(fd_, FIONREAD, &waiting) != 0 || waiting < 0) return std::nullopt;
@@ -238,8 +246,9 @@ std::optional<size_t> PosixSerialDevice::QueueStatus() {
 }
 
 bool PosixSerialDevice::ReadSettings(LineSettings& settings) {
-  if (closed()) return false;
   std::lock_guard<std::mutex> lock(settingsMutex_);
+  std::shared_lock<std::shared_mutex> use(fdLock_);
+  if (closed()) return false;
   termios current{};
   if (tcgetattr(fd_, &current) != 0) return false;
   std::optional<uint32_t> baudRate = ReadBaudRate(fd_);
@@ -250,8 +259,10 @@ bool PosixSerialDevice::ReadSettings(LineSettings& settings) {
 
 bool PosixSerialDevice::WriteSettings(const LineSettings& settings) {
   std::optional<tcflag_t> framing = FramingFlags(settings);
-  if (closed() || !framing || settings.baudRate == 0) return false;
+  if (!framing || settings.baudRate == 0) return false;
   std::lock_guard<std::mutex> lock(settingsMutex_);
+  std::shared_lock<std::shared_mutex> use(fdLock_);
+  if (closed()) return false;
   termios next{};
   if (tcgetattr(fd_, &next) != 0) return false;
   // softwareFlowControl is deliberately not honoured: with IXON/IXOFF the tty
@@ -266,12 +277,17 @@ bool PosixSerialDevice::WriteSettings(const LineSettings& settings) {
 }
 
 void PosixSerialDevice::Close() {
-  if (closed_.exchange(true, std::memory_order_acq_rel)) return;
-  const uint64_t one = 1;
-  // The eventfd is never drained, so every later poll wakes at once as well.
-  if (write(wakeFd_, &one, sizeof one) < 0) {
-    // Nothing to do: closed_ is set, and every wait checks it before polling.
+  if (!closed_.exchange(true, std::memory_order_acq_rel)) {
+    const uint64_t one = 1;
+    // The eventfd is never drained, so every later poll wakes at once as well.
+    if (write(wakeFd_, &one, sizeof one) < 0) {
+      // Nothing to do: closed_ is set, and every wait checks it before polling.
+    }
   }
+  // Woken, the threads inside an operation leave it within one poll; then the
+  // tty and its exclusive use go, whoever still holds the object.
+  std::unique_lock<std::shared_mutex> release(fdLock_);
+  if (fd_ >= 0) ReleaseTty(std::exchange(fd_, -1), true);
 }
 
 // Closes a half-opened device on every failure path of the open.

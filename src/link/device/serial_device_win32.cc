@@ -1,7 +1,8 @@
 // The serial device on Windows: a COM port opened for exclusive use, in binary
 // mode with no flow control. Reads and writes are plain ReadFile and WriteFile
 // calls (no overlapped I/O, no WaitCommEvent) whose COMMTIMEOUTS keep every
-// call short, so that a Close from another thread is noticed within one slice.
+// call short, so that a Close from another thread is noticed within one slice,
+// and Close then releases the port at once for the next open.
 #include "link/device/serial_device.h"
 
 #include <windows.h>
@@ -10,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <shared_mutex>
 
 #include "platform/win32_support.h"
 
@@ -79,24 +81,34 @@ class Win32SerialDevice final : public SerialDevice {
   std::optional<size_t> QueueStatus() override;
   ReadResult Read(uint8_t* buffer, size_t count, int firstByteWaitMs) override;
   WriteResult Write(const uint8_t* data, size_t count) override;
-  void Close() override { closed_.store(true, std::memory_order_release); }
+  void Close() override;
 
  private:
   bool closed() const { return closed_.load(std::memory_order_acquire); }
   // One ReadFile; the count received, or nothing when the device failed.
   std::optional<size_t> ReadWithin(uint8_t* buffer, size_t count, DWORD waitMs);
 
-  // The handle stays open for the object's whole life; Close only marks it.
-  const UniqueHandle port_;
+  // Every operation holds portLock_ shared while it uses the handle; Close
+  // takes it exclusively, within one slice of the calls under way, and closes
+  // the handle, so no call ever uses a closed or reused one.
+  std::shared_mutex portLock_;
+  UniqueHandle port_;
   std::atomic<bool> closed_{false};
   std::mutex settingsMutex_;  // settings are read, changed and written back as one step
   std::mutex readMutex_;      // the read time-outs belong to one read at a time
   std::mutex writeMutex_;     // the bytes of one Write go out together
 };
 
+void Win32SerialDevice::Close() {
+  closed_.store(true, std::memory_order_release);
+  std::unique_lock<std::shared_mutex> release(portLock_);
+  port_.Reset();
+}
+
 bool Win32SerialDevice::ReadSettings(LineSettings& settings) {
-  if (closed()) return false;
   std::lock_guard<std::mutex> lock(settingsMutex_);
+  std::shared_lock<std::shared_mutex> use(portLock_);
+  if (closed()) return false;
   DCB dcb;
   if (!ReadState(port_.get(), &dcb)) return false;
   settings.baudRate = dcb.BaudRate;
@@ -109,11 +121,13 @@ bool Win32SerialDevice::ReadSettings(LineSettings& settings) {
 
 // softwareFlowControl is deliberately not honoured, as MakeRaw says.
 bool Win32SerialDevice::WriteSettings(const LineSettings& settings) {
-  if (closed() || settings.baudRate == 0 || settings.byteSize < 5 || settings.byteSize > 8 ||
+  if (settings.baudRate == 0 || settings.byteSize < 5 || settings.byteSize > 8 ||
       settings.parity > 4 || settings.stopBits > 2) {
     return false;
   }
   std::lock_guard<std::mutex> lock(settingsMutex_);
+  std::shared_lock<std::shared_mutex> use(portLock_);
+  if (closed()) return false;
   DCB dcb;
   if (!ReadState(port_.get(), &dcb)) return false;
   MakeRaw(&dcb);
@@ -125,6 +139,7 @@ bool Win32SerialDevice::WriteSettings(const LineSettings& settings) {
 }
 
 std::optional<size_t> Win32SerialDevice::QueueStatus() {
+  std::shared_lock<std::shared_mutex> use(portLock_);
   if (closed()) return std::nullopt;
   DWORD errors = 0;
   COMSTAT status{};
@@ -145,6 +160,7 @@ std::optional<size_t> Win32SerialDevice::ReadWithin(uint8_t* buffer, size_t coun
 
 ReadResult Win32SerialDevice::Read(uint8_t* buffer, size_t count, int firstByteWaitMs) {
   std::lock_guard<std::mutex> lock(readMutex_);
+  std::shared_lock<std::shared_mutex> use(portLock_);
   size_t got = 0;
   auto deadline = Clock::now() + std::chrono::milliseconds(std::max(firstByteWaitMs, 0));
   // Bytes already taken from the device are reported even when it fails
@@ -167,6 +183,7 @@ ReadResult Win32SerialDevice::Read(uint8_t* buffer, size_t count, int firstByteW
 
 WriteResult Win32SerialDevice::Write(const uint8_t* data, size_t count) {
   std::lock_guard<std::mutex> lock(writeMutex_);
+  std::shared_lock<std::shared_mutex> use(portLock_);
   size_t written = 0;
   auto stallDeadline = Clock::now() + std::chrono::milliseconds(kWriteStallLimitMs);
   while (written < count && !closed()) {
@@ -196,7 +213,7 @@ std::nullptr_t Fail(std::string* error, const std::string& what, const std::stri
 }  // namespace
 
 std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& path, std::string* error) {
-  // No sharing: the port is ours alone until the object goes.
+  // No sharing: the port is ours alone until it is closed.
   UniqueHandle port(CreateFileW(ToWide(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!port.valid()) return Fail(error, "cannot open", path);

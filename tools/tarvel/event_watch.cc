@@ -1,0 +1,104 @@
+#include "event_watch.h"
+
+#include <vector>
+
+#include "link_session.h"
+#include "stop_signal.h"
+#include "tarvel.h"
+#include "text_codec.h"
+
+namespace tarvel_cli {
+namespace {
+
+// Every event text fits in this many units, terminator included.
+constexpr int kEventTextCapacity = 2000;
+// The longest a wait blocks in the library before it looks for a stop signal.
+constexpr int kIdleWaitMs = 1000;
+// While a transfer runs, the display is brought up to date this often.
+constexpr int kTransferWaitMs = 200;
+
+bool TransferInProgress() {
+  return TarvelProgress(nullptr, nullptr) != 0;
+}
+
+}  // namespace
+
+std::optional<std::string> CallFailure() {
+  std::vector<tarvel_wchar> reason(kEventTextCapacity);
+  if (TarvelLastFailure(reason.data(), static_cast<int>(reason.size())) == 0) return std::nullopt;
+  return WideToUtf8(reason.data());
+}
+
+bool CallFailed() {
+  std::optional<std::string> reason = CallFailure();
+  if (!reason) return false;
+  Complain(*reason);
+  return true;
+}
+
+std::string Printable(const std::string& text) {
+  std::string shown = text;
+  for (char& c : shown) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) c = '?';
+  }
+  return shown;
+}
+
+std::string Describe(const LinkEvent& event) {
+  switch (event.kind) {
+    case TARVEL_EVENT_RECEIVED:
+      return "RECV: " + event.text;
+    case TARVEL_EVENT_SENT:
+      return "SENT: " + event.text;
+    case TARVEL_EVENT_GET_ANSWERED:
+      return "FILE: " + event.text;
+    case TARVEL_EVENT_LISTED:
+      return "LIST: " + event.text;
+    case TARVEL_EVENT_FAILURE:
+      return "FAIL: " + event.text;
+    case TARVEL_EVENT_DROPPED:
+      return "LOST: " + event.text + " results, the queue was full";
+    case TARVEL_EVENT_POLLED_FILE:
+      return "POLLED FILE: " + Printable(event.text);
+    default:
+      return "TEXT: " + Printable(event.text);
+  }
+}
+
+EventWatcher::EventWatcher(ProgressSink& progress) : progress_(progress) {}
+
+void EventWatcher::Discard() {
+  std::vector<tarvel_wchar> text(kEventTextCapacity);
+  while (TarvelNextEvent(0, text.data(), static_cast<int>(text.size())) != TARVEL_EVENT_NONE) {
+  }
+}
+
+WaitEnd EventWatcher::Next(std::chrono::milliseconds idleLimit, LinkEvent* event) {
+  std::vector<tarvel_wchar> text(kEventTextCapacity);
+  auto lastActivity = std::chrono::steady_clock::now();
+  for (;;) {
+    int wait = TransferInProgress() ? kTransferWaitMs : kIdleWaitMs;
+    if (idleLimit.count() > 0) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      lastActivity + idleLimit - std::chrono::steady_clock::now())
+                      .count();
+      wait = static_cast<int>(std::max<long long>(0, std::min<long long>(wait, left)));
+    }
+    int kind = TarvelNextEvent(wait, text.data(), static_cast<int>(text.size()));
+    bool moved = progress_.Tick();
+    if (kind != TARVEL_EVENT_NONE) {
+      progress_.Finish();
+      *event = {kind, WideToUtf8(text.data())};
+      return WaitEnd::Event;
+    }
+    if (StopRequested()) return WaitEnd::Stopped;
+    if (moved) lastActivity = std::chrono::steady_clock::now();
+    if (idleLimit.count() > 0 && std::chrono::steady_clock::now() - lastActivity >= idleLimit) {
+      progress_.Finish();
+      return WaitEnd::TimedOut;
+    }
+  }
+}
+
+}  // namespace tarvel_cli

@@ -1,0 +1,52 @@
+// Learning results the library's way: its ordered queue of events, and each
+// call's own failure kept for the calling thread. The status text is never
+// read: it holds one result at a time, and a peer's text can read like one.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+
+#include "progress_display.h"
+#include "progress_watch.h"
+
+namespace tarvel_cli {
+
+struct LinkEvent {
+  int kind = 0;  // TARVEL_EVENT_*
+  std::string text;
+};
+
+// The reason the calling thread's last library call failed, or nothing.
+std::optional<std::string> CallFailure();
+// When the calling thread's last library call failed, complains with its
+// reason and returns true.
+bool CallFailed();
+
+// How the command shows an event: "RECV: <path>", "SENT: <path>", "FILE:
+// <name>", "LIST: <pattern>", "FAIL: <reason>", and "TEXT: <text>" for what a
+// peer wrote, with control characters shown as '?', so that no text can pass
+// for a result or start a line of its own.
+std::string Describe(const LinkEvent& event);
+// A peer's text with its control characters shown as '?'.
+std::string Printable(const std::string& text);
+
+enum class WaitEnd { Event, TimedOut, Stopped };
+
+class EventWatcher {
+ public:
+  // `progress` shows the transfers that run while waiting.
+  explicit EventWatcher(ProgressSink& progress);
+
+  // Drops the events queued so far: they belong to no call this command waits
+  // for the outcome of.
+  void Discard();
+  // Waits for the next event. Gives up after `idleLimit` with neither an event
+  // nor transfer bytes moving; a zero limit waits until a stop signal.
+  WaitEnd Next(std::chrono::milliseconds idleLimit, LinkEvent* event);
+
+ private:
+  ProgressWatch progress_;
+};
+
+}  // namespace tarvel_cli
