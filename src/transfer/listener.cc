@@ -70,9 +70,25 @@ void AnswerGet(LinkState& state, const wire::Message& request) {
 
 }  // namespace
 
+std::optional<wire::Message> NextMessage(LinkState& state, SerialDevice& port) {
+  std::optional<std::string> read = TakeNextRead(state, port);
+  if (!read) return std::nullopt;
+  AwaitWholeHeader(port, *read);
+  wire::Message message = wire::Recognise(*read);
+  // What follows the message in the same read is the start of the next one
+  // (or, after a file header, the file's first bytes).
+  state.CarriedBytes().insert(0, read->substr(message.end));
+  return message;
+}
+
 void HandleMessage(LinkState& state, SerialDevice& port, const wire::Message& message) {
   if (!message.refusal.empty()) {
     state.Fail("message refused: " + message.refusal);
+    // A refused header's size cannot be trusted, so its content has no known
+    // end: none of it may be taken for messages.
+    if (message.kind == wire::MessageKind::FileHeader) {
+      DiscardUntilQuiet(state, port, wire::kRefusedDiscardQuietMs);
+    }
     return;
   }
   switch (message.kind) {
@@ -103,13 +119,8 @@ void ListenerLoop(LinkState& state) {
     }
     // Nothing waiting, or a failed query or read: poll again later, never act
     // on an earlier message again.
-    std::optional<std::string> read = TakeNextRead(state, *port);
-    if (!read) continue;
-    wire::Message message = wire::Recognise(*read);
-    // What follows the message in the same read is the start of the next one
-    // (or, after a file header, the file's first bytes).
-    state.CarriedBytes().insert(0, read->substr(message.end));
-    HandleMessage(state, *port, message);
+    std::optional<wire::Message> message = NextMessage(state, *port);
+    if (message) HandleMessage(state, *port, *message);
   }
 }
 

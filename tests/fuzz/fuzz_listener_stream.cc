@@ -163,10 +163,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t round = 0; !device->Drained() || !state.CarriedBytes().empty(); ++round) {
     // Every round takes carried bytes or lets a chunk arrive.
     FUZZ_CHECK(round <= 2 * size + 16);
-    std::optional<std::string> read = TakeNextRead(state, *device);
-    if (!read) continue;
-    wire::Message message = wire::Recognise(*read);
-    state.CarriedBytes().insert(0, read->substr(message.end));
+    std::optional<wire::Message> next = NextMessage(state, *device);
+    if (!next) continue;
+    const wire::Message& message = *next;
     std::u16string savePath = state.PendingSavePath();
     size_t writesBefore = device->writes().size();
     HandleMessage(state, *device, message);
