@@ -41,16 +41,22 @@ class BrokenHeader : public ::testing::Test {
   }
   bool WaitForFailure(int timeoutMs = 5000) { return device.WaitForStatus(IsFailure, timeoutMs); }
 
+  // Long enough for a discard after a refused header to end.
+  void WaitOutTheDiscard() {
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(device.state->timing().refusedDiscardQuietMs + 300));
+  }
+
   // The listener still works: a text written after the line has been quiet
   // long enough shows as itself.
   void ExpectStillListening() {
-    std::this_thread::sleep_for(1700ms);
+    WaitOutTheDiscard();
     peer.Write("still listening");
     EXPECT_TRUE(WaitFor("still listening")) << device.Status();
   }
 
   PtyPair peer;
-  TestDevice device{peer.slavePath()};
+  TestDevice device{peer.slavePath(), {}, ShortLimits()};
 };
 
 TEST_F(BrokenHeader, NegativeAndHugeSizesCreateNothing) {
@@ -60,7 +66,7 @@ TEST_F(BrokenHeader, NegativeAndHugeSizesCreateNothing) {
     device.state->SetStatus(u"");
     peer.Write(header);
     ASSERT_TRUE(WaitForFailure()) << header << " " << device.Status();
-    std::this_thread::sleep_for(1700ms);
+    WaitOutTheDiscard();
   }
   EXPECT_EQ(ReadWholeFile(device.Path("keep.txt")), "original");
   EXPECT_EQ(FilesIn(device.root.path()), std::vector<std::string>{"keep.txt"});
@@ -74,7 +80,7 @@ TEST_F(BrokenHeader, AHeaderWithoutItsBarsLeavesAnExistingFileAlone) {
     peer.Write(text);
     ASSERT_TRUE(WaitForFailure()) << text << " gave " << device.Status();
     EXPECT_EQ(ReadWholeFile(device.Path("notes.txt")), "my notes") << text;
-    std::this_thread::sleep_for(1700ms);
+    WaitOutTheDiscard();
   }
   EXPECT_EQ(FilesIn(device.root.path()), std::vector<std::string>{"notes.txt"});
   ExpectStillListening();
@@ -103,12 +109,15 @@ TEST_F(BrokenHeader, ARefusedHeadersContentIsNotAnswered) {
     device.state->SetStatus(u"");
     peer.Write(header);
     ASSERT_TRUE(WaitForFailure()) << header << " " << device.Status();
-    // As a sender writes the content: after its pause, and once more later.
-    std::this_thread::sleep_for(1000ms);
+    // As a sender writes the content: after a pause, and once more later,
+    // each time within the discard's quiet of the bytes before.
+    const int discardMs = device.state->timing().refusedDiscardQuietMs;
+    std::this_thread::sleep_for(std::chrono::milliseconds(discardMs * 2 / 3));
     peer.Write("GILE: \\secret.txt|");
-    std::this_thread::sleep_for(1000ms);
+    std::this_thread::sleep_for(std::chrono::milliseconds(discardMs * 2 / 3));
     peer.Write("GILE: \\secret.txt|");
-    EXPECT_EQ(peer.ReadUntilQuiet(1700, 4000), "") << header << ": content was answered";
+    EXPECT_EQ(peer.ReadUntilQuiet(discardMs + 300, 4 * discardMs + 2000), "")
+        << header << ": content was answered";
     EXPECT_TRUE(IsFailure(device.Status())) << device.Status();
   }
   ExpectStillListening();
@@ -151,7 +160,7 @@ class BrokenPolledHeader : public ::testing::Test {
   }
 
   PtyPair peer;
-  TestDevice device{peer.slavePath()};
+  TestDevice device{peer.slavePath(), {}, ShortLimits()};
 };
 
 TEST_F(BrokenPolledHeader, ThePolledHeaderWithItsContentInOneReadIsReceived) {
@@ -178,7 +187,8 @@ TEST_F(BrokenPolledHeader, NegativeAndHugeSizesCreateNothingAndTheirContentIsDro
   peer.Write("FILE: big.txt|99999999999|");
   std::this_thread::sleep_for(100ms);
   std::thread later([this] {
-    std::this_thread::sleep_for(500ms);
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(device.state->timing().refusedDiscardQuietMs / 2));
     peer.Write("GILE: \\keep.txt|");
   });
   PortRead(*device.state);

@@ -136,6 +136,22 @@ class RandomReads {
   bool lastRefused_ = false;
 };
 
+// The listener's polls, gaps and pauses cut to a fraction, so that thousands of
+// reads take seconds, not half a minute. The test throws each batch only once
+// the listener has taken the last, so nothing here depends on the wire's own
+// values.
+LinkTiming NoiseTiming() {
+  LinkTiming timing;
+  timing.pollIntervalMs = 5;
+  timing.readQuietGapMs = 20;
+  timing.receiverPauseMs = 20;
+  timing.senderPauseMs = 100;
+  timing.quietLineLimitMs = 2000;
+  timing.writeStallLimitMs = 2000;
+  timing.refusedDiscardQuietMs = 200;
+  return timing;
+}
+
 // Waits until the listener has taken what the peer just wrote. The bytes
 // reach the device's side of the pty a moment after the write, so they are
 // first seen waiting and then gone; bytes never seen within a while were
@@ -178,7 +194,7 @@ TEST(ListenerUnderNoise, TenThousandRandomReadsChangeNothingOutsideTheRoot) {
   const auto before = outside();
 
   PtyPair peer;
-  TestDevice device(peer.slavePath(), {{"TARVEL_ROOT", root}});
+  TestDevice device(peer.slavePath(), {{"TARVEL_ROOT", root}}, NoiseTiming());
   ASSERT_EQ(PortOpen(*device.state, kTestPort), 999);
   ASSERT_EQ(Server(*device.state), 999);
 
@@ -209,7 +225,8 @@ TEST(ListenerUnderNoise, TenThousandRandomReadsChangeNothingOutsideTheRoot) {
     // After a refused header the listener drops everything until the line
     // has been quiet; the next batch waits for that, or it would be lost too.
     if (refusedInBatch) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(wire::kRefusedDiscardQuietMs + 300));
+      std::this_thread::sleep_for(
+          std::chrono::milliseconds(device.state->timing().refusedDiscardQuietMs + 100));
     }
     refusedInBatch = false;
     return taken;

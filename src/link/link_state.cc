@@ -9,8 +9,8 @@
 
 namespace tarvel {
 
-LinkState::LinkState(Environment env)
-    : env_(std::move(env)), bluetooth_(std::make_unique<BluetoothPorts>(env_)) {}
+LinkState::LinkState(Environment env, LinkTiming timing)
+    : env_(std::move(env)), timing_(timing), bluetooth_(std::make_unique<BluetoothPorts>(env_)) {}
 
 LinkState::~LinkState() {
   StopListeners();

@@ -15,6 +15,7 @@
 
 #include "link/device/serial_device.h"
 #include "link/events.h"
+#include "link/link_timing.h"
 #include "platform/environment.h"
 #include "transfer/wire_format.h"
 
@@ -24,13 +25,15 @@ class BluetoothPorts;
 
 class LinkState {
  public:
-  explicit LinkState(Environment env = ProcessEnvironment());
+  explicit LinkState(Environment env = ProcessEnvironment(), LinkTiming timing = LinkTiming());
   // Stops the listeners and closes the port.
   ~LinkState();
   LinkState(const LinkState&) = delete;
   LinkState& operator=(const LinkState&) = delete;
 
   const Environment& env() const { return env_; }
+  // The link's pauses and limits, fixed for the state's life.
+  const LinkTiming& timing() const { return timing_; }
 
   // The status text. Writers replace it whole, under the state's lock. The
   // pointer is the text in place, for the C interface; it stays the same for
@@ -87,6 +90,7 @@ class LinkState {
 
  private:
   Environment env_;
+  const LinkTiming timing_;
 
   mutable std::mutex textLock_;
   char16_t status_[wire::kStatusCapacity] = {};

@@ -46,7 +46,7 @@ const char16_t* PortRead(LinkState& state) {
   if (!message.refusal.empty()) {
     state.Fail("message refused: " + message.refusal);
     if (message.kind == wire::MessageKind::FileHeader) {
-      DiscardUntilQuiet(state, *port, wire::kRefusedDiscardQuietMs);
+      DiscardUntilQuiet(state, *port, state.timing().refusedDiscardQuietMs);
     }
   } else if (message.kind == wire::MessageKind::FileHeader) {
     ReceivePolledFile(state, *port, message);

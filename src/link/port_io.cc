@@ -43,11 +43,11 @@ std::optional<std::string> TakeNextRead(LinkState& state, SerialDevice& port) {
   return read;
 }
 
-void AwaitWholeHeader(SerialDevice& port, std::string& read) {
+void AwaitWholeHeader(const LinkState& state, SerialDevice& port, std::string& read) {
   while (wire::IsPartialHeader(read) && read.size() < wire::kMaxRead) {
     std::string more(wire::kMaxRead - read.size(), '\0');
-    ReadResult result =
-        port.Read(reinterpret_cast<uint8_t*>(more.data()), more.size(), kReadQuietGapMs);
+    ReadResult result = port.Read(reinterpret_cast<uint8_t*>(more.data()), more.size(),
+                                  state.timing().readQuietGapMs);
     if (result.outcome != ReadOutcome::Bytes) return;
     read.append(more, 0, result.count);
   }

@@ -24,7 +24,7 @@ std::optional<std::string> TakeNextRead(LinkState& state, SerialDevice& port);
 // what the port brings until the header is whole, the line has been quiet for
 // the read's quiet gap, or a read's worth has come. The caller holds the read
 // lock.
-void AwaitWholeHeader(SerialDevice& port, std::string& read);
+void AwaitWholeHeader(const LinkState& state, SerialDevice& port, std::string& read);
 
 // Throws away what follows a refused file header, the carried bytes and then
 // everything the port brings, until the line has been quiet for `quietMs`, the

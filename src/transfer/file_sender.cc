@@ -87,7 +87,7 @@ bool SendOutgoing(LinkState& state, Outgoing& outgoing, std::string* why) {
     *why = "cannot write the file header: " + *why;
     return false;
   }
-  SleepMilliseconds(wire::kSenderPauseMs);
+  SleepMilliseconds(state.timing().senderPauseMs);
   port->QueueStatus();
   state.SetProgress(0, outgoing.file->Size());
   bool sent = SendContent(state, *port, *outgoing.file, why);

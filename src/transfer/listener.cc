@@ -36,7 +36,7 @@ void ReceiveAnnouncedFile(LinkState& state, SerialDevice& port, const wire::Mess
   std::optional<FileLocation> location =
       shown.empty() ? PeerFileLocation(state, header.argument, &shown, &refusal)
                     : SavePathLocation(state, shown, &refusal);
-  if (state.WaitForStop(wire::kReceiverPauseMs)) return;
+  if (state.WaitForStop(state.timing().receiverPauseMs)) return;
   std::string why;
   if (ReceiveFile(state, port, location, header.size, refusal, &why) == ReceiveEnd::Saved) {
     state.Report(EventKind::Received, shown);
@@ -73,7 +73,7 @@ void AnswerGet(LinkState& state, const wire::Message& request) {
 std::optional<wire::Message> NextMessage(LinkState& state, SerialDevice& port) {
   std::optional<std::string> read = TakeNextRead(state, port);
   if (!read) return std::nullopt;
-  AwaitWholeHeader(port, *read);
+  AwaitWholeHeader(state, port, *read);
   wire::Message message = wire::Recognise(*read);
   // What follows the message in the same read is the start of the next one
   // (or, after a file header, the file's first bytes).
@@ -87,7 +87,7 @@ void HandleMessage(LinkState& state, SerialDevice& port, const wire::Message& me
     // A refused header's size cannot be trusted, so its content has no known
     // end: none of it may be taken for messages.
     if (message.kind == wire::MessageKind::FileHeader) {
-      DiscardUntilQuiet(state, port, wire::kRefusedDiscardQuietMs);
+      DiscardUntilQuiet(state, port, state.timing().refusedDiscardQuietMs);
     }
     return;
   }
@@ -108,7 +108,7 @@ void ListenerLoop(LinkState& state) {
     std::unique_lock<std::mutex> readLock(state.ReadLock());
     if (state.CarriedBytes().empty()) {
       readLock.unlock();
-      if (state.WaitForStop(wire::kPollIntervalMs)) return;
+      if (state.WaitForStop(state.timing().pollIntervalMs)) return;
       readLock.lock();
     }
     std::shared_ptr<SerialDevice> port = state.Port();

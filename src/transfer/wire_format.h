@@ -10,17 +10,9 @@
 
 namespace tarvel::wire {
 
-// Timing that keeps a file header apart from its content.
-inline constexpr int kSenderPauseMs = 1000;   // sender, after the header
-inline constexpr int kReceiverPauseMs = 200;  // listener, after recognising a header
-inline constexpr int kPollIntervalMs = 100;   // listener, between polls
-inline constexpr size_t kPieceSize = 200;     // content bytes per write
-// A receive gives up when the line stays quiet this long in the middle of a file.
-inline constexpr int kQuietLineLimitMs = 10000;
-// What follows a refused file header is thrown away until the line has been
-// quiet this long: longer than the sender's pause, so that none of the content
-// is ever taken for messages.
-inline constexpr int kRefusedDiscardQuietMs = 1500;
+// Content bytes per write. The pauses that keep a header apart from its
+// content are in LinkTiming (link/link_timing.h).
+inline constexpr size_t kPieceSize = 200;
 
 // Capacities, terminator included, as every peer sizes them.
 inline constexpr size_t kReceiveBufferSize = 504;      // one read: 503 bytes
