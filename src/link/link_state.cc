@@ -98,6 +98,10 @@ void LinkState::ReplacePort(std::shared_ptr<SerialDevice> port) {
     old = std::exchange(port_, std::move(port));
   }
   if (old) old->Close();
+  // A listener waiting for a port to appear takes this one. The lock makes
+  // sure that it is either before its check or already waiting.
+  { std::lock_guard<std::mutex> lock(listenerLock_); }
+  stopSignal_.notify_all();
 }
 
 void LinkState::SetProgress(long long done, long long total) {
@@ -125,9 +129,17 @@ void LinkState::StopListeners() {
     stopping.swap(listeners_);
   }
   stopSignal_.notify_all();
+  // A listener waiting on the port for bytes looks at the stop flag now.
+  if (std::shared_ptr<SerialDevice> port = Port()) port->WakeWaiters();
   for (auto& listener : stopping) listener.join();
   std::lock_guard<std::mutex> lock(listenerLock_);
   stopRequested_ = false;
+}
+
+bool LinkState::WaitForPortOrStop() {
+  std::unique_lock<std::mutex> lock(listenerLock_);
+  stopSignal_.wait(lock, [this] { return stopRequested_.load() || Port() != nullptr; });
+  return stopRequested_.load();
 }
 
 bool LinkState::WaitForStop(int milliseconds) {

@@ -83,6 +83,8 @@ class LinkState {
   bool StopRequested() const { return stopRequested_.load(); }
   // Waits `milliseconds`; true at once when the listeners are to stop.
   bool WaitForStop(int milliseconds);
+  // Waits until a port is open or the listeners are to stop; true for a stop.
+  bool WaitForPortOrStop();
 
   // The ports that stand on Bluetooth connections, and the registration of
   // the incoming one; lasts as long as the state.

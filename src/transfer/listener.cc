@@ -103,12 +103,30 @@ void HandleMessage(LinkState& state, SerialDevice& port, const wire::Message& me
   }
 }
 
+namespace {
+
+// Waits, without the read lock, until bytes wait on the port and the
+// collection interval has passed since, so that a message whose bytes come
+// within it is taken in one read. A device that cannot wait for bytes is
+// polled at that interval instead. True when the listeners are to stop.
+bool AwaitNextRead(LinkState& state) {
+  const int intervalMs = state.timing().pollIntervalMs;
+  std::shared_ptr<SerialDevice> port = state.Port();
+  if (!port) return state.WaitForPortOrStop();
+  // Bytes that came before the wait, or a failed device, end it at once: the
+  // interval after it keeps even a failing device from being asked in a spin.
+  port->WaitUntilReadable(-1);
+  return state.WaitForStop(intervalMs);
+}
+
+}  // namespace
+
 void ListenerLoop(LinkState& state) {
   while (!state.StopRequested()) {
     std::unique_lock<std::mutex> readLock(state.ReadLock());
     if (state.CarriedBytes().empty()) {
       readLock.unlock();
-      if (state.WaitForStop(state.timing().pollIntervalMs)) return;
+      if (AwaitNextRead(state)) return;
       readLock.lock();
     }
     std::shared_ptr<SerialDevice> port = state.Port();

@@ -31,6 +31,14 @@ struct ReadResult {
   size_t count = 0;
 };
 
+enum class ReadableWait {
+  Readable,    // received bytes are waiting
+  Woken,       // WakeWaiters was called
+  TimedOut,    // nothing arrived within the wait
+  Failed,      // the device failed, hung up or was closed
+  Unsupported  // the device cannot wait for bytes: the caller polls instead
+};
+
 struct WriteResult {
   size_t written = 0;  // bytes that went out before a failure or the stall limit
   bool ok = false;     // all bytes were written
@@ -55,6 +63,16 @@ class SerialDevice {
   virtual ReadResult Read(uint8_t* buffer, size_t count, int firstByteWaitMs) = 0;
   // Writes all of `data`, or reports how much went before a failure or a stall.
   virtual WriteResult Write(const uint8_t* data, size_t count) = 0;
+  // Waits, without taking anything, until received bytes are waiting, up to
+  // `timeoutMs` (a negative time-out waits without limit). Close and
+  // WakeWaiters end the wait at once. A device that cannot wait answers
+  // Unsupported at once.
+  virtual ReadableWait WaitUntilReadable(int timeoutMs) {
+    (void)timeoutMs;
+    return ReadableWait::Unsupported;
+  }
+  // Ends the WaitUntilReadable in progress, or the next one if none is.
+  virtual void WakeWaiters() {}
   virtual void Close() = 0;
 };
 

@@ -114,14 +114,16 @@ void ReleaseTty(int fd, bool exclusive) {
 
 class PosixSerialDevice final : public SerialDevice {
  public:
-  PosixSerialDevice(int fd, int wakeFd, const LinkTiming& timing)
+  PosixSerialDevice(int fd, int wakeFd, int interruptFd, const LinkTiming& timing)
       : fd_(fd),
         wakeFd_(wakeFd),
+        interruptFd_(interruptFd),
         readQuietGap_(timing.readQuietGapMs),
         writeStallLimit_(timing.writeStallLimitMs) {}
   ~PosixSerialDevice() override {
     ReleaseTty(fd_, true);
     close(wakeFd_);
+    close(interruptFd_);
   }
   PosixSerialDevice(const PosixSerialDevice&) = delete;
   PosixSerialDevice& operator=(const PosixSerialDevice&) = delete;
@@ -131,6 +133,8 @@ class PosixSerialDevice final : public SerialDevice {
   std::optional<size_t> QueueStatus() override;
   ReadResult Read(uint8_t* buffer, size_t count, int firstByteWaitMs) override;
   WriteResult Write(const uint8_t* data, size_t count) override;
+  ReadableWait WaitUntilReadable(int timeoutMs) override;
+  void WakeWaiters() override;
   void Close() override;
 
  private:
@@ -142,7 +146,8 @@ class PosixSerialDevice final : public SerialDevice {
   // Both descriptors stay valid for the object's whole life; only the
   // destructor closes them, so no thread can touch a reused number.
   const int fd_;
-  const int wakeFd_;  // eventfd that Close signals
+  const int wakeFd_;       // eventfd that Close signals
+  const int interruptFd_;  // eventfd that WakeWaiters signals, drained by the waiter
   const std::chrono::milliseconds readQuietGap_;
   const std::chrono::milliseconds writeStallLimit_;
   std::atomic<bool> closed_{false};
@@ -236,6 +241,33 @@ WriteResult PosixSerialDevice::Write(const uint8_t* data, size_t count) {
   return {written, written == count};
 }
 
+ReadableWait PosixSerialDevice::WaitUntilReadable(int timeoutMs) {
+  for (;;) {
+    if (closed()) return ReadableWait::Failed;
+    pollfd fds[3] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}, {interruptFd_, POLLIN, 0}};
+    int ready = poll(fds, 3, timeoutMs < 0 ? -1 : timeoutMs);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0 || fds[1].revents != 0 || closed()) return ReadableWait::Failed;
+    if (fds[2].revents != 0) {
+      uint64_t count = 0;
+      if (read(interruptFd_, &count, sizeof count) < 0) {
+        // Drained by another waiter meanwhile: woken all the same.
+      }
+      return ReadableWait::Woken;
+    }
+    if (fds[0].revents & POLLIN) return ReadableWait::Readable;
+    if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) return ReadableWait::Failed;
+    if (ready == 0) return ReadableWait::TimedOut;
+  }
+}
+
+void PosixSerialDevice::WakeWaiters() {
+  const uint64_t one = 1;
+  if (write(interruptFd_, &one, sizeof one) < 0) {
+    // The counter is full, so a wake-up is pending already.
+  }
+}
+
 std::optional<size_t> PosixSerialDevice::QueueStatus() {
   if (closed()) return std::nullopt;
   int waiting = 0;
@@ -324,7 +356,12 @@ std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& path, std::str
   if (!SetRawMode(fd)) return Fail(error, "cannot set raw mode on", path);
   int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wakeFd < 0) return Fail(error, "cannot create a wake-up event for", path);
-  return std::make_unique<PosixSerialDevice>(guard.Release(), wakeFd, timing);
+  int interruptFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (interruptFd < 0) {
+    close(wakeFd);
+    return Fail(error, "cannot create a wake-up event for", path);
+  }
+  return std::make_unique<PosixSerialDevice>(guard.Release(), wakeFd, interruptFd, timing);
 }
 
 }  // namespace tarvel
