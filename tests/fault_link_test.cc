@@ -54,7 +54,8 @@ class LineFault : public ::testing::Test {
   PtyPair peer;
   PtyPair spare;
   TestDevice device{peer.slavePath(),
-                    {{"TARVEL_COM" + std::to_string(kSparePort), spare.slavePath()}}};
+                    {{"TARVEL_COM" + std::to_string(kSparePort), spare.slavePath()}},
+                    ShortLimits()};
 };
 
 TEST_F(LineFault, AHangUpMidSentFileFailsPromptlyAndANewPortCarriesItWhole) {

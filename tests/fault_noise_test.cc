@@ -48,6 +48,7 @@ class RandomReads {
   explicit RandomReads(unsigned seed) : random_(seed) {}
 
   std::string Next() {
+    lastRefused_ = false;
     size_t roll = Pick(1000);
     if (roll < 3) return Garbage();
     if (roll < 6) return Letters();
@@ -59,6 +60,10 @@ class RandomReads {
     if (roll < 520) return "LIST: " + Name() + (Pick(2) == 0 ? "\\*" : "") + "|";
     return GetRequest();
   }
+
+  // Whether the last piece was a header whose size is refused: everything
+  // after it is thrown away until the line has been quiet.
+  bool LastWasRefused() const { return lastRefused_; }
 
   // Files named by one header each, with the content it carried.
   std::map<std::string, std::string> ownFiles;
@@ -111,6 +116,7 @@ class RandomReads {
   // header replaces; the others a hostile name, some with odd sizes.
   std::string Header() {
     ++headers_;
+    lastRefused_ = false;
     size_t announced = Pick(kLargestAnnounced + 1);
     std::string content = RandomBytes(announced, static_cast<unsigned>(Pick(1u << 30)));
     if (Pick(2) == 0) {
@@ -120,13 +126,31 @@ class RandomReads {
     }
     static const std::vector<std::string> kOddSizes = {"-5", "abc", "99999999999", "", " 7x"};
     std::string size = Pick(3) == 0 ? kOddSizes[Pick(kOddSizes.size())] : std::to_string(announced);
+    lastRefused_ = size == "-5" || size == "99999999999";
     return "FILE: " + ShortName() + "|" + size + "|" + content;
   }
 
   std::mt19937 random_;
   int headers_ = 0;
   int answeredGets_ = 0;
+  bool lastRefused_ = false;
 };
+
+// The listener's polls, gaps and pauses cut to a fraction, so that thousands of
+// reads take seconds, not half a minute. The test throws each batch only once
+// the listener has taken the last, so nothing here depends on the wire's own
+// values.
+LinkTiming NoiseTiming() {
+  LinkTiming timing;
+  timing.pollIntervalMs = 5;
+  timing.readQuietGapMs = 20;
+  timing.receiverPauseMs = 20;
+  timing.senderPauseMs = 100;
+  timing.quietLineLimitMs = 2000;
+  timing.writeStallLimitMs = 2000;
+  timing.refusedDiscardQuietMs = 200;
+  return timing;
+}
 
 // Waits until the listener has taken what the peer just wrote. The bytes
 // reach the device's side of the pty a moment after the write, so they are
@@ -170,7 +194,7 @@ TEST(ListenerUnderNoise, TenThousandRandomReadsChangeNothingOutsideTheRoot) {
   const auto before = outside();
 
   PtyPair peer;
-  TestDevice device(peer.slavePath(), {{"TARVEL_ROOT", root}});
+  TestDevice device(peer.slavePath(), {{"TARVEL_ROOT", root}}, NoiseTiming());
   ASSERT_EQ(PortOpen(*device.state, kTestPort), 999);
   ASSERT_EQ(Server(*device.state), 999);
 
@@ -192,11 +216,20 @@ TEST(ListenerUnderNoise, TenThousandRandomReadsChangeNothingOutsideTheRoot) {
   RandomReads reads(1234);
   std::string batch;
   int batches = 0;
+  bool refusedInBatch = false;
   auto throwBatch = [&] {
     peer.Write(batch);
     batch.clear();
     ++batches;
-    return WaitUntilTaken(peer, 15000);
+    bool taken = WaitUntilTaken(peer, 15000);
+    // After a refused header the listener drops everything until the line
+    // has been quiet; the next batch waits for that, or it would be lost too.
+    if (refusedInBatch) {
+      std::this_thread::sleep_for(
+          std::chrono::milliseconds(device.state->timing().refusedDiscardQuietMs + 100));
+    }
+    refusedInBatch = false;
+    return taken;
   };
   for (int i = 0; i < kReads; ++i) {
     std::string piece = reads.Next();
@@ -204,6 +237,7 @@ TEST(ListenerUnderNoise, TenThousandRandomReadsChangeNothingOutsideTheRoot) {
       ASSERT_TRUE(throwBatch()) << "the listener stopped taking reads";
     }
     batch += piece;
+    refusedInBatch = refusedInBatch || reads.LastWasRefused();
   }
   ASSERT_TRUE(throwBatch()) << "the listener stopped taking reads";
   ::testing::Test::RecordProperty("reads", batches);

@@ -23,16 +23,20 @@ using namespace std::chrono_literals;
 // Shortened for the tests; the wire's hold outlasts the receiver's 10 s limit.
 constexpr int kHoldMs = 1500;
 
+// The wire's timing, with the hold after a short file cut to `holdMs`.
+LinkTiming HoldOf(int holdMs) {
+  LinkTiming timing;
+  timing.shortFileHoldMs = holdMs;
+  return timing;
+}
+
 double MillisecondsSince(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
 class ChangingFileOverPty : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_EQ(PortOpen(*device.state, kTestPort), 999);
-    device.state->SetWriteHoldMs(kHoldMs);
-  }
+  void SetUp() override { ASSERT_EQ(PortOpen(*device.state, kTestPort), 999); }
 
   // Starts sending `local` as `remote` and returns once the peer has read the
   // header, which is then within the sender's 1 s pause.
@@ -48,7 +52,7 @@ class ChangingFileOverPty : public ::testing::Test {
   std::optional<Event> NextEvent() { return device.state->Events().Next(0ms); }
 
   PtyPair peer;
-  TestDevice device{peer.slavePath()};
+  TestDevice device{peer.slavePath(), {}, HoldOf(kHoldMs)};
   std::u16string localWide, remoteWide;
 };
 

@@ -49,7 +49,7 @@ class Listening : public ::testing::Test {
   bool WaitForFailure(int timeoutMs = 5000) { return device.WaitForStatus(IsFailure, timeoutMs); }
 
   PtyPair peer;
-  TestDevice device{peer.slavePath()};
+  TestDevice device{peer.slavePath(), {}, ShortLimits()};
 };
 
 TEST_F(Listening, ReceivesFilesOfEverySizeByteForByte) {
@@ -167,7 +167,7 @@ TEST_F(Listening, AQuietPeerMidFileLeavesTheTargetUntouched) {
   peer.Write("FILE: keep.txt|100|");
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   peer.Write("only forty bytes of the hundred announced");
-  ASSERT_TRUE(WaitForFailure(15000)) << device.Status();
+  ASSERT_TRUE(WaitForFailure(device.state->timing().quietLineLimitMs + 5000)) << device.Status();
   EXPECT_NE(device.Status().find("quiet"), std::string::npos) << device.Status();
   EXPECT_EQ(ReadWholeFile(device.Path("keep.txt")), "original");
   EXPECT_EQ(FilesIn(device.root.path()), std::vector<std::string>{"keep.txt"});

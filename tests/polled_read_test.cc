@@ -73,7 +73,7 @@ class PolledRead : public ::testing::Test {
   }
 
   PtyPair peer;
-  TestDevice device{peer.slavePath()};
+  TestDevice device{peer.slavePath(), {}, ShortLimits()};
   LinkState& state = *device.state;
 };
 

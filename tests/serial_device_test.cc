@@ -21,9 +21,11 @@ using testing::PtyCable;
 using testing::PtyPair;
 using Clock = std::chrono::steady_clock;
 
-std::unique_ptr<SerialDevice> Open(const std::string& path) {
+const int kReadQuietGapMs = LinkTiming().readQuietGapMs;
+
+std::unique_ptr<SerialDevice> Open(const std::string& path, const LinkTiming& timing = {}) {
   std::string error;
-  std::unique_ptr<SerialDevice> device = OpenSerialDevice(path, &error);
+  std::unique_ptr<SerialDevice> device = OpenSerialDevice(path, &error, timing);
   EXPECT_NE(device, nullptr) << error;
   return device;
 }
@@ -299,12 +301,15 @@ TEST(SerialDeviceClose, WakesABlockedWrite) {
   WriteResult result = writing.get();
   EXPECT_FALSE(result.ok);
   EXPECT_LT(result.written, bytes.size());
-  EXPECT_LT(MillisecondsSince(start), kWriteStallLimitMs / 2);
+  EXPECT_LT(MillisecondsSince(start), LinkTiming().writeStallLimitMs / 2);
 }
 
 TEST(SerialDeviceWrite, GivesUpAfterTheStallLimitReportingWhatWent) {
   PtyPair pty;
-  auto device = Open(pty.slavePath());
+  LinkTiming timing;
+  timing.writeStallLimitMs = 400;
+  const long kWriteStallLimitMs = timing.writeStallLimitMs;
+  auto device = Open(pty.slavePath(), timing);
   ASSERT_TRUE(device);
   const std::string bytes = testing::RandomBytes(1 << 20, 7);
   auto start = Clock::now();

@@ -8,6 +8,7 @@ namespace tarvel::wire {
 namespace {
 
 using namespace std::string_literals;
+using namespace std::string_view_literals;
 
 TEST(FileHeaderRecognition, NameSizeAndWhereTheHeaderEnds) {
   Message m = Recognise("FILE: a.txt|12|");
@@ -147,6 +148,34 @@ TEST(PolledRecognition, OverlongFieldsAreRefused) {
   EXPECT_EQ(longName.size, 5);
   EXPECT_TRUE(RecognisePolled("FILE: n " + std::string(22, '0') + "7").refusal.empty());
   EXPECT_FALSE(RecognisePolled("FILE: n " + std::string(23, '0') + "7").refusal.empty());
+}
+
+TEST(FileHeaderRecognition, NegativeSizesAndHeadersThatAreNotWholeAreRefused) {
+  EXPECT_FALSE(Recognise("FILE: x|-5|").refusal.empty());
+  EXPECT_FALSE(Recognise("FILE: x|-0001|").refusal.empty());
+  EXPECT_TRUE(Recognise("FILE: x|-0|").refusal.empty()) << "minus zero is zero";
+  EXPECT_TRUE(Recognise("FILE: x|abc|").refusal.empty()) << "no digits stays a 0-byte file";
+  for (std::string_view partial :
+       {"FILE:"sv, "FILE: notes.txt"sv, "FILE: notes.txt|12"sv, "FILE: a\0|1|"sv}) {
+    EXPECT_TRUE(IsPartialHeader(partial)) << partial;
+    EXPECT_FALSE(Recognise(partial).refusal.empty()) << partial;
+  }
+  EXPECT_FALSE(IsPartialHeader("FILE: a|1|"));
+  EXPECT_FALSE(IsPartialHeader("GILE: a"));
+  EXPECT_FALSE(IsPartialHeader("file: a"));
+}
+
+TEST(PolledRecognition, BytesAfterTheSizeDigitsAreTheFilesFirstBytes) {
+  std::string read = "FILE: a 5hello";
+  Message m = RecognisePolled(read);
+  EXPECT_EQ(m.size, 5);
+  EXPECT_EQ(read.substr(m.end), "hello");
+  read = "FILE: a 3 " + std::string(40, 'c');
+  m = RecognisePolled(read);
+  EXPECT_TRUE(m.refusal.empty()) << "content counted against the size text: " << m.refusal;
+  EXPECT_EQ(read.substr(m.end), " " + std::string(40, 'c'));
+  EXPECT_FALSE(RecognisePolled("FILE: a -5").refusal.empty());
+  EXPECT_EQ(RecognisePolled("FILE: a 0tail").end, 13u) << "an empty file takes no bytes";
 }
 
 TEST(SizeParsing, InTheMannerOfAtoi) {

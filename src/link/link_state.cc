@@ -14,8 +14,8 @@ constexpr size_t kMaxPendingSaves = 64;
 
 }  // namespace
 
-LinkState::LinkState(Environment env)
-    : env_(std::move(env)), bluetooth_(std::make_unique<BluetoothPorts>(env_)) {}
+LinkState::LinkState(Environment env, LinkTiming timing)
+    : env_(std::move(env)), timing_(timing), bluetooth_(std::make_unique<BluetoothPorts>(env_)) {}
 
 LinkState::~LinkState() {
   StopListeners();
@@ -124,7 +124,8 @@ void LinkState::ClearPendingSaves() {
 }
 
 void LinkState::HoldWrites() {
-  writeHoldEnd_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(writeHoldMs_.load());
+  writeHoldEnd_ =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(timing_.shortFileHoldMs);
 }
 
 bool LinkState::AwaitWriteHold() {

@@ -19,6 +19,7 @@
 
 #include "link/device/serial_device.h"
 #include "link/events.h"
+#include "link/link_timing.h"
 #include "platform/environment.h"
 #include "transfer/wire_format.h"
 
@@ -28,13 +29,15 @@ class BluetoothPorts;
 
 class LinkState {
  public:
-  explicit LinkState(Environment env = ProcessEnvironment());
+  explicit LinkState(Environment env = ProcessEnvironment(), LinkTiming timing = LinkTiming());
   // Stops the listeners and closes the port.
   ~LinkState();
   LinkState(const LinkState&) = delete;
   LinkState& operator=(const LinkState&) = delete;
 
   const Environment& env() const { return env_; }
+  // The link's pauses and limits, fixed for the state's life.
+  const LinkTiming& timing() const { return timing_; }
 
   // The status text. Writers replace it whole, under the state's lock. The
   // pointer is the text in place, for the C interface; it stays the same for
@@ -67,13 +70,11 @@ class LinkState {
   void ClearPendingSaves();
 
   // After a file that stopped short of its announced size nothing is written
-  // for WriteHoldMs, until the peer has given up on the file. Both are called
+  // for the timing's shortFileHoldMs, until the peer has given up on the file. Both are called
   // with the write lock held: HoldWrites starts the hold, AwaitWriteHold waits
   // it out (false, at once, when the listeners are stopping).
   void HoldWrites();
   bool AwaitWriteHold();
-  // wire::kShortFileHoldMs; tests shorten it.
-  void SetWriteHoldMs(int milliseconds) { writeHoldMs_ = milliseconds; }
 
   // The open port, or nothing. A caller works on its own reference, so a port
   // closed meanwhile fails its operations but is never released under it.
@@ -108,6 +109,7 @@ class LinkState {
 
  private:
   Environment env_;
+  const LinkTiming timing_;
 
   struct PendingSave {
     uint64_t ticket;
@@ -127,7 +129,6 @@ class LinkState {
   std::mutex writeLock_;
   // Guarded by writeLock_.
   std::chrono::steady_clock::time_point writeHoldEnd_;
-  std::atomic<int> writeHoldMs_{wire::kShortFileHoldMs};
   std::mutex readLock_;
   std::string carried_;
 

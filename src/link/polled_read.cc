@@ -45,6 +45,9 @@ const char16_t* PortRead(LinkState& state) {
   state.CarriedBytes().insert(0, read->substr(message.end));
   if (!message.refusal.empty()) {
     state.Fail("message refused: " + message.refusal);
+    if (message.kind == wire::MessageKind::FileHeader) {
+      DiscardUntilQuiet(state, *port, state.timing().refusedDiscardQuietMs);
+    }
   } else if (message.kind == wire::MessageKind::FileHeader) {
     ReceivePolledFile(state, *port, message);
   } else {

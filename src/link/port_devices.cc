@@ -34,7 +34,7 @@ std::shared_ptr<SerialDevice> OpenPortDevice(LinkState& state, int port, std::st
   if (path.compare(0, kBluetoothScheme.size(), kBluetoothScheme) == 0) {
     return bluetooth.ConnectOutgoing(path.substr(kBluetoothScheme.size()), error);
   }
-  return OpenSerialDevice(path, error);
+  return OpenSerialDevice(path, error, state.timing());
 }
 
 }  // namespace tarvel

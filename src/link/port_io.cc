@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <vector>
 
 namespace tarvel {
 
@@ -47,6 +48,29 @@ std::optional<std::string> TakeNextRead(LinkState& state, SerialDevice& port) {
   if (result.outcome != ReadOutcome::Bytes) return std::nullopt;
   read.resize(result.count);
   return read;
+}
+
+void AwaitWholeHeader(const LinkState& state, SerialDevice& port, std::string& read) {
+  while (wire::IsPartialHeader(read) && read.size() < wire::kMaxRead) {
+    std::string more(wire::kMaxRead - read.size(), '\0');
+    ReadResult result = port.Read(reinterpret_cast<uint8_t*>(more.data()), more.size(),
+                                  state.timing().readQuietGapMs);
+    if (result.outcome != ReadOutcome::Bytes) return;
+    read.append(more, 0, result.count);
+  }
+}
+
+void DiscardUntilQuiet(LinkState& state, SerialDevice& port, int quietMs) {
+  state.CarriedBytes().clear();
+  // The wait comes in slices, so that a stop is noticed while the line is busy.
+  const int slice = std::max(1, std::min(quietMs, 250));
+  std::vector<uint8_t> sink(4096);
+  int quiet = 0;
+  while (quiet < quietMs && !state.StopRequested()) {
+    ReadResult result = port.Read(sink.data(), sink.size(), std::min(slice, quietMs - quiet));
+    if (result.outcome == ReadOutcome::Failed) return;
+    quiet = result.outcome == ReadOutcome::Bytes ? 0 : quiet + slice;
+  }
 }
 
 }  // namespace tarvel

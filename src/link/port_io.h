@@ -25,4 +25,16 @@ bool WriteMessage(LinkState& state, std::string_view bytes, std::string* why);
 // the read lock.
 std::optional<std::string> TakeNextRead(LinkState& state, SerialDevice& port);
 
+// Completes `read` while it holds only the start of a file header: appends
+// what the port brings until the header is whole, the line has been quiet for
+// the read's quiet gap, or a read's worth has come. The caller holds the read
+// lock.
+void AwaitWholeHeader(const LinkState& state, SerialDevice& port, std::string& read);
+
+// Throws away what follows a refused file header, the carried bytes and then
+// everything the port brings, until the line has been quiet for `quietMs`, the
+// device fails, or the state's listeners are stopping. The caller holds the
+// read lock.
+void DiscardUntilQuiet(LinkState& state, SerialDevice& port, int quietMs);
+
 }  // namespace tarvel

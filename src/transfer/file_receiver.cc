@@ -13,9 +13,14 @@ namespace {
 // Content is read in large reads: the wire's 200-byte pieces are only how the
 // sender writes, and fewer calls keep the receiver cheap.
 constexpr size_t kContentReadSize = 64 * 1024;
-// A read waits this long for a first byte before it looks at the clock and the
-// stop flag again.
+// A read waits at most this long for a first byte before it looks at the clock
+// and the stop flag again.
 constexpr int kReadSliceMs = 250;
+
+std::string DurationText(int milliseconds) {
+  if (milliseconds % 1000 == 0) return std::to_string(milliseconds / 1000) + " s";
+  return std::to_string(milliseconds) + " ms";
+}
 
 class ContentSink {
  public:
@@ -49,9 +54,11 @@ class ContentSink {
 // stays quiet too long, the device fails, or the listeners are stopping.
 bool ReadDue(LinkState& state, SerialDevice& port, std::vector<uint8_t>& buffer, size_t due,
              size_t& got, std::string* why) {
+  const int limitMs = state.timing().quietLineLimitMs;
+  const int sliceMs = std::max(1, std::min(kReadSliceMs, limitMs));
   int quietMs = 0;
   while (!state.StopRequested()) {
-    ReadResult result = port.Read(buffer.data(), std::min(due, buffer.size()), kReadSliceMs);
+    ReadResult result = port.Read(buffer.data(), std::min(due, buffer.size()), sliceMs);
     if (result.outcome == ReadOutcome::Bytes) {
       got = result.count;
       return true;
@@ -60,9 +67,9 @@ bool ReadDue(LinkState& state, SerialDevice& port, std::vector<uint8_t>& buffer,
       *why = "the device failed";
       return false;
     }
-    quietMs += kReadSliceMs;
-    if (quietMs >= wire::kQuietLineLimitMs) {
-      *why = "the line stayed quiet for " + std::to_string(wire::kQuietLineLimitMs / 1000) + " s";
+    quietMs += sliceMs;
+    if (quietMs >= limitMs) {
+      *why = "the line stayed quiet for " + DurationText(limitMs);
       return false;
     }
   }

@@ -94,7 +94,7 @@ bool SendOutgoing(LinkState& state, Outgoing& outgoing, std::string* why) {
     *why = "cannot write the file header: " + *why;
     return false;
   }
-  SleepMilliseconds(wire::kSenderPauseMs);
+  SleepMilliseconds(state.timing().senderPauseMs);
   port->QueueStatus();
   state.SetProgress(0, outgoing.size);
   ContentEnd end = SendContent(state, *port, *outgoing.file, outgoing.size, why);

@@ -30,7 +30,7 @@ void ReceiveAnnouncedFile(LinkState& state, SerialDevice& port, const wire::Mess
   std::optional<FileLocation> location =
       shown.empty() ? PeerFileLocation(state, header.argument, &shown, &refusal)
                     : SavePathLocation(state, shown, &refusal);
-  if (state.WaitForStop(wire::kReceiverPauseMs)) return;
+  if (state.WaitForStop(state.timing().receiverPauseMs)) return;
   std::string why;
   if (ReceiveFile(state, port, location, header.size, refusal, &why) == ReceiveEnd::Saved) {
     state.Report(EventKind::Received, shown);
@@ -64,9 +64,25 @@ void AnswerGet(LinkState& state, const wire::Message& request) {
 
 }  // namespace
 
+std::optional<wire::Message> NextMessage(LinkState& state, SerialDevice& port) {
+  std::optional<std::string> read = TakeNextRead(state, port);
+  if (!read) return std::nullopt;
+  AwaitWholeHeader(state, port, *read);
+  wire::Message message = wire::Recognise(*read);
+  // What follows the message in the same read is the start of the next one
+  // (or, after a file header, the file's first bytes).
+  state.CarriedBytes().insert(0, read->substr(message.end));
+  return message;
+}
+
 void HandleMessage(LinkState& state, SerialDevice& port, const wire::Message& message) {
   if (!message.refusal.empty()) {
     state.Fail("message refused: " + message.refusal);
+    // A refused header's size cannot be trusted, so its content has no known
+    // end: none of it may be taken for messages.
+    if (message.kind == wire::MessageKind::FileHeader) {
+      DiscardUntilQuiet(state, port, state.timing().refusedDiscardQuietMs);
+    }
     return;
   }
   switch (message.kind) {
@@ -86,7 +102,7 @@ void ListenerLoop(LinkState& state) {
     std::unique_lock<std::mutex> readLock(state.ReadLock());
     if (state.CarriedBytes().empty()) {
       readLock.unlock();
-      if (state.WaitForStop(wire::kPollIntervalMs)) return;
+      if (state.WaitForStop(state.timing().pollIntervalMs)) return;
       readLock.lock();
     }
     std::shared_ptr<SerialDevice> port = state.Port();
@@ -97,13 +113,8 @@ void ListenerLoop(LinkState& state) {
     }
     // Nothing waiting, or a failed query or read: poll again later, never act
     // on an earlier message again.
-    std::optional<std::string> read = TakeNextRead(state, *port);
-    if (!read) continue;
-    wire::Message message = wire::Recognise(*read);
-    // What follows the message in the same read is the start of the next one
-    // (or, after a file header, the file's first bytes).
-    state.CarriedBytes().insert(0, read->substr(message.end));
-    HandleMessage(state, *port, message);
+    std::optional<wire::Message> message = NextMessage(state, *port);
+    if (message) HandleMessage(state, *port, *message);
   }
 }
 

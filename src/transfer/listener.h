@@ -1,6 +1,8 @@
 // The background listener: it polls the port and acts on every message.
 #pragma once
 
+#include <optional>
+
 #include "link/link_state.h"
 #include "transfer/wire_format.h"
 
@@ -9,6 +11,12 @@ namespace tarvel {
 // Polls the state's port until the state's listeners are stopped: saves
 // incoming files, shows texts, answers get and list requests.
 void ListenerLoop(LinkState& state);
+
+// Takes the next message as the listener reads it: carried bytes or what is
+// waiting, read on until a file header is whole. What follows the message
+// stays carried. Nothing when nothing is waiting or the port fails. The caller
+// holds the read lock.
+std::optional<wire::Message> NextMessage(LinkState& state, SerialDevice& port);
 
 // Acts on one message read from `port`; the read lock is held.
 void HandleMessage(LinkState& state, SerialDevice& port, const wire::Message& message);

@@ -20,12 +20,25 @@ std::string DateLine(const CalendarTime& time) {
   return line;
 }
 
+// An entry's name as the listing shows it: a CR, LF or other control byte
+// would let a name start lines of its own and forge entries, so each is
+// written as "?".
+std::string ListedName(const LinkState& state, const DirectoryEntry& entry) {
+  std::string ignored;
+  std::string name =
+      ToLinkText(state.env(), Utf8ToUtf16(entry.name), &ignored).value_or(entry.name);
+  for (char& c : name) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) c = '?';
+  }
+  return name;
+}
+
 // Each entry: its name, its date, an empty line, every line ended by "\r\n".
 std::string ListingText(const LinkState& state, const std::vector<DirectoryEntry>& entries) {
   std::string text;
-  std::string ignored;
   for (const DirectoryEntry& entry : entries) {
-    text += ToLinkText(state.env(), Utf8ToUtf16(entry.name), &ignored).value_or(entry.name);
+    text += ListedName(state, entry);
     text += "\r\n" + DateLine(entry.lastWrite) + "\r\n\r\n";
   }
   return text;

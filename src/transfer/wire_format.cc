@@ -57,6 +57,26 @@ void ReadSizeText(Message& message, std::string_view sizeText, size_t capacity) 
     return;
   }
   message.size = *size;
+  if (*size < 0) message.refusal = "negative size " + std::string(sizeText);
+}
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+// The bytes of `text` that a decimal read in the manner of atoi takes:
+// leading blanks, a sign and the digits.
+size_t NumberLength(std::string_view text) {
+  size_t at = 0;
+  while (at < text.size() && IsBlank(text[at])) ++at;
+  if (at < text.size() && (text[at] == '+' || text[at] == '-')) ++at;
+  size_t digits = at;
+  while (digits < text.size() && IsDigit(text[digits])) ++digits;
+  return digits == at ? 0 : digits;
 }
 
 // "FILE: name|size|": the name runs to the first "|", the size text from there
@@ -68,13 +88,19 @@ Message FileHeaderOf(std::string_view read) {
   std::string_view region = ArgumentRegion(UpToZero(read));
   size_t firstBar = region.find('|');
   message.argument = std::string(region.substr(0, firstBar));
-  if (firstBar == std::string_view::npos) return message;
+  if (firstBar == std::string_view::npos) {
+    message.refusal = "file header incomplete: no size";
+    return message;
+  }
   std::string_view rest = region.substr(firstBar + 1);
   size_t secondBar = rest.find('|');
   if (secondBar != std::string_view::npos) {
     message.end = kArgumentStart + firstBar + 1 + secondBar + 1;
   }
   ReadSizeText(message, rest.substr(0, secondBar), kSizeTextCapacity);
+  if (secondBar == std::string_view::npos && message.refusal.empty()) {
+    message.refusal = "file header incomplete: no \"|\" after the size";
+  }
   return message;
 }
 
@@ -96,14 +122,16 @@ Message PolledHeaderOf(std::string_view read) {
   // A name too long for its buffer is refused by the receiver, which still
   // drains the announced bytes; so the size is read whatever the name.
   message.argument = std::string(region.substr(0, space));
-  std::string_view sizeText =
-      space == std::string_view::npos ? std::string_view() : region.substr(space + 1);
-  ReadSizeText(message, sizeText, kPolledSizeTextCapacity);
+  if (space == std::string_view::npos) return message;
+  // Bytes after the digits are the file's first bytes, so only the number
+  // itself counts against the size text's buffer.
+  std::string_view after = region.substr(space + 1);
+  size_t number = NumberLength(after);
+  ReadSizeText(message, after.substr(0, number), kPolledSizeTextCapacity);
+  if (message.refusal.empty() && message.size > 0) {
+    message.end = kArgumentStart + space + 1 + number;
+  }
   return message;
-}
-
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
 std::nullopt_t Refuse(std::string* why, std::string reason) {
@@ -159,6 +187,10 @@ Message Recognise(std::string_view read) {
   return TextMessageOf(read);
 }
 
+bool IsPartialHeader(std::string_view read) {
+  return StartsWith(read, kFileWord) && !HasListenerHeaderForm(read);
+}
+
 Message RecognisePolled(std::string_view read) {
   if (!StartsWith(read, kFileWord)) return TextMessageOf(read);
   if (HasListenerHeaderForm(read)) return FileHeaderOf(read);
@@ -173,7 +205,7 @@ std::optional<int32_t> ParseSize(std::string_view text) {
   int64_t value = 0;
   const int64_t limit = negative ? -static_cast<int64_t>(std::numeric_limits<int32_t>::min())
                                  : std::numeric_limits<int32_t>::max();
-  for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
+  for (; at < text.size() && IsDigit(text[at]); ++at) {
     value = value * 10 + (text[at] - '0');
     if (value > limit) return std::nullopt;
   }

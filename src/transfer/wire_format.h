@@ -10,17 +10,9 @@
 
 namespace tarvel::wire {
 
-// Timing that keeps a file header apart from its content.
-inline constexpr int kSenderPauseMs = 1000;   // sender, after the header
-inline constexpr int kReceiverPauseMs = 200;  // listener, after recognising a header
-inline constexpr int kPollIntervalMs = 100;   // listener, between polls
-inline constexpr size_t kPieceSize = 200;     // content bytes per write
-// A receive gives up when the line stays quiet this long in the middle of a file.
-inline constexpr int kQuietLineLimitMs = 10000;
-// After a file that stopped short of its announced size, the sender writes
-// nothing for this long, so that the peer has given up on that file before the
-// next message arrives and no message is taken for its missing content.
-inline constexpr int kShortFileHoldMs = kQuietLineLimitMs + 1000;
+// Content bytes per write. The pauses that keep a header apart from its
+// content are in LinkTiming (link/link_timing.h).
+inline constexpr size_t kPieceSize = 200;
 
 // Capacities, terminator included, as every peer sizes them.
 inline constexpr size_t kReceiveBufferSize = 504;      // one read: 503 bytes
@@ -53,17 +45,23 @@ struct Message {
   // Bytes of the read that this message took: after the "|" that closes a
   // request, after the second "|" of a FileHeader, else the whole read.
   size_t end = 0;
-  // Set when a field outgrew its buffer or the size is out of range: the
-  // message must not be acted on. Says why.
+  // Set when a field outgrew its buffer, the size is negative or out of range,
+  // or a FileHeader is not whole: the message must not be acted on. Says why.
   std::string refusal;
 };
 
 // Recognises one read as the listener takes it.
 Message Recognise(std::string_view read);
 
+// Whether `read` begins a FileHeader that has not arrived whole: "FILE:" with
+// fewer than the two "|" that end its name and its size. The listener reads on
+// before it recognises such a read.
+bool IsPartialHeader(std::string_view read);
+
 // Recognises one read as the polled reader takes it: a "FILE:" read in the
 // listener's form is a FileHeader as above; any other "FILE:" read is the
-// polled header, its name ending at the first space and its size following;
+// polled header, its name ending at the first space and its size following,
+// and the bytes after the size's digits are the file's first bytes;
 // everything else, requests included, is a TextMessage.
 Message RecognisePolled(std::string_view read);
 

@@ -17,16 +17,29 @@ namespace tarvel::testing {
 
 inline constexpr int kTestPort = 3;
 
+// The wire's timing with its long limits cut short: a receive gives up after
+// 1 s of quiet, a stalled write after 0.5 s, and a refused header's content is
+// discarded until 0.4 s of quiet. The polls, the read's quiet gap and the
+// pauses keep their values, so messages group and keep apart as on the wire.
+inline LinkTiming ShortLimits() {
+  LinkTiming timing;
+  timing.quietLineLimitMs = 1000;
+  timing.writeStallLimitMs = 500;
+  timing.refusedDiscardQuietMs = 400;
+  return timing;
+}
+
 class TestDevice {
  public:
-  explicit TestDevice(const std::string& ttyPath, std::map<std::string, std::string> extra = {}) {
+  explicit TestDevice(const std::string& ttyPath, std::map<std::string, std::string> extra = {},
+                      LinkTiming timing = LinkTiming()) {
     std::map<std::string, std::string> settings = {
         {"TARVEL_ROOT", root.path()},
         {"TARVEL_COM" + std::to_string(kTestPort), ttyPath},
         {"TARVEL_REGISTRY", config / "registry.reg"},
     };
     for (auto& [name, value] : extra) settings[name] = value;
-    state = std::make_unique<LinkState>(FixedEnvironment(settings));
+    state = std::make_unique<LinkState>(FixedEnvironment(settings), timing);
   }
 
   // The path of a file in the device root.

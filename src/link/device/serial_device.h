@@ -8,12 +8,9 @@
 #include <optional>
 #include <string>
 
-namespace tarvel {
+#include "link/link_timing.h"
 
-// After the first byte of a read, this much silence ends it short.
-inline constexpr int kReadQuietGapMs = 100;
-// A write that makes no progress for this long gives up.
-inline constexpr int kWriteStallLimitMs = 5000;
+namespace tarvel {
 
 struct LineSettings {
   uint32_t baudRate = 0;
@@ -56,15 +53,17 @@ class SerialDevice {
   virtual std::optional<size_t> QueueStatus() = 0;
   // Waits up to `firstByteWaitMs` for a first byte, then returns as soon as
   // `count` bytes have arrived, or with fewer once the line has been quiet for
-  // kReadQuietGapMs.
+  // the device's read quiet gap.
   virtual ReadResult Read(uint8_t* buffer, size_t count, int firstByteWaitMs) = 0;
   // Writes all of `data`, or reports how much went before a failure or a stall.
   virtual WriteResult Write(const uint8_t* data, size_t count) = 0;
   virtual void Close() = 0;
 };
 
-// Opens the device at `path` for exclusive use; nothing, saying why in `error`,
-// when it cannot be opened.
-std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& path, std::string* error);
+// Opens the device at `path` for exclusive use, its reads and writes bounded by
+// the read quiet gap and write stall limit of `timing`; nothing, saying why in
+// `error`, when it cannot be opened.
+std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& path, std::string* error,
+                                               const LinkTiming& timing = LinkTiming());
 
 }  // namespace tarvel

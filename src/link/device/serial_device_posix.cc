@@ -116,7 +116,11 @@ void ReleaseTty(int fd, bool exclusive) {
 
 class PosixSerialDevice final : public SerialDevice {
  public:
-  PosixSerialDevice(int fd, int wakeFd) : fd_(fd), wakeFd_(wakeFd) {}
+  PosixSerialDevice(int fd, int wakeFd, const LinkTiming& timing)
+      : fd_(fd),
+        wakeFd_(wakeFd),
+        readQuietGap_(timing.readQuietGapMs),
+        writeStallLimit_(timing.writeStallLimitMs) {}
   ~PosixSerialDevice() override {
     Close();
     close(wakeFd_);
@@ -139,11 +143,13 @@ class PosixSerialDevice final : public SerialDevice {
 
   // Every operation holds fdLock_ shared while it uses fd_; Close wakes them
   // through the eventfd and takes it exclusively to release the tty, so no
-  // thread ever touches the number once it may have been reused. The eventfd
-  // itself lives as long as the object.
+  // thread ever touches the number once it may have been reused. The eventfds
+  // themselves live as long as the object.
   std::shared_mutex fdLock_;
   int fd_;            // -1 once released
   const int wakeFd_;  // eventfd that Close signals
+  const std::chrono::milliseconds readQuietGap_;
+  const std::chrono::milliseconds writeStallLimit_;
   std::atomic<bool> closed_{false};
   std::mutex settingsMutex_;  // settings are read, changed and written back as one step
   std::mutex writeMutex_;     // the bytes of one Write go out together
@@ -195,7 +201,7 @@ ReadResult PosixSerialDevice::Read(uint8_t* buffer, size_t count, int firstByteW
     if (result > 0) {
       if (got == 0) firstByte = Clock::now();
       got += static_cast<size_t>(result);
-      deadline = Clock::now() + std::chrono::milliseconds(kReadQuietGapMs);
+      deadline = Clock::now() + readQuietGap_;
       continue;
     }
     if (result < 0 && errno == EINTR) continue;
@@ -227,7 +233,7 @@ WriteResult PosixSerialDevice::Write(const uint8_t* data, size_t count) {
     if (result < 0 && errno == EINTR) continue;
     if (result < 0 && errno != EAGAIN && errno != EWOULDBLOCK) break;
     Clock::time_point now = Clock::now();
-    if (!stallDeadline) stallDeadline = now + std::chrono::milliseconds(kWriteStallLimitMs);
+    if (!stallDeadline) stallDeadline = now + writeStallLimit_;
     if (now >= *stallDeadline) break;
     // A tty can make room without waking its pollers (a pty does when its
     // reader is idle), so the wait comes in slices with a write between them.
@@ -322,7 +328,8 @@ bool SetRawMode(int fd) {
 
 }  // namespace
 
-std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& path, std::string* error) {
+std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& path, std::string* error,
+                                               const LinkTiming& timing) {
   int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return Fail(error, "cannot open", path);
   TtyGuard guard(fd);
@@ -333,7 +340,7 @@ std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& path, std::str
   if (!SetRawMode(fd)) return Fail(error, "cannot set raw mode on", path);
   int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wakeFd < 0) return Fail(error, "cannot create a wake-up event for", path);
-  return std::make_unique<PosixSerialDevice>(guard.Release(), wakeFd);
+  return std::make_unique<PosixSerialDevice>(guard.Release(), wakeFd, timing);
 }
 
 }  // namespace tarvel

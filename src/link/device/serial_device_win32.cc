@@ -74,7 +74,10 @@ COMMTIMEOUTS Timeouts(DWORD waitMs) {
 
 class Win32SerialDevice final : public SerialDevice {
  public:
-  explicit Win32SerialDevice(UniqueHandle port) : port_(std::move(port)) {}
+  Win32SerialDevice(UniqueHandle port, const LinkTiming& timing)
+      : port_(std::move(port)),
+        readQuietGap_(timing.readQuietGapMs),
+        writeStallLimit_(timing.writeStallLimitMs) {}
 
   bool ReadSettings(LineSettings& settings) override;
   bool WriteSettings(const LineSettings& settings) override;
@@ -93,6 +96,8 @@ class Win32SerialDevice final : public SerialDevice {
   // the handle, so no call ever uses a closed or reused one.
   std::shared_mutex portLock_;
   UniqueHandle port_;
+  const std::chrono::milliseconds readQuietGap_;
+  const std::chrono::milliseconds writeStallLimit_;
   std::atomic<bool> closed_{false};
   std::mutex settingsMutex_;  // settings are read, changed and written back as one step
   std::mutex readMutex_;      // the read time-outs belong to one read at a time
@@ -173,7 +178,7 @@ ReadResult Win32SerialDevice::Read(uint8_t* buffer, size_t count, int firstByteW
     if (!result) return failed();
     if (*result > 0) {
       got += *result;
-      deadline = Clock::now() + std::chrono::milliseconds(kReadQuietGapMs);
+      deadline = Clock::now() + readQuietGap_;
     } else if (Clock::now() >= deadline) {
       return {got ? ReadOutcome::Bytes : ReadOutcome::Quiet, got};
     }
@@ -185,7 +190,7 @@ WriteResult Win32SerialDevice::Write(const uint8_t* data, size_t count) {
   std::lock_guard<std::mutex> lock(writeMutex_);
   std::shared_lock<std::shared_mutex> use(portLock_);
   size_t written = 0;
-  auto stallDeadline = Clock::now() + std::chrono::milliseconds(kWriteStallLimitMs);
+  auto stallDeadline = Clock::now() + writeStallLimit_;
   while (written < count && !closed()) {
     DWORD put = 0;
     DWORD chunk = static_cast<DWORD>(std::min(count - written, kLargestCall));
@@ -196,7 +201,7 @@ WriteResult Win32SerialDevice::Write(const uint8_t* data, size_t count) {
     }
     if (put > 0) {
       written += put;
-      stallDeadline = Clock::now() + std::chrono::milliseconds(kWriteStallLimitMs);
+      stallDeadline = Clock::now() + writeStallLimit_;
     } else if (Clock::now() >= stallDeadline) {
       break;
     }
@@ -212,7 +217,8 @@ std::nullptr_t Fail(std::string* error, const std::string& what, const std::stri
 
 }  // namespace
 
-std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& path, std::string* error) {
+std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& path, std::string* error,
+                                               const LinkTiming& timing) {
   // No sharing: the port is ours alone until it is closed.
   UniqueHandle port(CreateFileW(ToWide(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -224,7 +230,7 @@ std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& path, std::str
   if (!SetCommState(port.get(), &dcb)) return Fail(error, "cannot set raw mode on", path);
   COMMTIMEOUTS timeouts = Timeouts(0);
   if (!SetCommTimeouts(port.get(), &timeouts)) return Fail(error, "cannot set time-outs on", path);
-  return std::make_unique<Win32SerialDevice>(std::move(port));
+  return std::make_unique<Win32SerialDevice>(std::move(port), timing);
 }
 
 }  // namespace tarvel

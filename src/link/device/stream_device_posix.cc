@@ -23,6 +23,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// A Bluetooth connection keeps the wire's own read gap and write stall limit.
+const LinkTiming kTiming;
+
 int MillisecondsUntil(Clock::time_point deadline) {
   // Rounded up, so that a poll never wakes before the deadline.
   auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -89,7 +92,7 @@ ReadResult StreamDevice::Read(uint8_t* buffer, size_t count, int firstByteWaitMs
     ssize_t result = recv(socket_, buffer + got, count - got, MSG_DONTWAIT);
     if (result > 0) {
       got += static_cast<size_t>(result);
-      deadline = Clock::now() + std::chrono::milliseconds(kReadQuietGapMs);
+      deadline = Clock::now() + std::chrono::milliseconds(kTiming.readQuietGapMs);
       continue;
     }
     if (result == 0) return ended();  // the peer hung up
@@ -107,13 +110,14 @@ WriteResult StreamDevice::Write(const uint8_t* data, size_t count) {
   std::lock_guard<std::mutex> lock(writeMutex_);
   size_t written = 0;
   const char* why = nullptr;
-  Clock::time_point stallDeadline = Clock::now() + std::chrono::milliseconds(kWriteStallLimitMs);
+  Clock::time_point stallDeadline =
+      Clock::now() + std::chrono::milliseconds(kTiming.writeStallLimitMs);
   while (written < count && !closed()) {
     // No SIGPIPE when the peer has gone: the write fails instead.
     ssize_t result = send(socket_, data + written, count - written, MSG_DONTWAIT | MSG_NOSIGNAL);
     if (result > 0) {
       written += static_cast<size_t>(result);
-      stallDeadline = Clock::now() + std::chrono::milliseconds(kWriteStallLimitMs);
+      stallDeadline = Clock::now() + std::chrono::milliseconds(kTiming.writeStallLimitMs);
       continue;
     }
     if (result < 0 && errno == EINTR) continue;

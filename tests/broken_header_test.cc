@@ -1,0 +1,204 @@
+// A hostile or garbled peer over a pty: a file header that is broken creates,
+// empties or executes nothing, and a listing never lets a name forge entries.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "link/operations.h"
+#include "support/pty.h"
+#include "support/test_device.h"
+
+namespace tarvel::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+bool IsFailure(const std::string& status) {
+  return status.rfind("FAIL: ", 0) == 0;
+}
+
+std::vector<std::string> FilesIn(const std::string& folder) {
+  std::vector<std::string> names;
+  for (auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class BrokenHeader : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(PortOpen(*device.state, kTestPort), 999);
+    ASSERT_EQ(Server(*device.state), 999);
+  }
+
+  bool WaitFor(const std::string& status, int timeoutMs = 5000) {
+    return device.WaitForStatus(status, timeoutMs);
+  }
+  bool WaitForFailure(int timeoutMs = 5000) { return device.WaitForStatus(IsFailure, timeoutMs); }
+
+  // Long enough for a discard after a refused header to end.
+  void WaitOutTheDiscard() {
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(device.state->timing().refusedDiscardQuietMs + 300));
+  }
+
+  // The listener still works: a text written after the line has been quiet
+  // long enough shows as itself.
+  void ExpectStillListening() {
+    WaitOutTheDiscard();
+    peer.Write("still listening");
+    EXPECT_TRUE(WaitFor("still listening")) << device.Status();
+  }
+
+  PtyPair peer;
+  TestDevice device{peer.slavePath(), {}, ShortLimits()};
+};
+
+TEST_F(BrokenHeader, NegativeAndHugeSizesCreateNothing) {
+  WriteWholeFile(device.Path("keep.txt"), "original");
+  for (const char* header : {"FILE: keep.txt|-5|", "FILE: keep.txt|99999999999|",
+                             "FILE: new.txt|-2147483648|", "FILE: new.txt|2147483648|"}) {
+    device.state->SetStatus(u"");
+    peer.Write(header);
+    ASSERT_TRUE(WaitForFailure()) << header << " " << device.Status();
+    WaitOutTheDiscard();
+  }
+  EXPECT_EQ(ReadWholeFile(device.Path("keep.txt")), "original");
+  EXPECT_EQ(FilesIn(device.root.path()), std::vector<std::string>{"keep.txt"});
+  ExpectStillListening();
+}
+
+TEST_F(BrokenHeader, AHeaderWithoutItsBarsLeavesAnExistingFileAlone) {
+  WriteWholeFile(device.Path("notes.txt"), "my notes");
+  for (const char* text : {"FILE: notes.txt", "FILE: notes.txt|", "FILE: notes.txt|8"}) {
+    device.state->SetStatus(u"");
+    peer.Write(text);
+    ASSERT_TRUE(WaitForFailure()) << text << " gave " << device.Status();
+    EXPECT_EQ(ReadWholeFile(device.Path("notes.txt")), "my notes") << text;
+    WaitOutTheDiscard();
+  }
+  EXPECT_EQ(FilesIn(device.root.path()), std::vector<std::string>{"notes.txt"});
+  ExpectStillListening();
+}
+
+TEST_F(BrokenHeader, AHeaderSplitOverTwoWritesIsReceivedWhole) {
+  // Cut inside the name, and between the size and its closing bar.
+  const std::vector<std::pair<std::string, std::string>> cuts = {{"FILE: spl", "it.txt|5|"},
+                                                                 {"FILE: split.txt|5", "|"}};
+  for (const auto& [first, second] : cuts) {
+    WriteWholeFile(device.Path("split.txt"), "earlier content");
+    device.state->SetStatus(u"");
+    peer.Write(first);
+    std::this_thread::sleep_for(50ms);
+    peer.Write(second);
+    std::this_thread::sleep_for(300ms);
+    peer.Write("hello");
+    ASSERT_TRUE(WaitFor("RECV: split.txt")) << first << " " << device.Status();
+    EXPECT_EQ(ReadWholeFile(device.Path("split.txt")), "hello");
+  }
+}
+
+TEST_F(BrokenHeader, ARefusedHeadersContentIsNotAnswered) {
+  WriteWholeFile(device.Path("secret.txt"), "the secret");
+  for (const char* header : {"FILE: big|99999999999|", "FILE: neg|-5|", "FILE: cut"}) {
+    device.state->SetStatus(u"");
+    peer.Write(header);
+    ASSERT_TRUE(WaitForFailure()) << header << " " << device.Status();
+    // As a sender writes the content: after a pause, and once more later,
+    // each time within the discard's quiet of the bytes before.
+    const int discardMs = device.state->timing().refusedDiscardQuietMs;
+    std::this_thread::sleep_for(std::chrono::milliseconds(discardMs * 2 / 3));
+    peer.Write("GILE: \\secret.txt|");
+    std::this_thread::sleep_for(std::chrono::milliseconds(discardMs * 2 / 3));
+    peer.Write("GILE: \\secret.txt|");
+    EXPECT_EQ(peer.ReadUntilQuiet(discardMs + 300, 4 * discardMs + 2000), "")
+        << header << ": content was answered";
+    EXPECT_TRUE(IsFailure(device.Status())) << device.Status();
+  }
+  ExpectStillListening();
+}
+
+TEST_F(BrokenHeader, ANameWithLineBreaksIsListedWithQuestionMarks) {
+  WriteWholeFile(device.Path("a\r\nforged\r\n2026 01 01-00:00:00\r\n\r\nb.txt"), "x");
+  WriteWholeFile(device.Path("a\x01\x1f\x7f"
+                             "c.txt"),
+                 "y");
+  peer.Write("LIST: \\a*|");
+  ASSERT_TRUE(WaitFor("LIST: \\a*")) << device.Status();
+  std::string listing = ReadWholeFile(device.Path("Tarvel.txt"));
+  std::vector<std::string> lines;
+  for (size_t at = 0; at < listing.size();) {
+    size_t end = listing.find("\r\n", at);
+    ASSERT_NE(end, std::string::npos);
+    lines.push_back(listing.substr(at, end - at));
+    at = end + 2;
+  }
+  ASSERT_EQ(lines.size(), 6u) << "a name forged entries: " << listing;
+  std::vector<std::string> names = {lines[0], lines[3]};
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names[0], "a???c.txt");
+  EXPECT_EQ(names[1], "a??forged??2026 01 01-00:00:00????b.txt");
+}
+
+// The polled reader, with no listener.
+class BrokenPolledHeader : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(PortOpen(*device.state, kTestPort), 999); }
+
+  // Writes `bytes` and lets them reach the device's side, so that one polled
+  // read takes them all.
+  std::string SendAndRead(const std::string& bytes) {
+    peer.Write(bytes);
+    std::this_thread::sleep_for(100ms);
+    PortRead(*device.state);
+    return device.Status();
+  }
+
+  PtyPair peer;
+  TestDevice device{peer.slavePath(), {}, ShortLimits()};
+};
+
+TEST_F(BrokenPolledHeader, ThePolledHeaderWithItsContentInOneReadIsReceived) {
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(SendAndRead("FILE: a.txt 5hello"), "a.txt");
+  EXPECT_EQ(ReadWholeFile(device.Path("a.txt")), "hello");
+  // Digits, then a blank and the content; what lies beyond the size stays.
+  EXPECT_EQ(SendAndRead("FILE: b.txt 4 abcNEXT"), "b.txt");
+  EXPECT_EQ(ReadWholeFile(device.Path("b.txt")), " abc");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s) << "waited for bytes it had";
+  PortRead(*device.state);
+  EXPECT_EQ(device.Status(), "NEXT");
+}
+
+TEST_F(BrokenPolledHeader, NegativeAndHugeSizesCreateNothingAndTheirContentIsDropped) {
+  WriteWholeFile(device.Path("keep.txt"), "original");
+  for (const char* header : {"FILE: keep.txt -5", "FILE: keep.txt|-5|", "FILE: new.txt 99999999999",
+                             "FILE: new.txt|99999999999|"}) {
+    EXPECT_TRUE(IsFailure(SendAndRead(header))) << header;
+    PortRead(*device.state);
+    EXPECT_EQ(device.Status(), "") << header;
+  }
+  // Content that came while the refused header's bytes were being dropped.
+  peer.Write("FILE: big.txt|99999999999|");
+  std::this_thread::sleep_for(100ms);
+  std::thread later([this] {
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(device.state->timing().refusedDiscardQuietMs / 2));
+    peer.Write("GILE: \\keep.txt|");
+  });
+  PortRead(*device.state);
+  later.join();
+  EXPECT_TRUE(IsFailure(device.Status())) << device.Status();
+  PortRead(*device.state);
+  EXPECT_EQ(device.Status(), "") << "the refused header's content came back as a text";
+  EXPECT_EQ(ReadWholeFile(device.Path("keep.txt")), "original");
+  EXPECT_EQ(FilesIn(device.root.path()), std::vector<std::string>{"keep.txt"});
+}
+
+}  // namespace
+}  // namespace tarvel::testing
