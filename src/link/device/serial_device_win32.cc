@@ -45,15 +45,25 @@ UniqueHandle ManualResetEvent() {
 }
 
 // Runs one overlapped operation that `start` begins with `overlapped`, and
-// waits for it to end. The count it moved, and false when it failed.
+// waits for it to end. The count it moved, and false when it failed; one that
+// ran into its COMMTIMEOUTS moved what it could and is no failure (Wine ends
+// it with a time-out status where Windows reports success).
 template <typename Start>
 bool RunOverlapped(HANDLE port, HANDLE event, DWORD& count, Start start) {
   OVERLAPPED overlapped{};
   overlapped.hEvent = event;
   ResetEvent(event);
   count = 0;
-  if (!start(&overlapped) && GetLastError() != ERROR_IO_PENDING) return false;
-  return GetOverlappedResult(port, &overlapped, &count, TRUE) != 0;
+  auto timedOut = [] {
+    DWORD error = GetLastError();
+    return error == ERROR_SEM_TIMEOUT || error == WAIT_TIMEOUT || error == ERROR_TIMEOUT;
+  };
+  if (!start(&overlapped) && GetLastError() != ERROR_IO_PENDING) {
+    // Ended at once, with nothing left to wait for.
+    count = static_cast<DWORD>(overlapped.InternalHigh);
+    return timedOut();
+  }
+  return GetOverlappedResult(port, &overlapped, &count, TRUE) || timedOut();
 }
 
 DWORD MillisecondsUntil(Clock::time_point deadline) {
@@ -235,7 +245,7 @@ WriteResult Win32SerialDevice::Write(const uint8_t* data, size_t count) {
     bool done = RunOverlapped(port_.get(), writeEvent_.get(), put, [&](OVERLAPPED* overlapped) {
       return WriteFile(port_.get(), data + written, chunk, nullptr, overlapped);
     });
-    if (!done && GetLastError() != ERROR_SEM_TIMEOUT) break;
+    if (!done) break;
     if (put > 0) {
       written += put;
       stallDeadline = Clock::now() + std::chrono::milliseconds(kWriteStallLimitMs);
