@@ -7,6 +7,10 @@ Wake-ups are the context switches of all its threads, read from
 in a timed wait and wakes to look counts once per look.
 
     bench/idle_listener.py [--tarvel build/tools/tarvel/tarvel] [--seconds 60]
+    bench/idle_listener.py --host build/bench/idle_host [--seconds 60]
+
+With --host, the listener measured is that of a host that blocks on the event
+queue (bench/idle_host.c): the library's own cost, without the command's.
 """
 import argparse
 import glob
@@ -52,13 +56,17 @@ def has_open(pid, path, seconds):
     return False
 
 
-def measure(tarvel, seconds):
+def measure(tarvel, seconds, host=None):
     master, slave = os.openpty()
     tty = os.ttyname(slave)
     with tempfile.TemporaryDirectory() as work:
         env = dict(os.environ, TARVEL_REGISTRY=os.path.join(work, "registry.reg"))
+        command = [tarvel, "--device", tty, "--root", work, "-q", "listen"]
+        if host:
+            command = [host]
+            env.update(TARVEL_COM3=tty, TARVEL_ROOT=work)
         listener = subprocess.Popen(
-            [tarvel, "--device", tty, "--root", work, "-q", "listen"],
+            command,
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
         try:
             if not has_open(listener.pid, tty, 10):
@@ -81,10 +89,12 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--tarvel", default=os.path.join(HERE, "..", "build", "tools", "tarvel", "tarvel"))
     parser.add_argument("--seconds", type=float, default=60)
+    parser.add_argument("--host", help="a host program to measure instead of tarvel listen")
     args = parser.parse_args()
-    result = measure(os.path.abspath(args.tarvel), args.seconds)
-    print("idle listener over %.1f s: %.3f CPU s, %.3f %% of a core, %.1f wake-ups/s"
-          % (result["seconds"], result["cpu_s"], result["percent_of_core"], result["wakeups_per_s"]))
+    host = os.path.abspath(args.host) if args.host else None
+    result = measure(os.path.abspath(args.tarvel), args.seconds, host)
+    print("idle %s over %.1f s: %.3f CPU s, %.3f %% of a core, %.1f wake-ups/s"
+          % ("host" if host else "listener", result["seconds"], result["cpu_s"], result["percent_of_core"], result["wakeups_per_s"]))
     return 0
 
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -102,15 +103,32 @@ class RecordingDevice : public SerialDevice {
   bool WriteSettings(const LineSettings&) override { return true; }
   std::optional<size_t> QueueStatus() override { return 0; }
   ReadResult Read(uint8_t*, size_t, int) override { return {ReadOutcome::Quiet, 0}; }
+  // Nothing ever arrives: a wait lasts until its limit or a Close.
+  WaitResult WaitForInput(int timeoutMs) override {
+    std::unique_lock<std::mutex> lock(mutex);
+    auto isClosed = [this] { return closed; };
+    if (timeoutMs < 0) {
+      closedSignal.wait(lock, isClosed);
+    } else {
+      closedSignal.wait_for(lock, std::chrono::milliseconds(timeoutMs), isClosed);
+    }
+    return closed ? WaitResult::Closed : WaitResult::TimedOut;
+  }
   WriteResult Write(const uint8_t* data, size_t count) override {
     std::lock_guard<std::mutex> lock(mutex);
     if (writes.size() == failAt) return {count / 2, false};
     writes.emplace_back(reinterpret_cast<const char*>(data), count);
     return {count, true};
   }
-  void Close() override {}
+  void Close() override {
+    std::lock_guard<std::mutex> lock(mutex);
+    closed = true;
+    closedSignal.notify_all();
+  }
 
   std::mutex mutex;
+  std::condition_variable closedSignal;
+  bool closed = false;
   std::vector<std::string> writes;
   size_t failAt = SIZE_MAX;
 };

@@ -150,6 +150,20 @@ void LinkState::ReplacePort(std::shared_ptr<SerialDevice> port) {
     old = std::exchange(port_, std::move(port));
   }
   if (old) old->Close();
+  // A listener without a port waits for one on the stop signal; taking the
+  // lock orders this wake-up after its look at the port.
+  { std::lock_guard<std::mutex> lock(listenerLock_); }
+  stopSignal_.notify_all();
+}
+
+std::shared_ptr<SerialDevice> LinkState::WaitForPort() {
+  std::unique_lock<std::mutex> lock(listenerLock_);
+  std::shared_ptr<SerialDevice> port;
+  stopSignal_.wait(lock, [this, &port] {
+    port = Port();
+    return stopRequested_.load() || port;
+  });
+  return stopRequested_.load() ? nullptr : port;
 }
 
 void LinkState::SetProgress(long long done, long long total) {
@@ -177,6 +191,7 @@ void LinkState::StopListeners() {
     stopping.swap(listeners_);
   }
   stopSignal_.notify_all();
+  ReplacePort(nullptr);
   for (auto& listener : stopping) listener.join();
   std::lock_guard<std::mutex> lock(listenerLock_);
   stopRequested_ = false;

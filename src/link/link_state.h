@@ -79,8 +79,11 @@ class LinkState {
   // The open port, or nothing. A caller works on its own reference, so a port
   // closed meanwhile fails its operations but is never released under it.
   std::shared_ptr<SerialDevice> Port() const;
-  // Installs `port` (or nothing) and closes the one it replaces.
+  // Installs `port` (or nothing) and closes the one it replaces, which ends
+  // every wait on it.
   void ReplacePort(std::shared_ptr<SerialDevice> port);
+  // The open port, once there is one; nothing when the listeners are to stop.
+  std::shared_ptr<SerialDevice> WaitForPort();
 
   // Held by a writer for a whole message, and for a whole file from header to
   // last piece, so that messages never interleave on the wire.
@@ -98,6 +101,8 @@ class LinkState {
 
   // Runs `loop` on a thread of its own until StopListeners.
   void StartListener(std::function<void()> loop);
+  // Closes the port, which wakes a listener waiting on it for input, and
+  // joins the listeners.
   void StopListeners();
   bool StopRequested() const { return stopRequested_.load(); }
   // Waits `milliseconds`; true at once when the listeners are to stop.

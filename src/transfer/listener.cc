@@ -62,6 +62,23 @@ void AnswerGet(LinkState& state, const wire::Message& request) {
   }
 }
 
+// Waits, at no cost while the line is silent, until bytes wait on the port,
+// then lets the poll interval pass so that the rest of their message arrives
+// and is read with them. False when the listeners are to stop.
+bool AwaitInput(LinkState& state) {
+  for (;;) {
+    std::shared_ptr<SerialDevice> port = state.WaitForPort();
+    if (!port) return false;
+    WaitResult waited = port->WaitForInput(-1);
+    if (state.StopRequested()) return false;
+    if (waited == WaitResult::Ready) break;
+    // A closed or replaced port: wait on the next one. One that fails while
+    // still open is polled at the interval, never in a spin.
+    if (waited == WaitResult::Closed && state.Port() == port) break;
+  }
+  return !state.WaitForStop(state.timing().pollIntervalMs);
+}
+
 }  // namespace
 
 std::optional<wire::Message> NextMessage(LinkState& state, SerialDevice& port) {
@@ -102,7 +119,7 @@ void ListenerLoop(LinkState& state) {
     std::unique_lock<std::mutex> readLock(state.ReadLock());
     if (state.CarriedBytes().empty()) {
       readLock.unlock();
-      if (state.WaitForStop(state.timing().pollIntervalMs)) return;
+      if (!AwaitInput(state)) return;
       readLock.lock();
     }
     std::shared_ptr<SerialDevice> port = state.Port();

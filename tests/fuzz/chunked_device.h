@@ -42,6 +42,14 @@ class ChunkedDevice : public SerialDevice {
     return {ReadOutcome::Bytes, take};
   }
 
+  // No time passes on this line: input is ready when a chunk is still to
+  // come, and a quiet line times out at once.
+  WaitResult WaitForInput(int) override {
+    if (closed_) return WaitResult::Closed;
+    if (!Drained()) return WaitResult::Ready;
+    return hangUpAtEnd_ ? WaitResult::Closed : WaitResult::TimedOut;
+  }
+
   WriteResult Write(const uint8_t* data, size_t count) override {
     if (closed_) return {0, false};
     writes_.emplace_back(reinterpret_cast<const char*>(data), count);

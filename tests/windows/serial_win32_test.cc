@@ -144,6 +144,34 @@ TEST_F(Cable, CloseEndsABlockedReadAndEveryLaterCall) {
   EXPECT_FALSE(b->ReadSettings(settings));
 }
 
+// Whichever wait the driver offers, WaitCommEvent or the queue polled: it
+// ends when a byte comes, at its limit, and at a Close.
+TEST_F(Cable, TheWaitForInputEndsOnAByteAtItsLimitAndOnAClose) {
+  std::unique_ptr<SerialDevice> a = Open(portA_), b = Open(portB_);
+  ASSERT_TRUE(a && b);
+  Clock::time_point start = Clock::now();
+  EXPECT_EQ(b->WaitForInput(200), WaitResult::TimedOut);
+  EXPECT_GE(MillisecondsSince(start), 190);
+
+  auto waiting = std::async(std::launch::async, [&] { return b->WaitForInput(-1); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ASSERT_EQ(waiting.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
+  ASSERT_TRUE(WriteAll(*a, "x"));
+  ASSERT_EQ(waiting.wait_for(std::chrono::seconds(2)), std::future_status::ready);
+  EXPECT_EQ(waiting.get(), WaitResult::Ready);
+  EXPECT_EQ(b->QueueStatus(), 1u);
+  uint8_t byte = 0;
+  EXPECT_EQ(b->Read(&byte, 1, 0).count, 1u);
+
+  waiting = std::async(std::launch::async, [&] { return b->WaitForInput(-1); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  start = Clock::now();
+  b->Close();
+  ASSERT_EQ(waiting.wait_for(std::chrono::seconds(2)), std::future_status::ready);
+  EXPECT_EQ(waiting.get(), WaitResult::Closed);
+  EXPECT_LT(MillisecondsSince(start), 1000);
+}
+
 // Wine reads 38400 back after 256000 is set, so the rate itself is checked on
 // Linux only; the framing and the flow control are checked here.
 TEST_F(Cable, LineSettingsAreEightBitsNoParityOneStopNoFlowControl) {

@@ -99,6 +99,40 @@ ReadResult IncomingPort::Read(uint8_t* buffer, size_t count, int firstByteWaitMs
   return result;
 }
 
+std::shared_ptr<SerialDevice> IncomingPort::AwaitConnection(Clock::time_point deadline,
+                                                            bool& closed) {
+  std::unique_lock<std::mutex> lock(lock_);
+  auto ready = [this] { return closed_ || connection_; };
+  if (deadline == Clock::time_point::max()) {
+    arrived_.wait(lock, ready);
+  } else {
+    arrived_.wait_until(lock, deadline, ready);
+  }
+  closed = closed_;
+  return closed_ ? nullptr : connection_;
+}
+
+WaitResult IncomingPort::WaitForInput(int timeoutMs) {
+  Clock::time_point deadline = timeoutMs < 0 ? Clock::time_point::max()
+                                             : Clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    bool closed = false;
+    std::shared_ptr<SerialDevice> connection = AwaitConnection(deadline, closed);
+    if (closed) return WaitResult::Closed;
+    if (!connection) return WaitResult::TimedOut;
+    int left = -1;
+    if (deadline != Clock::time_point::max()) {
+      auto ms = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      left = static_cast<int>(std::max<decltype(ms)>(ms, 0));
+    }
+    WaitResult result = connection->WaitForInput(left);
+    if (result != WaitResult::Closed) return result;
+    // The peer hung up, or its connection was closed or replaced: the port
+    // waits for what comes next.
+    Drop(connection, false);
+  }
+}
+
 WriteResult IncomingPort::Write(const uint8_t* data, size_t count) {
   std::shared_ptr<SerialDevice> connection;
   uint64_t generation = 0;

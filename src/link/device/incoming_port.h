@@ -37,6 +37,9 @@ class IncomingPort final : public SerialDevice {
   std::optional<size_t> QueueStatus() override;
   ReadResult Read(uint8_t* buffer, size_t count, int firstByteWaitMs) override;
   WriteResult Write(const uint8_t* data, size_t count) override;
+  // Waits for a peer to connect, then on its connection; a peer that hangs up
+  // or is replaced leaves the wait on the port for the next one.
+  WaitResult WaitForInput(int timeoutMs) override;
   void Close() override;
 
  private:
@@ -45,6 +48,9 @@ class IncomingPort final : public SerialDevice {
   // Lets go of `connection` if it is still the one held, and closes it.
   // `seenByRead`: a read has already reported its end.
   void Drop(const std::shared_ptr<SerialDevice>& connection, bool seenByRead);
+  // The connection held once one is, or nothing once the port is closed or
+  // `deadline` has passed.
+  std::shared_ptr<SerialDevice> AwaitConnection(Clock::time_point deadline, bool& closed);
 
   std::mutex lock_;
   std::condition_variable arrived_;  // a connection came, or the port closed

@@ -26,6 +26,13 @@ enum class ReadOutcome {
   Failed  // the device failed, hung up or was closed
 };
 
+// How a wait for input ended.
+enum class WaitResult {
+  Ready,     // received bytes are waiting
+  TimedOut,  // nothing arrived within the limit
+  Closed     // the device was closed, hung up or failed
+};
+
 struct ReadResult {
   ReadOutcome outcome = ReadOutcome::Failed;
   size_t count = 0;
@@ -39,8 +46,8 @@ struct WriteResult {
 };
 
 // One open serial device. Every operation may be called from any thread, and
-// Close may be called while another thread waits in Read or Write: that
-// operation and every later one then fail at once. Close releases the device
+// Close may be called while another thread waits in Read, Write or
+// WaitForInput: that operation and every later one then fail at once. Close releases the device
 // itself before it returns (a tty and its exclusive use), even while other
 // threads still hold the object, so that the same device can be opened again
 // at once; the object stays safe to call, and only fails.
@@ -55,6 +62,11 @@ class SerialDevice {
   // `count` bytes have arrived, or with fewer once the line has been quiet for
   // the device's read quiet gap.
   virtual ReadResult Read(uint8_t* buffer, size_t count, int firstByteWaitMs) = 0;
+  // Waits until received bytes are waiting, at most `timeoutMs` (no limit
+  // when negative), without taking any. Costs nothing while the line is
+  // silent where the system offers a wait on the device; elsewhere it looks at
+  // the queue every 100 ms.
+  virtual WaitResult WaitForInput(int timeoutMs) = 0;
   // Writes all of `data`, or reports how much went before a failure or a stall.
   virtual WriteResult Write(const uint8_t* data, size_t count) = 0;
   virtual void Close() = 0;

@@ -41,6 +41,12 @@ constexpr double kSlowLineBytesPerSecond = 128 * 1024;
 constexpr std::chrono::milliseconds kSlowLineJudgedAfter(20);
 constexpr std::chrono::milliseconds kGatherPause(20);
 
+// The end of a wait of `timeoutMs`; none for a negative one.
+Clock::time_point DeadlineAfter(int timeoutMs) {
+  if (timeoutMs < 0) return Clock::time_point::max();
+  return Clock::now() + std::chrono::milliseconds(timeoutMs);
+}
+
 int MillisecondsUntil(Clock::time_point deadline) {
   // Rounded up, so that a poll never wakes before the deadline.
   auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -133,6 +139,7 @@ class PosixSerialDevice final : public SerialDevice {
   std::optional<size_t> QueueStatus() override;
   ReadResult Read(uint8_t* buffer, size_t count, int firstByteWaitMs) override;
   WriteResult Write(const uint8_t* data, size_t count) override;
+  WaitResult WaitForInput(int timeoutMs) override;
   void Close() override;
 
  private:
@@ -241,6 +248,25 @@ WriteResult PosixSerialDevice::Write(const uint8_t* data, size_t count) {
     if (wait == Wait::HungUp || wait == Wait::Failed) break;
   }
   return {written, written == count};
+}
+
+WaitResult PosixSerialDevice::WaitForInput(int timeoutMs) {
+  Clock::time_point deadline = DeadlineAfter(timeoutMs);
+  std::shared_lock<std::shared_mutex> use(fdLock_);
+  for (;;) {
+    if (closed()) return WaitResult::Closed;
+    pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+    int ready = poll(fds, 2, MillisecondsUntil(deadline));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0 || fds[1].revents != 0 || closed()) return WaitResult::Closed;
+    // Bytes left by a peer that hung up are still to be read.
+    int waiting = 0;
+    bool bytes = ioctl(fd_, FIONREAD, &waiting) == 0 && waiting > 0;
+    if (bytes) return WaitResult::Ready;
+    if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) return WaitResult::Closed;
+    if (fds[0].revents & POLLIN) return WaitResult::Ready;
+    if (Clock::now() >= deadline) return WaitResult::TimedOut;
+  }
 }
 
 std::optional<size_t> PosixSerialDevice::QueueStatus() {

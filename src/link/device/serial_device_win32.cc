@@ -1,8 +1,10 @@
 // The serial device on Windows: a COM port opened for exclusive use, in binary
-// mode with no flow control. Reads and writes are plain ReadFile and WriteFile
-// calls (no overlapped I/O, no WaitCommEvent) whose COMMTIMEOUTS keep every
-// call short, so that a Close from another thread is noticed within one slice,
-// and Close then releases the port at once for the next open.
+// mode with no flow control, for overlapped I/O. Reads and writes wait for
+// their completion at once, and their COMMTIMEOUTS keep every call short, so
+// that a Close from another thread is noticed within one slice, and Close then
+// releases the port at once for the next open. The wait for input is
+// WaitCommEvent on EV_RXCHAR beside an event that Close sets; where a driver
+// offers no such wait, it looks at the queue every 100 ms instead.
 #include "link/device/serial_device.h"
 
 #include <windows.h>
@@ -25,6 +27,46 @@ using Clock = std::chrono::steady_clock;
 constexpr DWORD kReadSliceMs = 50;
 constexpr DWORD kWriteSliceMs = 100;
 constexpr size_t kLargestCall = 1u << 20;
+// How often the wait for input looks at the queue where the driver cannot wait.
+constexpr DWORD kQueuePollMs = 100;
+
+Clock::time_point DeadlineAfter(int timeoutMs) {
+  if (timeoutMs < 0) return Clock::time_point::max();
+  return Clock::now() + std::chrono::milliseconds(timeoutMs);
+}
+
+// What is left of a wait until `deadline`, for WaitForMultipleObjects.
+DWORD WaitMillisecondsUntil(Clock::time_point deadline) {
+  if (deadline == Clock::time_point::max()) return INFINITE;
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return static_cast<DWORD>(std::clamp<decltype(left)>(left, 0, INFINITE - 1));
+}
+
+UniqueHandle ManualResetEvent() {
+  return UniqueHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+}
+
+// Runs one overlapped operation that `start` begins with `overlapped`, and
+// waits for it to end. The count it moved, and false when it failed; one that
+// ran into its COMMTIMEOUTS moved what it could and is no failure (Wine ends
+// it with a time-out status where Windows reports success).
+template <typename Start>
+bool RunOverlapped(HANDLE port, HANDLE event, DWORD& count, Start start) {
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = event;
+  ResetEvent(event);
+  count = 0;
+  auto timedOut = [] {
+    DWORD error = GetLastError();
+    return error == ERROR_SEM_TIMEOUT || error == WAIT_TIMEOUT || error == ERROR_TIMEOUT;
+  };
+  if (!start(&overlapped) && GetLastError() != ERROR_IO_PENDING) {
+    // Ended at once, with nothing left to wait for.
+    count = static_cast<DWORD>(overlapped.InternalHigh);
+    return timedOut();
+  }
+  return GetOverlappedResult(port, &overlapped, &count, TRUE) || timedOut();
+}
 
 DWORD MillisecondsUntil(Clock::time_point deadline) {
   auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -76,36 +118,61 @@ class Win32SerialDevice final : public SerialDevice {
  public:
   Win32SerialDevice(UniqueHandle port, const LinkTiming& timing)
       : port_(std::move(port)),
+        closeEvent_(ManualResetEvent()),
+        readEvent_(ManualResetEvent()),
+        writeEvent_(ManualResetEvent()),
+        waitEvent_(ManualResetEvent()),
         readQuietGap_(timing.readQuietGapMs),
         writeStallLimit_(timing.writeStallLimitMs) {}
+  bool usable() const {
+    return closeEvent_.valid() && readEvent_.valid() && writeEvent_.valid() && waitEvent_.valid();
+  }
 
   bool ReadSettings(LineSettings& settings) override;
   bool WriteSettings(const LineSettings& settings) override;
   std::optional<size_t> QueueStatus() override;
   ReadResult Read(uint8_t* buffer, size_t count, int firstByteWaitMs) override;
   WriteResult Write(const uint8_t* data, size_t count) override;
+  WaitResult WaitForInput(int timeoutMs) override;
   void Close() override;
 
  private:
   bool closed() const { return closed_.load(std::memory_order_acquire); }
+  // QueueStatus for a caller that holds portLock_ already.
+  std::optional<size_t> HeldQueueStatus();
   // One ReadFile; the count received, or nothing when the device failed.
   std::optional<size_t> ReadWithin(uint8_t* buffer, size_t count, DWORD waitMs);
+  // The wait through WaitCommEvent; nothing when the driver does not offer it.
+  std::optional<WaitResult> WaitForCharacter(Clock::time_point deadline);
+  // Ends a pending WaitCommEvent and waits until it has ended.
+  void EndCommWait(OVERLAPPED& overlapped);
+  // The fallback: the queue every kQueuePollMs, or a Close.
+  WaitResult PollQueue(Clock::time_point deadline);
+  std::optional<WaitResult> QueueVerdict();
 
   // Every operation holds portLock_ shared while it uses the handle; Close
-  // takes it exclusively, within one slice of the calls under way, and closes
-  // the handle, so no call ever uses a closed or reused one.
+  // sets closeEvent_, which ends a wait for input at once, takes the lock
+  // exclusively, within one slice of the calls under way, and closes the
+  // handle, so no call ever uses a closed or reused one.
   std::shared_mutex portLock_;
   UniqueHandle port_;
+  const UniqueHandle closeEvent_;
+  const UniqueHandle readEvent_;
+  const UniqueHandle writeEvent_;
+  const UniqueHandle waitEvent_;
   const std::chrono::milliseconds readQuietGap_;
   const std::chrono::milliseconds writeStallLimit_;
   std::atomic<bool> closed_{false};
-  std::mutex settingsMutex_;  // settings are read, changed and written back as one step
-  std::mutex readMutex_;      // the read time-outs belong to one read at a time
-  std::mutex writeMutex_;     // the bytes of one Write go out together
+  std::mutex settingsMutex_;      // settings are read, changed and written back as one step
+  std::mutex readMutex_;          // the read time-outs belong to one read at a time
+  std::mutex writeMutex_;         // the bytes of one Write go out together
+  std::mutex waitMutex_;          // the event mask belongs to one wait at a time
+  bool commWaitMissing_ = false;  // guarded by waitMutex_
 };
 
 void Win32SerialDevice::Close() {
   closed_.store(true, std::memory_order_release);
+  SetEvent(closeEvent_.get());
   std::unique_lock<std::shared_mutex> release(portLock_);
   port_.Reset();
 }
@@ -145,6 +212,10 @@ bool Win32SerialDevice::WriteSettings(const LineSettings& settings) {
 
 std::optional<size_t> Win32SerialDevice::QueueStatus() {
   std::shared_lock<std::shared_mutex> use(portLock_);
+  return HeldQueueStatus();
+}
+
+std::optional<size_t> Win32SerialDevice::HeldQueueStatus() {
   if (closed()) return std::nullopt;
   DWORD errors = 0;
   COMSTAT status{};
@@ -155,11 +226,12 @@ std::optional<size_t> Win32SerialDevice::QueueStatus() {
 std::optional<size_t> Win32SerialDevice::ReadWithin(uint8_t* buffer, size_t count, DWORD waitMs) {
   COMMTIMEOUTS timeouts = Timeouts(waitMs);
   DWORD got = 0;
-  if (!SetCommTimeouts(port_.get(), &timeouts) ||
-      !ReadFile(port_.get(), buffer, static_cast<DWORD>(std::min(count, kLargestCall)), &got,
-                nullptr)) {
-    return std::nullopt;
-  }
+  if (!SetCommTimeouts(port_.get(), &timeouts)) return std::nullopt;
+  bool done = RunOverlapped(port_.get(), readEvent_.get(), got, [&](OVERLAPPED* overlapped) {
+    return ReadFile(port_.get(), buffer, static_cast<DWORD>(std::min(count, kLargestCall)), nullptr,
+                    overlapped);
+  });
+  if (!done) return std::nullopt;
   return got;
 }
 
@@ -195,10 +267,10 @@ WriteResult Win32SerialDevice::Write(const uint8_t* data, size_t count) {
     DWORD put = 0;
     DWORD chunk = static_cast<DWORD>(std::min(count - written, kLargestCall));
     // A write that timed out has put out `put` bytes and is no failure.
-    if (!WriteFile(port_.get(), data + written, chunk, &put, nullptr) &&
-        GetLastError() != ERROR_SEM_TIMEOUT) {
-      break;
-    }
+    bool done = RunOverlapped(port_.get(), writeEvent_.get(), put, [&](OVERLAPPED* overlapped) {
+      return WriteFile(port_.get(), data + written, chunk, nullptr, overlapped);
+    });
+    if (!done) break;
     if (put > 0) {
       written += put;
       stallDeadline = Clock::now() + writeStallLimit_;
@@ -207,6 +279,76 @@ WriteResult Win32SerialDevice::Write(const uint8_t* data, size_t count) {
     }
   }
   return {written, written == count};
+}
+
+std::optional<WaitResult> Win32SerialDevice::QueueVerdict() {
+  std::optional<size_t> waiting = HeldQueueStatus();
+  if (!waiting) return WaitResult::Closed;
+  if (*waiting > 0) return WaitResult::Ready;
+  return std::nullopt;
+}
+
+void Win32SerialDevice::EndCommWait(OVERLAPPED& overlapped) {
+  // A new mask completes a pending WaitCommEvent; cancelling covers a driver
+  // that does not.
+  SetCommMask(port_.get(), 0);
+  CancelIoEx(port_.get(), &overlapped);
+  DWORD ignored = 0;
+  GetOverlappedResult(port_.get(), &overlapped, &ignored, TRUE);
+}
+
+std::optional<WaitResult> Win32SerialDevice::WaitForCharacter(Clock::time_point deadline) {
+  for (;;) {
+    if (closed()) return WaitResult::Closed;
+    // The mask goes first: a byte that comes after it, even before the wait
+    // starts, ends the wait at once.
+    if (!SetCommMask(port_.get(), EV_RXCHAR)) return std::nullopt;
+    if (std::optional<WaitResult> verdict = QueueVerdict()) return verdict;
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = waitEvent_.get();
+    ResetEvent(waitEvent_.get());
+    DWORD mask = 0;
+    if (!WaitCommEvent(port_.get(), &mask, &overlapped)) {
+      if (GetLastError() != ERROR_IO_PENDING) return std::nullopt;
+      HANDLE events[2] = {waitEvent_.get(), closeEvent_.get()};
+      DWORD which = WaitForMultipleObjects(2, events, FALSE, WaitMillisecondsUntil(deadline));
+      if (which != WAIT_OBJECT_0) {
+        EndCommWait(overlapped);
+        if (which == WAIT_OBJECT_0 + 1 || closed()) return WaitResult::Closed;
+        if (which != WAIT_TIMEOUT) return std::nullopt;
+        return QueueVerdict().value_or(WaitResult::TimedOut);
+      }
+      DWORD ignored = 0;
+      if (!GetOverlappedResult(port_.get(), &overlapped, &ignored, TRUE)) return std::nullopt;
+    }
+    if (std::optional<WaitResult> verdict = QueueVerdict()) return verdict;
+    // Another reader took the bytes first: wait again.
+    if (Clock::now() >= deadline) return WaitResult::TimedOut;
+  }
+}
+
+WaitResult Win32SerialDevice::PollQueue(Clock::time_point deadline) {
+  for (;;) {
+    if (closed()) return WaitResult::Closed;
+    if (std::optional<WaitResult> verdict = QueueVerdict()) return *verdict;
+    DWORD left = WaitMillisecondsUntil(deadline);
+    if (left == 0) return WaitResult::TimedOut;
+    WaitForSingleObject(closeEvent_.get(), std::min(left, kQueuePollMs));
+  }
+}
+
+WaitResult Win32SerialDevice::WaitForInput(int timeoutMs) {
+  Clock::time_point deadline = DeadlineAfter(timeoutMs);
+  std::lock_guard<std::mutex> lock(waitMutex_);
+  // Held for the whole wait: Close sets closeEvent_ first, which ends it.
+  std::shared_lock<std::shared_mutex> use(portLock_);
+  if (!commWaitMissing_) {
+    if (std::optional<WaitResult> result = WaitForCharacter(deadline)) return *result;
+    // This port's driver cannot wait for a character (Wine's on a pty cannot):
+    // it is polled from now on.
+    commWaitMissing_ = true;
+  }
+  return PollQueue(deadline);
 }
 
 std::nullptr_t Fail(std::string* error, const std::string& what, const std::string& path) {
@@ -221,7 +363,8 @@ std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& path, std::str
                                                const LinkTiming& timing) {
   // No sharing: the port is ours alone until it is closed.
   UniqueHandle port(CreateFileW(ToWide(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED,
+                                nullptr));
   if (!port.valid()) return Fail(error, "cannot open", path);
   DCB dcb;
   if (!ReadState(port.get(), &dcb)) return Fail(error, "not a serial port:", path);
@@ -230,7 +373,9 @@ std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& path, std::str
   if (!SetCommState(port.get(), &dcb)) return Fail(error, "cannot set raw mode on", path);
   COMMTIMEOUTS timeouts = Timeouts(0);
   if (!SetCommTimeouts(port.get(), &timeouts)) return Fail(error, "cannot set time-outs on", path);
-  return std::make_unique<Win32SerialDevice>(std::move(port), timing);
+  auto device = std::make_unique<Win32SerialDevice>(std::move(port), timing);
+  if (!device->usable()) return Fail(error, "cannot create the events of", path);
+  return device;
 }
 
 }  // namespace tarvel

@@ -26,6 +26,12 @@ using Clock = std::chrono::steady_clock;
 // A Bluetooth connection keeps the wire's own read gap and write stall limit.
 const LinkTiming kTiming;
 
+// The end of a wait of `timeoutMs`; none for a negative one.
+Clock::time_point DeadlineAfter(int timeoutMs) {
+  if (timeoutMs < 0) return Clock::time_point::max();
+  return Clock::now() + std::chrono::milliseconds(timeoutMs);
+}
+
 int MillisecondsUntil(Clock::time_point deadline) {
   // Rounded up, so that a poll never wakes before the deadline.
   auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -51,6 +57,7 @@ class StreamDevice final : public SerialDevice {
   std::optional<size_t> QueueStatus() override;
   ReadResult Read(uint8_t* buffer, size_t count, int firstByteWaitMs) override;
   WriteResult Write(const uint8_t* data, size_t count) override;
+  WaitResult WaitForInput(int timeoutMs) override;
   void Close() override;
 
  private:
@@ -131,6 +138,24 @@ WriteResult StreamDevice::Write(const uint8_t* data, size_t count) {
     if (wait != Wait::Ready) break;
   }
   return {written, written == count, written == count ? nullptr : why};
+}
+
+WaitResult StreamDevice::WaitForInput(int timeoutMs) {
+  Clock::time_point deadline = DeadlineAfter(timeoutMs);
+  for (;;) {
+    if (closed()) return WaitResult::Closed;
+    pollfd fds[2] = {{socket_, POLLIN | POLLRDHUP, 0}, {wakeFd_, POLLIN, 0}};
+    int ready = poll(fds, 2, MillisecondsUntil(deadline));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0 || fds[1].revents != 0 || closed()) return WaitResult::Closed;
+    if (fds[0].revents != 0) {
+      // The queue tells bytes from a hang-up that left nothing to read.
+      std::optional<size_t> waiting = QueueStatus();
+      if (!waiting) return WaitResult::Closed;
+      if (*waiting > 0) return WaitResult::Ready;
+    }
+    if (Clock::now() >= deadline) return WaitResult::TimedOut;
+  }
 }
 
 std::optional<size_t> StreamDevice::QueueStatus() {
