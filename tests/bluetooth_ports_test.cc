@@ -1,0 +1,337 @@
+// The Bluetooth ports against a stand-in for bluetoothd on a private system
+// bus: the incoming serial port that peers connect to (port 0 once
+// registered), and outgoing connections to a paired peer's serial port.
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "link/bluetooth_ports.h"
+#include "link/operations.h"
+#include "platform/codepage.h"
+#include "support/fake_bluez.h"
+#include "support/test_device.h"
+
+namespace tarvel::testing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+bool StartsWith(const std::string& text, const std::string& prefix) {
+  return text.rfind(prefix, 0) == 0;
+}
+
+size_t Count(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+// Closes a peer's end when the test is done with it.
+class Peer {
+ public:
+  explicit Peer(int fd = -1) : fd_(fd) {}
+  ~Peer() { HangUp(); }
+  Peer(const Peer&) = delete;
+  Peer& operator=(const Peer&) = delete;
+  Peer& operator=(int fd) {
+    HangUp();
+    fd_ = fd;
+    return *this;
+  }
+  int fd() const { return fd_; }
+  void HangUp() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+  // Pushes a file as a peer's sender does: header, a pause, content.
+  void PushFile(const std::string& name, const std::string& content) {
+    WriteAll(fd_, "FILE: " + name + "|" + std::to_string(content.size()) + "|");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    WriteAll(fd_, content);
+  }
+
+ private:
+  int fd_;
+};
+
+// A device whose system bus is the test's own.
+class BluetoothTest : public ::testing::Test {
+ protected:
+  explicit BluetoothTest(FakeBluez::Options options = {},
+                         const std::string& port3 = "/nonexistent/tty")
+      : bluez(options), device(port3, {{"DBUS_SYSTEM_BUS_ADDRESS", bluez.busAddress()}}) {}
+
+  bool WaitFor(const std::string& status, int timeoutMs = 5000) {
+    return device.WaitForStatus(status, timeoutMs);
+  }
+  std::string Status() const { return device.Status(); }
+
+  // A listener on the incoming port, as a host serves peers.
+  void Listen() {
+    ASSERT_EQ(PortCreate(state()), 999);
+    ASSERT_EQ(PortOpen(state(), 0), 999);
+    ASSERT_EQ(Server(state()), 999);
+  }
+
+  LinkState& state() { return *device.state; }
+
+  FakeBluez bluez;
+  TestDevice device;
+};
+
+using Registration = BluetoothTest;
+
+TEST_F(Registration, RegistersTheServerProfileOnceWithItsOptions) {
+  EXPECT_EQ(PortCreate(state()), 999);
+  EXPECT_EQ(PortCreate(state()), 999);
+  std::string registered = bluez.Registrations();
+  EXPECT_EQ(Count(registered, "\"uuid\""), 1u) << registered;
+  EXPECT_NE(registered.find("\"uuid\": \"00001101-0000-1000-8000-00805f9b34fb\""),
+            std::string::npos)
+      << registered;
+  EXPECT_NE(registered.find("\"Role\": \"server\""), std::string::npos) << registered;
+  EXPECT_NE(registered.find("\"RequireAuthentication\": true"), std::string::npos) << registered;
+  EXPECT_NE(registered.find("\"RequireAuthorization\": false"), std::string::npos) << registered;
+  EXPECT_FALSE(StartsWith(Status(), "FAIL")) << Status();
+  EXPECT_TRUE(state().Bluetooth().IncomingPortExists());
+  // The record of the six values is written as before.
+  EXPECT_TRUE(FileExists(device.config / "registry.reg"));
+}
+
+TEST_F(Registration, AReleasedProfileIsRegisteredAgainByTheNextCreate) {
+  ASSERT_EQ(PortCreate(state()), 999);
+  ASSERT_TRUE(bluez.Command("release").ok);
+  // Release expects no answer: wait until the library has seen it.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_EQ(PortCreate(state()), 999);
+  EXPECT_EQ(Count(bluez.Registrations(), "\"uuid\""), 2u);
+}
+
+class NoBluez : public BluetoothTest {
+ protected:
+  NoBluez() : BluetoothTest(FakeBluez::Options{false, false}) {}
+};
+
+TEST_F(NoBluez, NothingIsRegisteredAndNothingFails) {
+  EXPECT_EQ(PortCreate(state()), 999);
+  EXPECT_FALSE(state().Bluetooth().IncomingPortExists());
+  EXPECT_EQ(Status(), "");
+  EXPECT_FALSE(state().Events().Next(std::chrono::milliseconds(0)).has_value());
+  // Without a registration port 0 is the device it always was.
+  EXPECT_EQ(PortOpen(state(), 0), 1);
+  EXPECT_NE(Status().find("/dev/rfcomm0"), std::string::npos) << Status();
+}
+
+TEST(NoSystemBus, NothingIsRegisteredAndNothingFails) {
+  TestDevice device("/nonexistent/tty",
+                    {{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/system_bus"}});
+  EXPECT_EQ(PortCreate(*device.state), 999);
+  EXPECT_FALSE(device.state->Bluetooth().IncomingPortExists());
+  EXPECT_EQ(device.Status(), "");
+  EXPECT_FALSE(device.state->Events().Next(std::chrono::milliseconds(0)).has_value());
+}
+
+class RefusingBluez : public BluetoothTest {
+ protected:
+  RefusingBluez() : BluetoothTest(FakeBluez::Options{true, true}) {}
+};
+
+TEST_F(RefusingBluez, ARefusedRegistrationFailsWithBluezsAnswer) {
+  EXPECT_EQ(PortCreate(state()), 999);
+  EXPECT_EQ(Status(),
+            "FAIL: cannot register the incoming Bluetooth port: "
+            "org.bluez.Error.NotPermitted: registration refused");
+  std::optional<Event> event = state().Events().Next(std::chrono::milliseconds(0));
+  ASSERT_TRUE(event.has_value());
+  EXPECT_EQ(event->kind, EventKind::Failure);
+  EXPECT_FALSE(state().Bluetooth().IncomingPortExists());
+}
+
+using IncomingPortTest = BluetoothTest;
+
+TEST_F(IncomingPortTest, OpensBeforeAnyPeerQuietAndRefusingToSend) {
+  ASSERT_EQ(PortCreate(state()), 999);
+  auto started = Clock::now();
+  EXPECT_EQ(PortOpen(state(), 0), 999);
+  EXPECT_LT(Clock::now() - started, std::chrono::seconds(1));
+  EXPECT_EQ(std::u16string(PortRead(state())), u"");
+  std::shared_ptr<SerialDevice> port = state().Port();
+  ASSERT_TRUE(port);
+  EXPECT_EQ(port->QueueStatus(), std::optional<size_t>(0));
+
+  started = Clock::now();
+  EXPECT_EQ(PortSend(state(), u"hello"), 999);
+  EXPECT_TRUE(StartsWith(Status(), "FAIL: ")) << Status();
+  EXPECT_NE(Status().find("no peer connected"), std::string::npos) << Status();
+  WriteWholeFile(device.Path("a.txt"), "content");
+  EXPECT_EQ(SendFile(state(), Utf8ToUtf16(device.Path("a.txt")).c_str(), u"a.txt"), 999);
+  EXPECT_NE(Status().find("no peer connected"), std::string::npos) << Status();
+  EXPECT_LT(Clock::now() - started, std::chrono::seconds(2)) << "a send waited for a peer";
+}
+
+TEST_F(IncomingPortTest, APeerPushesAFileThatIsSavedIntact) {
+  Listen();
+  Peer peer(bluez.ConnectPeer());
+  ASSERT_GE(peer.fd(), 0);
+  std::string content = RandomBytes(5000, 13);
+  peer.PushFile("photo.jpg", content);
+  ASSERT_TRUE(WaitFor("RECV: photo.jpg", 10000)) << Status();
+  EXPECT_TRUE(ReadWholeFile(device.Path("photo.jpg")) == content);
+}
+
+TEST_F(IncomingPortTest, APeersGetRequestIsAnsweredOnItsConnection) {
+  std::string content = RandomBytes(700, 4);
+  WriteWholeFile(device.Path("data.bin"), content);
+  Listen();
+  Peer peer(bluez.ConnectPeer());
+  ASSERT_GE(peer.fd(), 0);
+  WriteAll(peer.fd(), "GILE: \\data.bin|");
+  EXPECT_EQ(ReadFor(peer.fd(), 20, 5000), "FILE: \\data.bin|700|");
+  EXPECT_TRUE(ReadFor(peer.fd(), 700, 5000) == content);
+  EXPECT_TRUE(WaitFor("FILE: \\data.bin"));
+}
+
+TEST_F(IncomingPortTest, TheSameListenerServesTheNextPeerAfterAHangUp) {
+  Listen();
+  Peer first(bluez.ConnectPeer());
+  ASSERT_GE(first.fd(), 0);
+  WriteAll(first.fd(), "from the first peer");
+  ASSERT_TRUE(WaitFor("from the first peer")) << Status();
+  first.HangUp();
+  // The library sees the hang-up and frees the port for the next peer.
+  Peer second;
+  for (int attempt = 0; attempt < 50 && second.fd() < 0; ++attempt) {
+    second = bluez.ConnectPeer();
+    if (second.fd() < 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_GE(second.fd(), 0);
+  std::string content = RandomBytes(1200, 21);
+  second.PushFile("second.bin", content);
+  ASSERT_TRUE(WaitFor("RECV: second.bin", 10000)) << Status();
+  EXPECT_TRUE(ReadWholeFile(device.Path("second.bin")) == content);
+}
+
+TEST_F(IncomingPortTest, ASecondPeerWhileOneIsConnectedIsRejected) {
+  Listen();
+  Peer first(bluez.ConnectPeer());
+  ASSERT_GE(first.fd(), 0);
+  std::string refusal;
+  Peer second(bluez.ConnectPeer(&refusal));
+  EXPECT_LT(second.fd(), 0);
+  EXPECT_TRUE(StartsWith(refusal, "org.bluez.Error.Rejected")) << refusal;
+  // The first peer keeps the port.
+  WriteAll(first.fd(), "still here");
+  EXPECT_TRUE(WaitFor("still here")) << Status();
+}
+
+TEST_F(IncomingPortTest, RequestDisconnectionHangsUpOnThePeer) {
+  Listen();
+  Peer first(bluez.ConnectPeer());
+  ASSERT_GE(first.fd(), 0);
+  ASSERT_TRUE(bluez.Command("disconnect").ok);
+  // The peer sees the end of the connection at once.
+  char byte = 0;
+  EXPECT_EQ(read(first.fd(), &byte, 1), 0);
+  Peer second(bluez.ConnectPeer());
+  ASSERT_GE(second.fd(), 0);
+  WriteAll(second.fd(), "after the disconnection");
+  EXPECT_TRUE(WaitFor("after the disconnection")) << Status();
+}
+
+TEST_F(IncomingPortTest, CloseEndsTheConnectionAndAnOpenServesTheNextPeer) {
+  Listen();
+  Peer first(bluez.ConnectPeer());
+  ASSERT_GE(first.fd(), 0);
+  EXPECT_EQ(PortClose(state()), 999);
+  char byte = 0;
+  EXPECT_EQ(read(first.fd(), &byte, 1), 0);
+  std::string refusal;
+  EXPECT_LT(Peer(bluez.ConnectPeer(&refusal)).fd(), 0) << "a closed port took a peer";
+  ASSERT_EQ(PortOpen(state(), 0), 999);
+  Peer second(bluez.ConnectPeer());
+  ASSERT_GE(second.fd(), 0);
+  WriteAll(second.fd(), "hello again");
+  EXPECT_TRUE(WaitFor("hello again")) << Status();
+}
+
+TEST_F(IncomingPortTest, ANamedPortZeroWinsOverTheIncomingPort) {
+  TestDevice named("/nonexistent/tty", {{"DBUS_SYSTEM_BUS_ADDRESS", bluez.busAddress()},
+                                        {"TARVEL_COM0", "/nonexistent/named0"}});
+  ASSERT_EQ(PortCreate(*named.state), 999);
+  EXPECT_EQ(PortOpen(*named.state, 0), 1);
+  EXPECT_NE(named.Status().find("/nonexistent/named0"), std::string::npos) << named.Status();
+}
+
+class Outgoing : public BluetoothTest {
+ protected:
+  Outgoing() : BluetoothTest({}, std::string("bluetooth:") + kFakeDeviceAddress) {}
+
+  // Opens port 3 and returns how long it took.
+  Clock::duration TimedOpen(int expected) {
+    auto started = Clock::now();
+    EXPECT_EQ(PortOpen(state(), kTestPort), expected) << Status();
+    return Clock::now() - started;
+  }
+};
+
+TEST_F(Outgoing, ConnectsToThePeerAndSendsAFile) {
+  TimedOpen(999);
+  Peer peer(bluez.TakeOutgoingPeer(5000));
+  ASSERT_GE(peer.fd(), 0);
+  std::string registered = bluez.Registrations();
+  EXPECT_NE(registered.find("\"Role\": \"client\""), std::string::npos) << registered;
+  std::string content = RandomBytes(3000, 8);
+  WriteWholeFile(device.Path("photo.jpg"), content);
+  std::thread reader([&] {
+    EXPECT_EQ(ReadFor(peer.fd(), 21, 10000), "FILE: photo.jpg|3000|");
+    EXPECT_TRUE(ReadFor(peer.fd(), 3000, 10000) == content);
+  });
+  EXPECT_EQ(SendFile(state(), Utf8ToUtf16(device.Path("photo.jpg")).c_str(), u"photo.jpg"), 999);
+  reader.join();
+  EXPECT_EQ(Status(), "SENT: " + device.Path("photo.jpg"));
+}
+
+TEST_F(Outgoing, UnknownAndMalformedAddressesFail) {
+  TestDevice unknown("/x", {{"DBUS_SYSTEM_BUS_ADDRESS", bluez.busAddress()},
+                            {"TARVEL_COM3", "bluetooth:00:11:22:33:44:66"}});
+  EXPECT_EQ(PortOpen(*unknown.state, kTestPort), 1);
+  EXPECT_TRUE(StartsWith(unknown.Status(), "FAIL: cannot open COM3: ")) << unknown.Status();
+  EXPECT_NE(unknown.Status().find("00:11:22:33:44:66"), std::string::npos) << unknown.Status();
+
+  TestDevice malformed("/x", {{"DBUS_SYSTEM_BUS_ADDRESS", bluez.busAddress()},
+                              {"TARVEL_COM3", "bluetooth:00:11:22:33:44"}});
+  EXPECT_EQ(PortOpen(*malformed.state, kTestPort), 1);
+  EXPECT_TRUE(StartsWith(malformed.Status(), "FAIL: cannot open COM3: ")) << malformed.Status();
+}
+
+TEST_F(Outgoing, ARefusedConnectFailsWithBluezsAnswer) {
+  ASSERT_TRUE(bluez.Command("mode refuse").ok);
+  TimedOpen(1);
+  EXPECT_TRUE(StartsWith(Status(), "FAIL: cannot open COM3: ")) << Status();
+  EXPECT_NE(Status().find("org.bluez.Error.Failed"), std::string::npos) << Status();
+}
+
+TEST_F(Outgoing, NoConnectionInTimeFails) {
+  ASSERT_TRUE(bluez.Command("mode silent").ok);
+  state().Bluetooth().SetConnectTimeLimit(std::chrono::milliseconds(700));
+  Clock::duration took = TimedOpen(1);
+  EXPECT_TRUE(StartsWith(Status(), "FAIL: cannot open COM3: ")) << Status();
+  EXPECT_NE(Status().find("within"), std::string::npos) << Status();
+  EXPECT_GE(took, std::chrono::milliseconds(700));
+  EXPECT_LT(took, std::chrono::seconds(10));
+}
+
+TEST(OutgoingWithoutBluez, FailsSayingSo) {
+  FakeBluez bus(FakeBluez::Options{false, false});
+  TestDevice device("/x", {{"DBUS_SYSTEM_BUS_ADDRESS", bus.busAddress()},
+                           {"TARVEL_COM3", std::string("bluetooth:") + kFakeDeviceAddress}});
+  EXPECT_EQ(PortOpen(*device.state, kTestPort), 1);
+  EXPECT_TRUE(StartsWith(device.Status(), "FAIL: cannot open COM3: ")) << device.Status();
+}
+
+}  // namespace
+}  // namespace tarvel::testing
