@@ -249,13 +249,61 @@ TEST_F(IncomingPortTest, CloseEndsTheConnectionAndAnOpenServesTheNextPeer) {
   EXPECT_EQ(PortClose(state()), 999);
   char byte = 0;
   EXPECT_EQ(read(first.fd(), &byte, 1), 0);
-  std::string refusal;
-  EXPECT_LT(Peer(bluez.ConnectPeer(&refusal)).fd(), 0) << "a closed port took a peer";
   ASSERT_EQ(PortOpen(state(), 0), 999);
   Peer second(bluez.ConnectPeer());
   ASSERT_GE(second.fd(), 0);
   WriteAll(second.fd(), "hello again");
   EXPECT_TRUE(WaitFor("hello again")) << Status();
+}
+
+TEST_F(IncomingPortTest, APeerThatConnectsBeforeTheOpenIsThereWhenThePortOpens) {
+  ASSERT_EQ(PortCreate(state()), 999);
+  std::string refusal;
+  Peer early(bluez.ConnectPeer(&refusal));
+  ASSERT_GE(early.fd(), 0) << refusal;
+  // Held for the port as on a single COM port: a second peer is turned away.
+  EXPECT_LT(Peer(bluez.ConnectPeer()).fd(), 0);
+  WriteAll(early.fd(), "waiting since before the open");
+  ASSERT_EQ(PortOpen(state(), 0), 999);
+  ASSERT_EQ(Server(state()), 999);
+  EXPECT_TRUE(WaitFor("waiting since before the open")) << Status();
+}
+
+TEST_F(IncomingPortTest, APeerThatConnectsWhileThePortIsClosedIsThereWhenItOpensAgain) {
+  Listen();
+  EXPECT_EQ(PortClose(state()), 999);
+  Peer peer(bluez.ConnectPeer());
+  ASSERT_GE(peer.fd(), 0);
+  ASSERT_EQ(PortOpen(state(), 0), 999);
+  WriteAll(peer.fd(), "between close and open");
+  EXPECT_TRUE(WaitFor("between close and open")) << Status();
+}
+
+TEST_F(IncomingPortTest, AHeldPeerThatHangsUpMakesRoomForTheNext) {
+  ASSERT_EQ(PortCreate(state()), 999);
+  {
+    Peer gone(bluez.ConnectPeer());
+    ASSERT_GE(gone.fd(), 0);
+  }
+  Peer next;
+  for (int attempt = 0; attempt < 50 && next.fd() < 0; ++attempt) {
+    next = bluez.ConnectPeer();
+    if (next.fd() < 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_GE(next.fd(), 0);
+  ASSERT_EQ(PortOpen(state(), 0), 999);
+  ASSERT_EQ(Server(state()), 999);
+  WriteAll(next.fd(), "the peer that stayed");
+  EXPECT_TRUE(WaitFor("the peer that stayed")) << Status();
+}
+
+TEST_F(IncomingPortTest, RequestDisconnectionReachesAHeldPeer) {
+  ASSERT_EQ(PortCreate(state()), 999);
+  Peer held(bluez.ConnectPeer());
+  ASSERT_GE(held.fd(), 0);
+  ASSERT_TRUE(bluez.Command("disconnect").ok);
+  char byte = 0;
+  EXPECT_EQ(read(held.fd(), &byte, 1), 0);
 }
 
 TEST_F(IncomingPortTest, ANamedPortZeroWinsOverTheIncomingPort) {
