@@ -215,6 +215,37 @@ TEST_F(IncomingPortTest, TheSameListenerServesTheNextPeerAfterAHangUp) {
   EXPECT_TRUE(ReadWholeFile(device.Path("second.bin")) == content);
 }
 
+TEST_F(IncomingPortTest, AHangUpMidFileSavesNothingAndTheNextPeerIsServed) {
+  Listen();
+  Peer first(bluez.ConnectPeer());
+  ASSERT_GE(first.fd(), 0);
+  WriteAll(first.fd(), "FILE: cut.bin|5000|");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  WriteAll(first.fd(), RandomBytes(1000, 5));
+  first.HangUp();
+  Peer second;
+  for (int attempt = 0; attempt < 50 && second.fd() < 0; ++attempt) {
+    second = bluez.ConnectPeer();
+    if (second.fd() < 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_GE(second.fd(), 0);
+  // None of the next peer's bytes may complete the first peer's file.
+  WriteAll(second.fd(), RandomBytes(4000, 6));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_FALSE(FileExists(device.Path("cut.bin"))) << Status();
+  second.HangUp();
+  Peer third;
+  for (int attempt = 0; attempt < 50 && third.fd() < 0; ++attempt) {
+    third = bluez.ConnectPeer();
+    if (third.fd() < 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_GE(third.fd(), 0);
+  std::string content = RandomBytes(800, 7);
+  third.PushFile("whole.bin", content);
+  ASSERT_TRUE(WaitFor("RECV: whole.bin", 10000)) << Status();
+  EXPECT_TRUE(ReadWholeFile(device.Path("whole.bin")) == content);
+}
+
 TEST_F(IncomingPortTest, ASecondPeerWhileOneIsConnectedIsRejected) {
   Listen();
   Peer first(bluez.ConnectPeer());
@@ -343,12 +374,44 @@ TEST_F(Outgoing, ConnectsToThePeerAndSendsAFile) {
   EXPECT_EQ(Status(), "SENT: " + device.Path("photo.jpg"));
 }
 
+TEST_F(Outgoing, EachOpenConnectsAgainThroughOneClientRegistration) {
+  TimedOpen(999);
+  Peer first(bluez.TakeOutgoingPeer(5000));
+  ASSERT_GE(first.fd(), 0);
+  TimedOpen(999);
+  Peer second(bluez.TakeOutgoingPeer(5000));
+  ASSERT_GE(second.fd(), 0);
+  // The earlier connection was closed by the new open.
+  char byte = 0;
+  EXPECT_EQ(read(first.fd(), &byte, 1), 0);
+  EXPECT_EQ(Count(bluez.Registrations(), "\"Role\": \"client\""), 1u);
+  EXPECT_EQ(PortSend(state(), u"to the second"), 999);
+  EXPECT_EQ(ReadFor(second.fd(), 13, 5000), "to the second");
+}
+
+TEST_F(Outgoing, AnAddressInLowerCaseFindsTheDevice) {
+  TestDevice lower("/x", {{"DBUS_SYSTEM_BUS_ADDRESS", bluez.busAddress()},
+                          {"TARVEL_COM3", "bluetooth:00:1a:7d:da:71:13"}});
+  EXPECT_EQ(PortOpen(*lower.state, kTestPort), 999) << lower.Status();
+  Peer peer(bluez.TakeOutgoingPeer(5000));
+  EXPECT_GE(peer.fd(), 0);
+}
+
+TEST_F(Outgoing, APeerThatHangsUpMakesTheNextSendFail) {
+  TimedOpen(999);
+  Peer peer(bluez.TakeOutgoingPeer(5000));
+  ASSERT_GE(peer.fd(), 0);
+  peer.HangUp();
+  EXPECT_EQ(PortSend(state(), u"anyone?"), 999);
+  EXPECT_TRUE(StartsWith(Status(), "FAIL: ")) << Status();
+}
+
 TEST_F(Outgoing, UnknownAndMalformedAddressesFail) {
   TestDevice unknown("/x", {{"DBUS_SYSTEM_BUS_ADDRESS", bluez.busAddress()},
-                            {"TARVEL_COM3", "bluetooth:00:11:22:33:44:66"}});
+                            {"TARVEL_COM3", "bluetooth:00:1A:7D:DA:71:14"}});
   EXPECT_EQ(PortOpen(*unknown.state, kTestPort), 1);
   EXPECT_TRUE(StartsWith(unknown.Status(), "FAIL: cannot open COM3: ")) << unknown.Status();
-  EXPECT_NE(unknown.Status().find("00:11:22:33:44:66"), std::string::npos) << unknown.Status();
+  EXPECT_NE(unknown.Status().find("00:1A:7D:DA:71:14"), std::string::npos) << unknown.Status();
 
   TestDevice malformed("/x", {{"DBUS_SYSTEM_BUS_ADDRESS", bluez.busAddress()},
                               {"TARVEL_COM3", "bluetooth:00:11:22:33:44"}});

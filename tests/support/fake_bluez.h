@@ -14,8 +14,8 @@
 namespace tarvel::testing {
 
 // The device the stand-in knows.
-inline constexpr const char* kFakeDeviceAddress = "00:11:22:33:44:55";
-inline constexpr const char* kFakeDevicePath = "/org/bluez/hci0/dev_00_11_22_33_44_55";
+inline constexpr const char* kFakeDeviceAddress = "00:1A:7D:DA:71:13";
+inline constexpr const char* kFakeDevicePath = "/org/bluez/hci0/dev_00_1A_7D_DA_71_13";
 
 // The answer to one command of the stand-in's control channel.
 struct FakeAnswer {

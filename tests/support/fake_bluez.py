@@ -31,8 +31,8 @@ import dbus.service
 from gi.repository import GLib
 
 ADAPTER = "/org/bluez/hci0"
-ADDRESS = "00:11:22:33:44:55"
-DEVICE = ADAPTER + "/dev_00_11_22_33_44_55"
+ADDRESS = "00:1A:7D:DA:71:13"
+DEVICE = ADAPTER + "/dev_00_1A_7D_DA_71_13"
 PROFILE = "org.bluez.Profile1"
 
 
@@ -183,9 +183,11 @@ class Control:
         if peer is None:
             client.sendall(data)
             return
-        socket.send_fds(client, [data], [peer.fileno()])
-        # The test's copy is the peer's only end: closing it hangs up.
+        # The test's copy becomes the peer's only end, so that closing it hangs
+        # up: ours is closed before the line ends, and the test reads the whole line.
+        socket.send_fds(client, [data[:-1]], [peer.fileno()])
         peer.close()
+        client.sendall(b"\n")
 
     def command(self, client, words):
         bluez = self.bluez
