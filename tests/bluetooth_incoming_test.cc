@@ -1,8 +1,6 @@
-// The Bluetooth ports against a stand-in for bluetoothd on a private system
-// bus: the incoming serial port that peers connect to (port 0 once
-// registered), and outgoing connections to a paired peer's serial port.
-#include <unistd.h>
-
+// The incoming Bluetooth serial port against a stand-in for bluetoothd on a
+// private system bus: its registration, and port 0 with the peers that
+// connect to it.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -12,76 +10,10 @@
 #include "link/bluetooth_ports.h"
 #include "link/operations.h"
 #include "platform/codepage.h"
-#include "support/fake_bluez.h"
-#include "support/test_device.h"
+#include "support/bluetooth_fixture.h"
 
 namespace tarvel::testing {
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-bool StartsWith(const std::string& text, const std::string& prefix) {
-  return text.rfind(prefix, 0) == 0;
-}
-
-size_t Count(const std::string& text, const std::string& part) {
-  size_t count = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
-  return count;
-}
-
-// Closes a peer's end when the test is done with it.
-class Peer {
- public:
-  explicit Peer(int fd = -1) : fd_(fd) {}
-  ~Peer() { HangUp(); }
-  Peer(const Peer&) = delete;
-  Peer& operator=(const Peer&) = delete;
-  Peer& operator=(int fd) {
-    HangUp();
-    fd_ = fd;
-    return *this;
-  }
-  int fd() const { return fd_; }
-  void HangUp() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-  // Pushes a file as a peer's sender does: header, a pause, content.
-  void PushFile(const std::string& name, const std::string& content) {
-    WriteAll(fd_, "FILE: " + name + "|" + std::to_string(content.size()) + "|");
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    WriteAll(fd_, content);
-  }
-
- private:
-  int fd_;
-};
-
-// A device whose system bus is the test's own.
-class BluetoothTest : public ::testing::Test {
- protected:
-  explicit BluetoothTest(FakeBluez::Options options = {},
-                         const std::string& port3 = "/nonexistent/tty")
-      : bluez(options), device(port3, {{"DBUS_SYSTEM_BUS_ADDRESS", bluez.busAddress()}}) {}
-
-  bool WaitFor(const std::string& status, int timeoutMs = 5000) {
-    return device.WaitForStatus(status, timeoutMs);
-  }
-  std::string Status() const { return device.Status(); }
-
-  // A listener on the incoming port, as a host serves peers.
-  void Listen() {
-    ASSERT_EQ(PortCreate(state()), 999);
-    ASSERT_EQ(PortOpen(state(), 0), 999);
-    ASSERT_EQ(Server(state()), 999);
-  }
-
-  LinkState& state() { return *device.state; }
-
-  FakeBluez bluez;
-  TestDevice device;
-};
 
 using Registration = BluetoothTest;
 
@@ -203,11 +135,7 @@ TEST_F(IncomingPortTest, TheSameListenerServesTheNextPeerAfterAHangUp) {
   ASSERT_TRUE(WaitFor("from the first peer")) << Status();
   first.HangUp();
   // The library sees the hang-up and frees the port for the next peer.
-  Peer second;
-  for (int attempt = 0; attempt < 50 && second.fd() < 0; ++attempt) {
-    second = bluez.ConnectPeer();
-    if (second.fd() < 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
+  Peer second(ConnectOnceFree(bluez));
   ASSERT_GE(second.fd(), 0);
   std::string content = RandomBytes(1200, 21);
   second.PushFile("second.bin", content);
@@ -223,22 +151,14 @@ TEST_F(IncomingPortTest, AHangUpMidFileSavesNothingAndTheNextPeerIsServed) {
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   WriteAll(first.fd(), RandomBytes(1000, 5));
   first.HangUp();
-  Peer second;
-  for (int attempt = 0; attempt < 50 && second.fd() < 0; ++attempt) {
-    second = bluez.ConnectPeer();
-    if (second.fd() < 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
+  Peer second(ConnectOnceFree(bluez));
   ASSERT_GE(second.fd(), 0);
   // None of the next peer's bytes may complete the first peer's file.
   WriteAll(second.fd(), RandomBytes(4000, 6));
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   EXPECT_FALSE(FileExists(device.Path("cut.bin"))) << Status();
   second.HangUp();
-  Peer third;
-  for (int attempt = 0; attempt < 50 && third.fd() < 0; ++attempt) {
-    third = bluez.ConnectPeer();
-    if (third.fd() < 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
+  Peer third(ConnectOnceFree(bluez));
   ASSERT_GE(third.fd(), 0);
   std::string content = RandomBytes(800, 7);
   third.PushFile("whole.bin", content);
@@ -316,11 +236,7 @@ TEST_F(IncomingPortTest, AHeldPeerThatHangsUpMakesRoomForTheNext) {
     Peer gone(bluez.ConnectPeer());
     ASSERT_GE(gone.fd(), 0);
   }
-  Peer next;
-  for (int attempt = 0; attempt < 50 && next.fd() < 0; ++attempt) {
-    next = bluez.ConnectPeer();
-    if (next.fd() < 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
+  Peer next(ConnectOnceFree(bluez));
   ASSERT_GE(next.fd(), 0);
   ASSERT_EQ(PortOpen(state(), 0), 999);
   ASSERT_EQ(Server(state()), 999);
@@ -343,105 +259,6 @@ TEST_F(IncomingPortTest, ANamedPortZeroWinsOverTheIncomingPort) {
   ASSERT_EQ(PortCreate(*named.state), 999);
   EXPECT_EQ(PortOpen(*named.state, 0), 1);
   EXPECT_NE(named.Status().find("/nonexistent/named0"), std::string::npos) << named.Status();
-}
-
-class Outgoing : public BluetoothTest {
- protected:
-  Outgoing() : BluetoothTest({}, std::string("bluetooth:") + kFakeDeviceAddress) {}
-
-  // Opens port 3 and returns how long it took.
-  Clock::duration TimedOpen(int expected) {
-    auto started = Clock::now();
-    EXPECT_EQ(PortOpen(state(), kTestPort), expected) << Status();
-    return Clock::now() - started;
-  }
-};
-
-TEST_F(Outgoing, ConnectsToThePeerAndSendsAFile) {
-  TimedOpen(999);
-  Peer peer(bluez.TakeOutgoingPeer(5000));
-  ASSERT_GE(peer.fd(), 0);
-  std::string registered = bluez.Registrations();
-  EXPECT_NE(registered.find("\"Role\": \"client\""), std::string::npos) << registered;
-  std::string content = RandomBytes(3000, 8);
-  WriteWholeFile(device.Path("photo.jpg"), content);
-  std::thread reader([&] {
-    EXPECT_EQ(ReadFor(peer.fd(), 21, 10000), "FILE: photo.jpg|3000|");
-    EXPECT_TRUE(ReadFor(peer.fd(), 3000, 10000) == content);
-  });
-  EXPECT_EQ(SendFile(state(), Utf8ToUtf16(device.Path("photo.jpg")).c_str(), u"photo.jpg"), 999);
-  reader.join();
-  EXPECT_EQ(Status(), "SENT: " + device.Path("photo.jpg"));
-}
-
-TEST_F(Outgoing, EachOpenConnectsAgainThroughOneClientRegistration) {
-  TimedOpen(999);
-  Peer first(bluez.TakeOutgoingPeer(5000));
-  ASSERT_GE(first.fd(), 0);
-  TimedOpen(999);
-  Peer second(bluez.TakeOutgoingPeer(5000));
-  ASSERT_GE(second.fd(), 0);
-  // The earlier connection was closed by the new open.
-  char byte = 0;
-  EXPECT_EQ(read(first.fd(), &byte, 1), 0);
-  EXPECT_EQ(Count(bluez.Registrations(), "\"Role\": \"client\""), 1u);
-  EXPECT_EQ(PortSend(state(), u"to the second"), 999);
-  EXPECT_EQ(ReadFor(second.fd(), 13, 5000), "to the second");
-}
-
-TEST_F(Outgoing, AnAddressInLowerCaseFindsTheDevice) {
-  TestDevice lower("/x", {{"DBUS_SYSTEM_BUS_ADDRESS", bluez.busAddress()},
-                          {"TARVEL_COM3", "bluetooth:00:1a:7d:da:71:13"}});
-  EXPECT_EQ(PortOpen(*lower.state, kTestPort), 999) << lower.Status();
-  Peer peer(bluez.TakeOutgoingPeer(5000));
-  EXPECT_GE(peer.fd(), 0);
-}
-
-TEST_F(Outgoing, APeerThatHangsUpMakesTheNextSendFail) {
-  TimedOpen(999);
-  Peer peer(bluez.TakeOutgoingPeer(5000));
-  ASSERT_GE(peer.fd(), 0);
-  peer.HangUp();
-  EXPECT_EQ(PortSend(state(), u"anyone?"), 999);
-  EXPECT_TRUE(StartsWith(Status(), "FAIL: ")) << Status();
-}
-
-TEST_F(Outgoing, UnknownAndMalformedAddressesFail) {
-  TestDevice unknown("/x", {{"DBUS_SYSTEM_BUS_ADDRESS", bluez.busAddress()},
-                            {"TARVEL_COM3", "bluetooth:00:1A:7D:DA:71:14"}});
-  EXPECT_EQ(PortOpen(*unknown.state, kTestPort), 1);
-  EXPECT_TRUE(StartsWith(unknown.Status(), "FAIL: cannot open COM3: ")) << unknown.Status();
-  EXPECT_NE(unknown.Status().find("00:1A:7D:DA:71:14"), std::string::npos) << unknown.Status();
-
-  TestDevice malformed("/x", {{"DBUS_SYSTEM_BUS_ADDRESS", bluez.busAddress()},
-                              {"TARVEL_COM3", "bluetooth:00:11:22:33:44"}});
-  EXPECT_EQ(PortOpen(*malformed.state, kTestPort), 1);
-  EXPECT_TRUE(StartsWith(malformed.Status(), "FAIL: cannot open COM3: ")) << malformed.Status();
-}
-
-TEST_F(Outgoing, ARefusedConnectFailsWithBluezsAnswer) {
-  ASSERT_TRUE(bluez.Command("mode refuse").ok);
-  TimedOpen(1);
-  EXPECT_TRUE(StartsWith(Status(), "FAIL: cannot open COM3: ")) << Status();
-  EXPECT_NE(Status().find("org.bluez.Error.Failed"), std::string::npos) << Status();
-}
-
-TEST_F(Outgoing, NoConnectionInTimeFails) {
-  ASSERT_TRUE(bluez.Command("mode silent").ok);
-  state().Bluetooth().SetConnectTimeLimit(std::chrono::milliseconds(700));
-  Clock::duration took = TimedOpen(1);
-  EXPECT_TRUE(StartsWith(Status(), "FAIL: cannot open COM3: ")) << Status();
-  EXPECT_NE(Status().find("within"), std::string::npos) << Status();
-  EXPECT_GE(took, std::chrono::milliseconds(700));
-  EXPECT_LT(took, std::chrono::seconds(10));
-}
-
-TEST(OutgoingWithoutBluez, FailsSayingSo) {
-  FakeBluez bus(FakeBluez::Options{false, false});
-  TestDevice device("/x", {{"DBUS_SYSTEM_BUS_ADDRESS", bus.busAddress()},
-                           {"TARVEL_COM3", std::string("bluetooth:") + kFakeDeviceAddress}});
-  EXPECT_EQ(PortOpen(*device.state, kTestPort), 1);
-  EXPECT_TRUE(StartsWith(device.Status(), "FAIL: cannot open COM3: ")) << device.Status();
 }
 
 }  // namespace
