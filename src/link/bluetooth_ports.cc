@@ -112,30 +112,52 @@ BluetoothPorts::Registration BluetoothPorts::RegisterIncoming(std::string* why) 
 
 std::shared_ptr<SerialDevice> BluetoothPorts::OpenIncoming() {
   auto port = std::make_shared<IncomingPort>();
+  std::unique_ptr<SerialDevice> gone;
   std::lock_guard<std::mutex> lock(deliveryLock_);
   incoming_ = port;
+  // Handed over under the lock, so that no newer peer overtakes the held one.
+  if (held_ && held_->QueueStatus()) {
+    port->Offer(std::move(held_), heldPeer_);
+  } else {
+    gone = std::move(held_);  // that peer hung up before the port opened
+  }
+  heldPeer_.clear();
   return port;
 }
 
 std::string BluetoothPorts::OfferIncoming(const std::string& device, int socket) {
+  std::string why;
+  std::unique_ptr<SerialDevice> connection = AdoptStreamSocket(socket, &why);
+  if (!connection) return why;
+  std::unique_ptr<SerialDevice> gone;  // closed once the lock is released
   std::shared_ptr<IncomingPort> port;
   {
     std::lock_guard<std::mutex> lock(deliveryLock_);
     port = incoming_.lock();
+    if (!port || !port->IsOpen()) {
+      // A held connection is over once its peer hung up and left nothing to read.
+      if (held_ && held_->QueueStatus()) return "a peer is connected already: one peer at a time";
+      gone = std::move(held_);
+      held_ = std::move(connection);
+      heldPeer_ = device;
+      return "";
+    }
   }
-  std::string why;
-  std::unique_ptr<SerialDevice> connection = AdoptStreamSocket(socket, &why);
-  if (!connection) return why;
-  if (!port) return "the incoming serial port is not open";
   return port->Offer(std::move(connection), device);
 }
 
 void BluetoothPorts::DisconnectIncoming(const std::string& device) {
   std::shared_ptr<IncomingPort> port;
+  std::unique_ptr<SerialDevice> held;
   {
     std::lock_guard<std::mutex> lock(deliveryLock_);
     port = incoming_.lock();
+    if (held_ && heldPeer_ == device) {
+      held = std::move(held_);
+      heldPeer_.clear();
+    }
   }
+  if (held) held->Close();
   if (port) port->Disconnect(device);
 }
 

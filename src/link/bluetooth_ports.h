@@ -41,7 +41,8 @@ class BluetoothPorts {
   bool IncomingPortExists() const { return incomingExists_.load(); }
 
   // Opens the incoming port: peers' connections reach it from now on, and no
-  // longer an incoming port opened before.
+  // longer an incoming port opened before. A peer that connected while no
+  // incoming port was open is on it at once.
   std::shared_ptr<SerialDevice> OpenIncoming();
 
   // Connects to the serial port of the paired peer at `address`
@@ -79,7 +80,11 @@ class BluetoothPorts {
 
   // Where the service's thread delivers connections. Held only briefly.
   std::mutex deliveryLock_;
-  std::weak_ptr<IncomingPort> incoming_;                              // guarded by deliveryLock_
+  std::weak_ptr<IncomingPort> incoming_;  // guarded by deliveryLock_
+  // A peer's connection that came while no incoming port was open, kept for
+  // the next one opened, as a single COM port keeps its peer.
+  std::unique_ptr<SerialDevice> held_;                                // guarded by deliveryLock_
+  std::string heldPeer_;                                              // guarded by deliveryLock_
   std::shared_ptr<PendingConnection> pending_;                        // guarded by deliveryLock_
   std::multimap<std::string, std::weak_ptr<SerialDevice>> outgoing_;  // guarded by deliveryLock_
 

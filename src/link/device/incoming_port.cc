@@ -42,6 +42,11 @@ bool IncomingPort::PeerConnected() {
   return connection_ && connection_->QueueStatus();
 }
 
+bool IncomingPort::IsOpen() {
+  std::lock_guard<std::mutex> lock(lock_);
+  return !closed_;
+}
+
 void IncomingPort::Drop(const std::shared_ptr<SerialDevice>& connection, bool seenByRead) {
   {
     std::lock_guard<std::mutex> lock(lock_);

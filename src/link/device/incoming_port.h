@@ -30,6 +30,8 @@ class IncomingPort final : public SerialDevice {
   void Disconnect(const std::string& peer);
   // Whether a peer is connected now.
   bool PeerConnected();
+  // False once the port has been closed.
+  bool IsOpen();
 
   // Line settings do not apply to a connection: kept and reported back only.
   bool ReadSettings(LineSettings& settings) override;

@@ -1,0 +1,264 @@
+#!/usr/bin/python3
+"""A stand-in for bluetoothd's D-Bus surface, for the Bluetooth tests.
+
+Owns org.bluez on the bus that DBUS_SYSTEM_BUS_ADDRESS names and offers
+ProfileManager1 on /org/bluez, an ObjectManager on / with one adapter and one
+device, and Device1.ConnectProfile on that device. A connection is one end of
+a socketpair handed to a registered profile through NewConnection; the other
+end, the remote peer's, goes to the test over the control socket.
+
+Control socket (argv[1], a unix stream socket; one command a line, one answer
+line each, "ok ..." or "error <text>"):
+  registrations          -> ok <JSON list of {path, uuid, options}>
+  connect                -> NewConnection on the server profile; on success
+                            the peer's end comes with the answer (SCM_RIGHTS)
+  outgoing <seconds>     -> waits for a connection ConnectProfile made; its
+                            peer's end comes with the answer
+  disconnect             -> RequestDisconnection on the server profile
+  release                -> Release on the server profile
+  mode <normal|refuse|silent>
+                         -> how ConnectProfile answers from now on
+"""
+
+import json
+import os
+import socket
+import sys
+
+import dbus
+import dbus.mainloop.glib
+import dbus.service
+from gi.repository import GLib
+
+ADAPTER = "/org/bluez/hci0"
+ADDRESS = "00:1A:7D:DA:71:13"
+DEVICE = ADAPTER + "/dev_00_1A_7D_DA_71_13"
+PROFILE = "org.bluez.Profile1"
+
+
+def plain(value):
+    """A D-Bus value as plain Python, for the JSON record."""
+    if isinstance(value, dbus.Boolean):
+        return bool(value)
+    if isinstance(value, (dbus.String, dbus.ObjectPath)):
+        return str(value)
+    if isinstance(value, (dbus.Int16, dbus.Int32, dbus.UInt16, dbus.UInt32)):
+        return int(value)
+    return str(value)
+
+
+class BluezError(dbus.DBusException):
+    def __init__(self, name, message):
+        super().__init__(message)
+        self._dbus_error_name = name
+
+
+class Bluez(dbus.service.Object):
+    def __init__(self, bus):
+        super().__init__(bus, "/org/bluez")
+        self.bus = bus
+        self.registrations = []
+        self.profiles = {}  # role -> (owner's unique name, path)
+        self.mode = "normal"
+        self.outgoing = []  # peer ends of connections ConnectProfile made
+        self.outgoing_waiters = []
+        self.silent = []  # ConnectProfile calls that are never answered
+
+    @dbus.service.method("org.bluez.ProfileManager1", in_signature="osa{sv}",
+                         sender_keyword="sender")
+    def RegisterProfile(self, path, uuid, options, sender=None):
+        record = {"path": str(path), "uuid": str(uuid),
+                  "options": {str(k): plain(v) for k, v in options.items()}}
+        self.registrations.append(record)
+        if os.environ.get("FAKE_BLUEZ_REFUSE_REGISTRATION"):
+            raise BluezError("org.bluez.Error.NotPermitted", "registration refused")
+        role = record["options"].get("Role", "server")
+        self.profiles[role] = (sender, str(path))
+
+    def profile(self, role):
+        sender, path = self.profiles[role]
+        return self.bus.get_object(sender, path, introspect=False)
+
+    def new_connection(self, role, done):
+        """Hands one end of a new socketpair to the profile of `role`; `done`
+        runs with the peer's end, or with None and the error's text."""
+        if role not in self.profiles:
+            done(None, "no %s profile registered" % role)
+            return
+        ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_STREAM)
+
+        def answered():
+            theirs.close()
+            done(ours, None)
+
+        def failed(error):
+            theirs.close()
+            ours.close()
+            done(None, "%s %s" % (error.get_dbus_name(), error.get_dbus_message()))
+
+        self.profile(role).NewConnection(
+            dbus.ObjectPath(DEVICE), dbus.types.UnixFd(theirs.fileno()),
+            dbus.Dictionary({}, signature="sv"), dbus_interface=PROFILE,
+            reply_handler=answered, error_handler=failed)
+
+    def connect_profile(self, uuid, reply, error):
+        if self.mode == "refuse":
+            error(BluezError("org.bluez.Error.Failed", "Host is down"))
+            return
+        if self.mode == "silent":
+            self.silent.append((reply, error))
+            return
+
+        def done(peer, why):
+            if peer is None:
+                error(BluezError("org.bluez.Error.Failed", why))
+                return
+            self.outgoing.append(peer)
+            reply()
+            self.serve_outgoing_waiters()
+
+        self.new_connection("client", done)
+
+    def serve_outgoing_waiters(self):
+        while self.outgoing and self.outgoing_waiters:
+            waiter = self.outgoing_waiters.pop(0)
+            waiter(self.outgoing.pop(0))
+
+
+class ObjectManager(dbus.service.Object):
+    @dbus.service.method("org.freedesktop.DBus.ObjectManager", out_signature="a{oa{sa{sv}}}")
+    def GetManagedObjects(self):
+        return {
+            dbus.ObjectPath(ADAPTER): {
+                "org.bluez.Adapter1": {"Address": "AA:BB:CC:DD:EE:FF", "Powered": True},
+            },
+            dbus.ObjectPath(DEVICE): {
+                "org.bluez.Device1": {"Address": ADDRESS, "Paired": True, "Trusted": True,
+                                      "Adapter": dbus.ObjectPath(ADAPTER)},
+            },
+        }
+
+
+class Device(dbus.service.Object):
+    def __init__(self, bus, bluez):
+        super().__init__(bus, DEVICE)
+        self.bluez = bluez
+
+    @dbus.service.method("org.bluez.Device1", in_signature="s", async_callbacks=("reply", "error"))
+    def ConnectProfile(self, uuid, reply, error):
+        self.bluez.connect_profile(str(uuid), reply, error)
+
+
+class Control:
+    """The test's side: one client at a time on a unix socket."""
+
+    def __init__(self, path, bluez):
+        self.bluez = bluez
+        self.server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.server.bind(path)
+        self.server.listen(4)
+        GLib.io_add_watch(self.server.fileno(), GLib.IO_IN, self.accept)
+
+    def accept(self, *_):
+        client, _ = self.server.accept()
+        state = {"buffer": b""}
+        GLib.io_add_watch(client.fileno(), GLib.IO_IN | GLib.IO_HUP,
+                          lambda *_: self.readable(client, state))
+        return True
+
+    def readable(self, client, state):
+        data = client.recv(4096)
+        if not data:
+            client.close()
+            return False
+        state["buffer"] += data
+        while b"\n" in state["buffer"]:
+            line, state["buffer"] = state["buffer"].split(b"\n", 1)
+            self.command(client, line.decode().split())
+        return True
+
+    @staticmethod
+    def answer(client, text, peer=None):
+        data = (text + "\n").encode()
+        if peer is None:
+            client.sendall(data)
+            return
+        # The test's copy becomes the peer's only end, so that closing it hangs
+        # up: ours is closed before the line ends, and the test reads the whole line.
+        socket.send_fds(client, [data[:-1]], [peer.fileno()])
+        peer.close()
+        client.sendall(b"\n")
+
+    def command(self, client, words):
+        bluez = self.bluez
+        name = words[0] if words else ""
+        if name == "registrations":
+            self.answer(client, "ok " + json.dumps(bluez.registrations))
+        elif name == "connect":
+            def done(peer, why):
+                if peer is None:
+                    self.answer(client, "error " + why)
+                else:
+                    self.answer(client, "ok", peer)
+            bluez.new_connection("server", done)
+        elif name == "outgoing":
+            self.await_outgoing(client, float(words[1]))
+        elif name in ("disconnect", "release"):
+            self.call_profile(client, name)
+        elif name == "mode":
+            bluez.mode = words[1]
+            self.answer(client, "ok")
+        else:
+            self.answer(client, "error unknown command")
+
+    def await_outgoing(self, client, seconds):
+        waiter = {"done": False}
+
+        def got(peer):
+            waiter["done"] = True
+            self.answer(client, "ok", peer)
+
+        def late():
+            if not waiter["done"]:
+                self.bluez.outgoing_waiters.remove(got)
+                self.answer(client, "error no outgoing connection")
+            return False
+
+        self.bluez.outgoing_waiters.append(got)
+        GLib.timeout_add(int(seconds * 1000), late)
+        self.bluez.serve_outgoing_waiters()
+
+    def call_profile(self, client, name):
+        if "server" not in self.bluez.profiles:
+            self.answer(client, "error no server profile registered")
+            return
+        profile = self.bluez.profile("server")
+        if name == "release":
+            # BlueZ expects no answer to Release.
+            profile.Release(dbus_interface=PROFILE, ignore_reply=True)
+            self.answer(client, "ok")
+            return
+        profile.RequestDisconnection(
+            dbus.ObjectPath(DEVICE), dbus_interface=PROFILE,
+            reply_handler=lambda: self.answer(client, "ok"),
+            error_handler=lambda e: self.answer(client, "error " + e.get_dbus_name()))
+
+
+def main():
+    dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
+    bus = dbus.SystemBus()
+    bluez = Bluez(bus)
+    ObjectManager(bus, "/")
+    Device(bus, bluez)
+    Control(sys.argv[1], bluez)
+    # Taken last: once the name has an owner, everything behind it answers.
+    name = dbus.service.BusName("org.bluez", bus)
+    print("ready", flush=True)
+    loop = GLib.MainLoop()
+    GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, 15, loop.quit)
+    loop.run()
+    del name
+
+
+if __name__ == "__main__":
+    main()
