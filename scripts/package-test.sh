@@ -1,0 +1,131 @@
+#!/usr/bin/env bash
+# Builds the Debian packages from a clean clone of this checkout's commit,
+# checks them with lintian, installs them with apt-get and, with nothing of
+# the build left, uses what they installed: the tarvel demo, a C host built
+# with pkg-config, a CMake host built with find_package(tarvel), the Python
+# module and both systemd units. Then purges them and checks that nothing of
+# them is left. Run as root (or with sudo available).
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+started=$SECONDS
+packages=(tarvel python3-tarvel libtarvel-dev libtarvel1)
+
+run_as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+step() { echo "== $* ($((SECONDS - started)) s)"; }
+fail() {
+  echo "package test: $*" >&2
+  exit 1
+}
+installed() { dpkg-query -W -f='${db:Status-Status}\n' "$1" 2>/dev/null | grep -qx installed; }
+purge() {
+  local present=()
+  for package in "${packages[@]}"; do
+    dpkg-query -W "$package" >/dev/null 2>&1 && present+=("$package")
+  done
+  [ ${#present[@]} -eq 0 ] || DEBIAN_FRONTEND=noninteractive run_as_root apt-get purge -y -qq "${present[@]}" >/dev/null
+}
+# What is on the system: names only, without Python's byte-code caches, which
+# any other program may leave.
+snapshot() { find /usr /etc /var/lib -xdev -path '*/__pycache__' -prune -o -print 2>/dev/null | sort; }
+
+work=$(mktemp -d /tmp/tarvel-package-test.XXXXXX)
+cleanup() {
+  purge || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# lintian; systemd for systemd-analyze; man-db, which checks the units'
+# Documentation= pages; pkg-config, for the C host.
+bash "$top/scripts/deps.sh" lintian dpkg-dev file systemd man-db pkg-config
+for package in "${packages[@]}"; do
+  installed "$package" && fail "$package is installed already; purge it first"
+done
+
+step "building the packages from a clean clone"
+git clone -q "$top" "$work/source"
+bash "$work/source/scripts/package.sh" >"$work/build.log" 2>&1 || {
+  tail -40 "$work/build.log"
+  fail "scripts/package.sh failed"
+}
+mkdir "$work/debs" "$work/check"
+mv "$work/source/build-packages/"*.deb "$work/debs/"
+cp "$work/source/packaging/check/"* "$work/check/"
+rm -rf "$work/source"
+ls "$work/debs"
+
+step "lintian"
+# Errors fail the test; warnings are shown.
+lintian --fail-on error --suppress-tags running-with-root-privileges "$work/debs/"*.deb ||
+  fail "lintian reported errors"
+
+step "installing with apt-get"
+before=$(snapshot)
+files=$(for deb in "$work/debs/"*.deb; do dpkg-deb --fsys-tarfile "$deb" | tar -t; done | sed 's|^\./|/|; s|/$||' | sort -u)
+DEBIAN_FRONTEND=noninteractive run_as_root apt-get install -y -qq "$work/debs/"*.deb >/dev/null
+for package in "${packages[@]}"; do installed "$package" || fail "$package did not install"; done
+
+# Everything from here on runs from the installed files, with a plain
+# environment: no build tree, no run path, no library path.
+home="$work/home"
+mkdir -p "$home"
+plain=(env -i PATH=/usr/bin:/bin HOME="$home" LANG=C.UTF-8)
+cd "$work"
+
+step "tarvel demo"
+[ "$(command -v tarvel)" = /usr/bin/tarvel ] || fail "tarvel is not /usr/bin/tarvel"
+ldd /usr/bin/tarvel | grep -q '/usr/lib/.*/libtarvel\.so\.1 ' || fail "tarvel does not load the installed library"
+"${plain[@]}" tarvel demo >"$work/demo.log" 2>&1 || {
+  cat "$work/demo.log"
+  fail "the installed tarvel demo failed"
+}
+grep 'arrived intact' "$work/demo.log"
+
+# The hosts register into a registry file of their own, and find no system bus.
+host_env=("${plain[@]}" TARVEL_REGISTRY="$work/registry.reg" TARVEL_COM7="$work/no-such-tty"
+  DBUS_SYSTEM_BUS_ADDRESS="unix:path=$work/no-bus")
+check_host() {
+  rm -f "$work/registry.reg"
+  "${host_env[@]}" "$1" 7 >"$work/host.log" 2>&1 || {
+    cat "$work/host.log"
+    fail "$1 failed"
+  }
+  cat "$work/host.log"
+  grep -q '^failure event: .*no-such-tty' "$work/host.log" || fail "$1: no failure event for the missing device"
+  grep -q '"Port"="COM0"' "$work/registry.reg" || fail "$1 did not register the incoming port"
+}
+
+step "C host built with pkg-config"
+# shellcheck disable=SC2046
+cc -std=c11 -Wall -Wextra -Werror -o "$work/c-host" "$work/check/host.c" $(pkg-config --cflags --libs tarvel)
+check_host "$work/c-host"
+
+step "CMake host built with find_package(tarvel)"
+cmake -S "$work/check" -B "$work/cmake-host" >/dev/null
+cmake --build "$work/cmake-host" >/dev/null
+check_host "$work/cmake-host/host"
+
+step "Python module"
+"${plain[@]}" python3 -B -c 'import tarvel; print(tarvel.library_path())' >"$work/python.log"
+grep -q 'libtarvel\.so\.1$' "$work/python.log" || fail "Python loaded $(cat "$work/python.log")"
+
+step "systemd-analyze verify"
+# The template through an instance, found in the system's unit folder.
+verify=$(systemd-analyze verify tarvel-listen.service tarvel-listen@ttyUSB0.service 2>&1) ||
+  fail "systemd-analyze verify failed: $verify"
+if grep -i tarvel <<<"$verify"; then fail "systemd-analyze verify complained about the units"; fi
+
+step "purging"
+purge
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${db:Status-Status}\n' "$package" 2>/dev/null | grep -qvx not-installed &&
+    fail "$package is still known to dpkg: $(dpkg -l "$package" | tail -1)"
+done
+while read -r path; do
+  [ -e "$path" ] || [ -L "$path" ] || continue
+  grep -qxF "$path" <<<"$before" || fail "left after the purge: $path"
+done <<<"$files"
+left=$(comm -13 <(echo "$before") <(snapshot))
+[ -z "$left" ] || fail "new on the system after the purge: $left"
+
+step "done"
