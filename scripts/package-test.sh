@@ -34,6 +34,7 @@ work=/tmp/tarvel-package-test
 rm -rf "$work"
 mkdir -p "$work"
 cleanup() {
+  for started in ${listener:-} ${cable:-}; do kill "$started" 2>/dev/null || true; done
   purge || true
   rm -rf "$work"
 }
@@ -123,6 +124,42 @@ step "systemd-analyze verify"
 verify=$(systemd-analyze verify tarvel-listen.service tarvel-listen@ttyUSB0.service 2>&1) ||
   fail "systemd-analyze verify failed: $verify"
 if grep -i tarvel <<<"$verify"; then fail "systemd-analyze verify complained about the units"; fi
+
+step "the tty service's command receives a file, as an unprivileged user"
+# ExecStart= and Environment= of the installed template, with the folders that
+# systemd would give it made here, run as nobody on one end of a virtual cable.
+unit=/lib/systemd/system/tarvel-listen@.service
+"${plain[@]}" tarvel cable >"$work/cable.txt" 2>/dev/null &
+cable=$!
+for _ in $(seq 50); do [ "$(wc -l <"$work/cable.txt")" -ge 2 ] && break; sleep 0.1; done
+sender_end=$(sed -n 1p "$work/cable.txt")
+listener_end=$(sed -n 2p "$work/cable.txt")
+[ -n "$listener_end" ] || fail "tarvel cable printed no ends"
+instance=${listener_end#/dev/}
+escaped=${instance//\//-}
+substitute() { sed -e "s|%S|$work/state|g; s|%t|$work/run|g; s|%I|$instance|g; s|%i|$escaped|g"; }
+command=$(sed -n 's/^ExecStart=//p' "$unit" | substitute)
+environment=$(sed -n 's/^Environment=//p' "$unit" | substitute)
+mkdir -p "$work/state/tarvel/$escaped" "$work/run/tarvel/$escaped"
+chown 65534:65534 "$work/state/tarvel/$escaped" "$work/run/tarvel/$escaped" "$listener_end"
+head -c 300000 /dev/urandom >"$work/sample.bin"
+chmod 644 "$work/sample.bin"
+# shellcheck disable=SC2086
+setpriv --reuid=65534 --regid=65534 --clear-groups env -i PATH=/usr/bin:/bin $environment \
+  ${command/--quiet listen/--quiet listen --once} >"$work/listener.log" 2>&1 &
+listener=$!
+sleep 1
+"${plain[@]}" tarvel --device "$sender_end" --quiet send "$work/sample.bin" ||
+  fail "sending to the service's command failed"
+for _ in $(seq 100); do kill -0 "$listener" 2>/dev/null || break; sleep 0.1; done
+kill "$listener" 2>/dev/null && fail "the service's command did not end after the file"
+wait "$listener" || fail "the service's command failed: $(cat "$work/listener.log")"
+kill "$cable"
+wait "$cable" || true
+cmp "$work/sample.bin" "$work/state/tarvel/$escaped/sample.bin" || fail "the file did not arrive intact"
+cat "$work/listener.log"
+grep -Eqx '[0-9:.]+ RECV: .*sample\.bin' "$work/listener.log" || fail "no line for the received file"
+grep -q '"Port"="COM0"' "$work/run/tarvel/$escaped/registry.reg" || fail "no registry file in the runtime folder"
 
 step "purging"
 purge
