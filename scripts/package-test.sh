@@ -34,7 +34,7 @@ work=/tmp/tarvel-package-test
 rm -rf "$work"
 mkdir -p "$work"
 cleanup() {
-  for started in ${listener:-} ${cable:-}; do kill "$started" 2>/dev/null || true; done
+  for pid in ${listener:-} ${cable:-}; do kill "$pid" 2>/dev/null || true; done
   purge || true
   rm -rf "$work"
 }
@@ -109,6 +109,21 @@ step "C host built with pkg-config"
 # shellcheck disable=SC2046
 cc -std=c11 -Wall -Wextra -Werror -o "$work/c-host" "$work/check/host.c" $(pkg-config --cflags --libs tarvel)
 check_host "$work/c-host"
+
+step "symbols file"
+# It names exactly what the installed library exports, and a program built
+# against the library is given a dependency on libtarvel1 through it.
+symbols_file=$(dpkg-query -L libtarvel1 >/dev/null && ls /var/lib/dpkg/info/libtarvel1*.symbols)
+library=$(ldd "$work/c-host" | sed -n 's|.*libtarvel\.so\.1 => \([^ ]*\) .*|\1|p')
+listed=$(sed -n 's/^ \([A-Za-z]*\)@Base .*/\1/p' "$symbols_file" | sort)
+[ -n "$listed" ] || fail "the symbols file lists no symbols"
+diff <(echo "$listed") <(nm -D --defined-only "$library" | awk '$2 == "T" { print $3 }' | sort) ||
+  fail "the symbols file and the library's exports differ"
+mkdir -p "$work/shlibdeps/debian"
+touch "$work/shlibdeps/debian/control"
+(cd "$work/shlibdeps" && dpkg-shlibdeps -O "$work/c-host") >"$work/shlibdeps.txt" 2>/dev/null
+cat "$work/shlibdeps.txt"
+grep -q 'libtarvel1 (>= 1\.' "$work/shlibdeps.txt" || fail "dpkg-shlibdeps gave no dependency on libtarvel1"
 
 step "CMake host built with find_package(tarvel)"
 cmake -S "$work/check" -B "$work/cmake-host" >/dev/null
