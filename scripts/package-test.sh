@@ -2,9 +2,10 @@
 # Builds the Debian packages from a clean clone of this checkout's commit,
 # checks them with lintian, installs them with apt-get and, with nothing of
 # the build left, uses what they installed: the tarvel demo, a C host built
-# with pkg-config, a CMake host built with find_package(tarvel), the Python
-# module and both systemd units. Then purges them and checks that nothing of
-# them is left. Run as root (or with sudo available).
+# with pkg-config, a CMake host built with find_package(tarvel), the symbols
+# file, the Python module, and both systemd units (systemd-analyze verify, and
+# each unit's command run as nobody receiving a file). Then purges them and
+# checks that nothing of them is left. Run as root (or with sudo available).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 started=$SECONDS
@@ -34,7 +35,7 @@ work=/tmp/tarvel-package-test
 rm -rf "$work"
 mkdir -p "$work"
 cleanup() {
-  for pid in ${listener:-} ${cable:-}; do kill "$pid" 2>/dev/null || true; done
+  for pid in ${listener:-} ${cable:-} ${standin:-} ${bus:-}; do kill "$pid" 2>/dev/null || true; done
   purge || true
   rm -rf "$work"
 }
@@ -175,6 +176,43 @@ cmp "$work/sample.bin" "$work/state/tarvel/$escaped/sample.bin" || fail "the fil
 cat "$work/listener.log"
 grep -Eqx '[0-9:.]+ RECV: .*sample\.bin' "$work/listener.log" || fail "no line for the received file"
 grep -q '"Port"="COM0"' "$work/run/tarvel/$escaped/registry.reg" || fail "no registry file in the runtime folder"
+
+step "the Bluetooth service's command receives a file, as an unprivileged user"
+# The same for the Bluetooth unit, on a private system bus where a stand-in
+# for BlueZ connects a peer that sends a file.
+unit=/lib/systemd/system/tarvel-listen.service
+mkdir -p "$work/bus"
+cat >"$work/bus/bus.conf" <<CONFIG
+<busconfig><type>system</type><listen>unix:path=$work/bus/socket</listen><auth>EXTERNAL</auth>
+<policy context="default"><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/>
+<allow own="*"/><allow user="*"/></policy></busconfig>
+CONFIG
+dbus-daemon --config-file="$work/bus/bus.conf" --nofork --print-address >"$work/bus/address" 2>"$work/bus/log" &
+bus=$!
+bus_env=(DBUS_SYSTEM_BUS_ADDRESS="unix:path=$work/bus/socket")
+for _ in $(seq 50); do [ -s "$work/bus/address" ] && break; sleep 0.1; done
+"${plain[@]}" "${bus_env[@]}" python3 -B "$work/check/bluez_standin.py" "$work/sample.bin" '\bt.bin' \
+  >"$work/standin.log" 2>&1 &
+standin=$!
+for _ in $(seq 100); do grep -q ready "$work/standin.log" && break; sleep 0.1; done
+grep -q ready "$work/standin.log" || fail "the BlueZ stand-in did not start: $(cat "$work/standin.log")"
+substitute() { sed -e "s|%S|$work/state|g; s|%t|$work/run|g"; }
+command=$(sed -n 's/^ExecStart=//p' "$unit" | substitute)
+environment=$(sed -n 's/^Environment=//p' "$unit" | substitute)
+mkdir -p "$work/state/tarvel/bluetooth" "$work/run/tarvel/bluetooth"
+chown 65534:65534 "$work/state/tarvel/bluetooth" "$work/run/tarvel/bluetooth"
+# shellcheck disable=SC2086
+setpriv --reuid=65534 --regid=65534 --clear-groups env -i PATH=/usr/bin:/bin $environment \
+  "${bus_env[@]}" ${command/--quiet listen/--quiet listen --once} >"$work/listener.log" 2>&1 &
+listener=$!
+for _ in $(seq 150); do kill -0 "$listener" 2>/dev/null || break; sleep 0.1; done
+kill "$listener" 2>/dev/null && fail "the Bluetooth service's command did not end after the file"
+wait "$listener" || fail "the Bluetooth service's command failed: $(cat "$work/listener.log")"
+kill "$standin" "$bus"
+wait "$standin" "$bus" || true
+cat "$work/listener.log"
+cmp "$work/sample.bin" "$work/state/tarvel/bluetooth/bt.bin" || fail "the file did not arrive intact"
+grep -Eqx '[0-9:.]+ RECV: .*bt\.bin' "$work/listener.log" || fail "no line for the received file"
 
 step "purging"
 purge
