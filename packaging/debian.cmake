@@ -85,6 +85,11 @@ set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME ${tools_package})
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION comm)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS bluez)
+# Named as dpkg wants them: a copy of each maintainer script without the prefix.
+foreach(script IN ITEMS postinst prerm postrm)
+  configure_file(debian/tarvel.${script} ${control}/tools/${script} COPYONLY)
+  list(APPEND CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA ${control}/tools/${script})
+endforeach()
 
 set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME ${python_package})
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
