@@ -214,6 +214,14 @@ cat "$work/listener.log"
 cmp "$work/sample.bin" "$work/state/tarvel/bluetooth/bt.bin" || fail "the file did not arrive intact"
 grep -Eqx '[0-9:.]+ RECV: .*bt\.bin' "$work/listener.log" || fail "no line for the received file"
 
+step "enabling both services, as a user would"
+# The purge must take their links away again.
+systemctl enable tarvel-listen.service tarvel-listen@ttyUSB0.service
+wants=/etc/systemd/system/multi-user.target.wants
+for link in tarvel-listen.service tarvel-listen@ttyUSB0.service; do
+  [ -L "$wants/$link" ] || fail "systemctl enable made no link $link"
+done
+
 step "purging"
 purge
 for package in "${packages[@]}"; do
