@@ -136,6 +136,12 @@ int TarvelLastFailure(tarvel_wchar* text, int capacity);
  * and the peer that connects is on it. */
 int TarvelIncomingPort(void);
 
+/* Ends a TarvelNextEvent that is waiting, on any thread, which then returns
+ * TARVEL_EVENT_NONE; when none is waiting, the next call of TarvelNextEvent
+ * returns at once. A host that stops (on Ctrl-C, say) ends its event thread's
+ * wait with it, and needs no time-out to look at a flag of its own. */
+void TarvelStopWaiting(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -54,6 +54,34 @@ TEST(EventQueue, AWaitingReaderWakesWhenAnotherThreadPushes) {
   EXPECT_FALSE(queue.Next(milliseconds(20)));
 }
 
+TEST(EventQueue, AWakeEndsAWaitWithoutLimitAndOnlyOneWait) {
+  EventQueue queue;
+  auto reader = std::async(std::launch::async, [&] { return queue.Next(milliseconds(-1)); });
+  std::this_thread::sleep_for(milliseconds(50));
+  queue.Wake();
+  ASSERT_EQ(reader.wait_for(milliseconds(2000)), std::future_status::ready) << "still waiting";
+  EXPECT_FALSE(reader.get());
+  // The wake is spent: the next wait runs to its time-out.
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_FALSE(queue.Next(milliseconds(100)));
+  EXPECT_GE(std::chrono::steady_clock::now() - started, milliseconds(90));
+}
+
+TEST(EventQueue, AWakeBeforeAnyWaitEndsTheNextWaitButLosesNoEvent) {
+  EventQueue queue;
+  queue.Wake();
+  auto reader = std::async(std::launch::async, [&] { return queue.Next(milliseconds(-1)); });
+  ASSERT_EQ(reader.wait_for(milliseconds(2000)), std::future_status::ready) << "still waiting";
+  EXPECT_FALSE(reader.get());
+  queue.Wake();
+  queue.Push(EventKind::Sent, u"a.txt");
+  // The event comes first; the wake then ends the wait after it.
+  std::optional<Event> event = queue.Next(milliseconds(-1));
+  ASSERT_TRUE(event);
+  EXPECT_EQ(event->text, u"a.txt");
+  EXPECT_FALSE(queue.Next(milliseconds(-1)));
+}
+
 TEST(LastFailure, BelongsToTheThreadWhoseCallFailed) {
   ClearLastFailure();
   SetLastFailure(u"mine");

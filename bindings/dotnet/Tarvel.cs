@@ -115,6 +115,13 @@ namespace Tarvel {
     [DllImport(LibraryName, CharSet = CharSet.Unicode, CallingConvention = CallingConvention.Cdecl)]
     public static extern int TarvelLastFailure([Out] char[] text, int capacity);
 
+    [DllImport(LibraryName, CallingConvention = CallingConvention.Cdecl)]
+    public static extern int TarvelIncomingPort();
+
+    // Ends a TarvelNextEvent that waits on another thread (or the next one).
+    [DllImport(LibraryName, CallingConvention = CallingConvention.Cdecl)]
+    public static extern void TarvelStopWaiting();
+
     // Helpers.
 
     /// <summary>The status text, copied under the library's lock.</summary>

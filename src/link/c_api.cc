@@ -152,6 +152,13 @@ TARVEL_EXPORT int TarvelLastFailure(tarvel_wchar* text, int capacity) {
   }
 }
 
+TARVEL_EXPORT void TarvelStopWaiting(void) {
+  Guarded(0, [](auto& s) {
+    s.Events().Wake();
+    return 0;
+  });
+}
+
 TARVEL_EXPORT int TarvelIncomingPort(void) {
   return Guarded(0, [](auto& s) { return s.Bluetooth().IncomingPortExists() ? 1 : 0; });
 }

@@ -29,13 +29,25 @@ std::optional<Event> EventQueue::TakeLocked() {
 
 std::optional<Event> EventQueue::Next(std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> guard(lock_);
-  auto waiting = [this] { return !events_.empty() || dropped_ > 0; };
+  auto waiting = [this] { return !events_.empty() || dropped_ > 0 || woken_; };
   if (timeout.count() < 0) {
     arrived_.wait(guard, waiting);
   } else {
     arrived_.wait_for(guard, timeout, waiting);
   }
-  return TakeLocked();
+  std::optional<Event> next = TakeLocked();
+  // A wake ends one wait that found no event; with an event it waits for the
+  // next call, which then ends at once, as a time-out may.
+  if (!next) woken_ = false;
+  return next;
+}
+
+void EventQueue::Wake() {
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    woken_ = true;
+  }
+  arrived_.notify_all();
 }
 
 namespace {

@@ -42,6 +42,10 @@ class EventQueue {
   // Takes the next event, waiting up to `timeout` for one (a negative timeout
   // waits without limit); nothing when none came.
   std::optional<Event> Next(std::chrono::milliseconds timeout);
+  // Ends a Next that is waiting, with nothing; when none is waiting, the next
+  // one to wait ends at once. A host's thread that stops waits on the queue
+  // from another thread, with no time-out to look at a flag of its own.
+  void Wake();
 
  private:
   std::optional<Event> TakeLocked();
@@ -50,6 +54,7 @@ class EventQueue {
   std::condition_variable arrived_;
   std::deque<Event> events_;
   size_t dropped_ = 0;
+  bool woken_ = false;  // a Wake that no Next has ended on yet
 };
 
 // The reason the calling thread's last call of the library failed, kept per

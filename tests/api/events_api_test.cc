@@ -2,6 +2,7 @@
 // queue and the calling thread's last failure, over a real pty.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -75,6 +76,18 @@ TEST_F(HostEvents, ASentFileIsQueuedWithItsPath) {
   EXPECT_EQ(sent.text, wide);
   EXPECT_EQ(peer.ReadExactly(std::string("FILE: \\out.txt|3|abc").size(), 3000),
             "FILE: \\out.txt|3|abc");
+}
+
+TEST_F(HostEvents, StopWaitingEndsAnotherThreadsWaitWithoutLimit) {
+  tarvel_wchar buffer[64];
+  std::thread stopper([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    TarvelStopWaiting();
+  });
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(TarvelNextEvent(-1, buffer, 64), TARVEL_EVENT_NONE);
+  stopper.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
 }
 
 TEST_F(HostEvents, AWaitEndsEmptyAfterItsTimeOut) {

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 #include "cli_fixture.h"
 
@@ -114,6 +115,15 @@ TEST_F(CliTest, ListenOnceStoppedBeforeAnyFileExitsWithTheSignal) {
     listener->Signal(signal);
     EXPECT_EQ(listener->Wait(seconds(5)), 128 + signal) << listener->Error();
   }
+}
+
+// Quiet, the command shows no progress, so its wait for events has no limit:
+// the stop signal itself has to end it.
+TEST_F(CliTest, QuietListenWaitingWithoutLimitStillEndsOnTheSignal) {
+  auto listener = Start(Side::B, {"--quiet", "listen", "--once"});
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  listener->Signal(SIGTERM);
+  EXPECT_EQ(listener->Wait(seconds(5)), 128 + SIGTERM) << listener->Error();
 }
 
 TEST_F(CliTest, SendWithOneUnsendableArgumentSendsNothing) {

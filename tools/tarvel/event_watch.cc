@@ -12,7 +12,8 @@ namespace {
 
 // Every event text fits in this many units, terminator included.
 constexpr int kEventTextCapacity = 2000;
-// The longest a wait blocks in the library before it looks for a stop signal.
+// While progress is shown, the longest an idle wait blocks in the library
+// before it looks whether a transfer has started.
 constexpr int kIdleWaitMs = 1000;
 // While a transfer runs, the display is brought up to date this often.
 constexpr int kTransferWaitMs = 200;
@@ -66,7 +67,10 @@ std::string Describe(const LinkEvent& event) {
   }
 }
 
-EventWatcher::EventWatcher(ProgressSink& progress) : progress_(progress) {}
+EventWatcher::EventWatcher(ProgressSink& progress)
+    : progress_(progress),
+      showsProgress_(progress.Shows()),
+      endWaitOnStop_([] { TarvelStopWaiting(); }) {}
 
 void EventWatcher::Discard() {
   std::vector<tarvel_wchar> text(kEventTextCapacity);
@@ -78,12 +82,19 @@ WaitEnd EventWatcher::Next(std::chrono::milliseconds idleLimit, LinkEvent* event
   std::vector<tarvel_wchar> text(kEventTextCapacity);
   auto lastActivity = std::chrono::steady_clock::now();
   for (;;) {
-    int wait = TransferInProgress() ? kTransferWaitMs : kIdleWaitMs;
+    // A negative wait has no limit: an event or a stop signal ends it.
+    int wait = -1;
+    if (TransferInProgress()) {
+      wait = kTransferWaitMs;
+    } else if (showsProgress_) {
+      wait = kIdleWaitMs;
+    }
     if (idleLimit.count() > 0) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                       lastActivity + idleLimit - std::chrono::steady_clock::now())
                       .count();
-      wait = static_cast<int>(std::max<long long>(0, std::min<long long>(wait, left)));
+      left = std::max<long long>(0, left);
+      wait = static_cast<int>(wait < 0 ? left : std::min<long long>(wait, left));
     }
     int kind = TarvelNextEvent(wait, text.data(), static_cast<int>(text.size()));
     bool moved = progress_.Tick();

@@ -9,6 +9,7 @@
 
 #include "progress_display.h"
 #include "progress_watch.h"
+#include "stop_signal.h"
 
 namespace tarvel_cli {
 
@@ -47,6 +48,10 @@ class EventWatcher {
 
  private:
   ProgressWatch progress_;
+  // Whether a transfer's start is to be noticed: with nothing to show, an idle
+  // wait has no reason to wake until an event or a stop signal ends it.
+  const bool showsProgress_;
+  OnStopSignal endWaitOnStop_;
 };
 
 }  // namespace tarvel_cli

@@ -15,12 +15,15 @@ class ProgressSink {
   virtual void Update(long long done, long long total) = 0;
   // The transfer in progress has ended.
   virtual void End() = 0;
+  // Whether it shows anything: a wait need not wake for a sink that does not.
+  virtual bool Shows() const { return true; }
 };
 
 class NullProgress : public ProgressSink {
  public:
   void Update(long long, long long) override {}
   void End() override {}
+  bool Shows() const override { return false; }
 };
 
 class TerminalProgress : public ProgressSink {

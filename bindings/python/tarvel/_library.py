@@ -38,6 +38,8 @@ _PROTOTYPES = {
     ),
     "TarvelNextEvent": (ctypes.c_int, [ctypes.c_int, _WIDE_OUT, ctypes.c_int]),
     "TarvelLastFailure": (ctypes.c_int, [_WIDE_OUT, ctypes.c_int]),
+    "TarvelIncomingPort": (ctypes.c_int, []),
+    "TarvelStopWaiting": (None, []),
 }
 
 _loaded = None
