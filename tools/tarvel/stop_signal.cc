@@ -9,21 +9,24 @@
 namespace tarvel_cli {
 namespace {
 
+// Never destroyed: the thread that notes stop signals is detached, and may
+// still be using them while the process exits and runs the destructors of
+// statics.
 std::mutex& StopLock() {
-  static std::mutex lock;
-  return lock;
+  static auto* lock = new std::mutex;
+  return *lock;
 }
 
 std::condition_variable& StopNoted() {
-  static std::condition_variable noted;
-  return noted;
+  static auto* noted = new std::condition_variable;
+  return *noted;
 }
 
 // Guarded by StopLock.
 bool stopNoted = false;
 std::list<std::function<void()>>& Actions() {
-  static std::list<std::function<void()>> actions;
-  return actions;
+  static auto* actions = new std::list<std::function<void()>>;
+  return *actions;
 }
 
 }  // namespace
