@@ -113,6 +113,13 @@ int TarvelProgress(long long* done, long long* total);
 #define TARVEL_EVENT_POLLED_FILE 7  /* TarvelPortRead saved a file: its name */
 #define TARVEL_EVENT_FAILURE 8      /* something failed: the reason */
 #define TARVEL_EVENT_DROPPED 9      /* events lost to a full queue: their count */
+/* The listener saved the answer to this host's own get request (the file
+ * announced under the requested name, after the request): its save path.
+ * A file the peer pushes unasked is TARVEL_EVENT_RECEIVED, whatever its name. */
+#define TARVEL_EVENT_ANSWER 10
+/* Something the host may show that is neither a result nor a failure (a wait
+ * and its reason, a Bluetooth service gone or back): the text. */
+#define TARVEL_EVENT_NOTICE 11
 
 /* Takes the next event from the library's ordered queue of results: every
  * result that the status text shows is queued as well, so none is lost when

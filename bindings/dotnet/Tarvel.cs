@@ -39,6 +39,8 @@ namespace Tarvel {
     PolledFile = 7,   // TarvelPortRead saved a file: its name
     Failure = 8,      // something failed: the reason
     Dropped = 9,      // events lost to a full queue: their count
+    Answer = 10,      // the answer to this host's own get request was saved: its save path
+    Notice = 11,      // neither a result nor a failure, for the host to show: the text
   }
 
   /// <summary>One event of the library's queue: its kind and its text.</summary>

@@ -18,7 +18,9 @@ namespace {
 static_assert(sizeof(tarvel_wchar) == sizeof(char16_t), "wide text is UTF-16 on every platform");
 static_assert(static_cast<int>(tarvel::EventKind::Received) == TARVEL_EVENT_RECEIVED &&
                   static_cast<int>(tarvel::EventKind::Failure) == TARVEL_EVENT_FAILURE &&
-                  static_cast<int>(tarvel::EventKind::Dropped) == TARVEL_EVENT_DROPPED,
+                  static_cast<int>(tarvel::EventKind::Dropped) == TARVEL_EVENT_DROPPED &&
+                  static_cast<int>(tarvel::EventKind::Answer) == TARVEL_EVENT_ANSWER &&
+                  static_cast<int>(tarvel::EventKind::Notice) == TARVEL_EVENT_NOTICE,
               "the event kinds are numbered as the header says");
 
 // The host's wide type (wchar_t on Windows) holds the same UTF-16 units as the

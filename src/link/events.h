@@ -25,6 +25,8 @@ enum class EventKind : int {
   PolledFile = 7,   // the polled reader saved a file; its name
   Failure = 8,      // something failed; the reason
   Dropped = 9,      // events were lost to a full queue; their count
+  Answer = 10,      // the answer to the host's own get request was saved; its save path
+  Notice = 11,      // neither a result nor a failure, for the host to show; the text
 };
 
 struct Event {

@@ -16,6 +16,8 @@ class EventKind(enum.IntEnum):
     POLLED_FILE = 7  # read() saved a file: its name
     FAILURE = 8  # something failed: the reason
     DROPPED = 9  # events lost to a full queue: their count
+    ANSWER = 10  # the answer to this host's own get request was saved: its save path
+    NOTICE = 11  # neither a result nor a failure, for the host to show: the text
 
 
 class Event(typing.NamedTuple):
