@@ -103,6 +103,37 @@ TEST_F(BrokenHeader, AHeaderSplitOverTwoWritesIsReceivedWhole) {
   }
 }
 
+// The sender's header written in two pieces, the second 120 ms after the
+// first: longer than the listener's poll, so the first piece is read alone.
+void WriteSplitHeader(PtyPair& peer, const std::string& header, size_t cut) {
+  peer.Write(header.substr(0, cut));
+  std::this_thread::sleep_for(120ms);
+  peer.Write(header.substr(cut));
+}
+
+TEST_F(BrokenHeader, AHeaderSplitInsideItsCommandWordIsReceivedWhole) {
+  const std::string header = "FILE: \\x.txt|5|";
+  for (size_t cut = 1; cut <= 5; ++cut) {
+    device.state->SetStatus(u"");
+    std::string content = "cut " + std::to_string(cut);
+    content.resize(5, '.');
+    WriteSplitHeader(peer, header, cut);
+    std::this_thread::sleep_for(300ms);
+    peer.Write(content);
+    ASSERT_TRUE(WaitFor("RECV: \\x.txt")) << "cut after " << cut << ": " << device.Status();
+    EXPECT_EQ(ReadWholeFile(device.Path("x.txt")), content) << "cut after " << cut;
+  }
+}
+
+TEST_F(BrokenHeader, AStartOfTheCommandWordThatStaysAloneIsAText) {
+  peer.Write("FI");
+  ASSERT_TRUE(WaitFor("FI")) << device.Status();
+  // A start of the word followed by other bytes in time is one text with them.
+  WriteSplitHeader(peer, "FIRST LINE", 2);
+  ASSERT_TRUE(WaitFor("FIRST LINE")) << device.Status();
+  EXPECT_EQ(FilesIn(device.root.path()), std::vector<std::string>{});
+}
+
 TEST_F(BrokenHeader, ARefusedHeadersContentIsNotAnswered) {
   WriteWholeFile(device.Path("secret.txt"), "the secret");
   for (const char* header : {"FILE: big|99999999999|", "FILE: neg|-5|", "FILE: cut"}) {
@@ -173,6 +204,36 @@ TEST_F(BrokenPolledHeader, ThePolledHeaderWithItsContentInOneReadIsReceived) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, 5s) << "waited for bytes it had";
   PortRead(*device.state);
   EXPECT_EQ(device.Status(), "NEXT");
+}
+
+TEST_F(BrokenPolledHeader, AHeaderSplitInsideItsCommandWordIsReceivedWhole) {
+  const std::string header = "FILE: \\x.txt|5|";
+  for (size_t cut = 1; cut <= 5; ++cut) {
+    std::string content = "cut " + std::to_string(cut);
+    content.resize(5, '.');
+    peer.Write(header.substr(0, cut));
+    std::this_thread::sleep_for(20ms);
+    // The rest comes within the read's quiet gap after the read began.
+    std::thread rest([&] {
+      std::this_thread::sleep_for(50ms);
+      peer.Write(header.substr(cut));
+      std::this_thread::sleep_for(300ms);
+      peer.Write(content);
+    });
+    PortRead(*device.state);
+    rest.join();
+    EXPECT_EQ(device.Status(), "\\x.txt") << "cut after " << cut;
+    EXPECT_EQ(ReadWholeFile(device.Path("x.txt")), content) << "cut after " << cut;
+    PortRead(*device.state);
+    EXPECT_EQ(device.Status(), "") << "cut after " << cut << ": bytes were left over";
+  }
+}
+
+TEST_F(BrokenPolledHeader, AStartOfTheCommandWordThatStaysAloneIsAText) {
+  EXPECT_EQ(SendAndRead("FI"), "FI");
+  PortRead(*device.state);
+  EXPECT_EQ(device.Status(), "");
+  EXPECT_EQ(FilesIn(device.root.path()), std::vector<std::string>{});
 }
 
 TEST_F(BrokenPolledHeader, NegativeAndHugeSizesCreateNothingAndTheirContentIsDropped) {

@@ -165,6 +165,21 @@ TEST(FileHeaderRecognition, NegativeSizesAndHeadersThatAreNotWholeAreRefused) {
   EXPECT_FALSE(IsPartialHeader("file: a"));
 }
 
+TEST(FileHeaderRecognition, AStartOfTheCommandWordMayBeAHeaderOnItsWay) {
+  for (std::string_view start : {"F"sv, "FI"sv, "FIL"sv, "FILE"sv}) {
+    EXPECT_TRUE(IsPartialHeader(start)) << start;
+    EXPECT_TRUE(IsPartialPolledHeader(start)) << start;
+    EXPECT_EQ(Recognise(start).kind, MessageKind::TextMessage) << start;
+  }
+  for (std::string_view other : {""sv, "FX"sv, "fi"sv, "F\0"sv, "GIL"sv, "LIST"sv}) {
+    EXPECT_FALSE(IsPartialHeader(other)) << other;
+  }
+  // The polled form is whole once a space follows the name.
+  EXPECT_TRUE(IsPartialPolledHeader("FILE: a.txt|5"));
+  EXPECT_FALSE(IsPartialPolledHeader("FILE: a.txt 5"));
+  EXPECT_FALSE(IsPartialPolledHeader("FILE: a.txt|5|"));
+}
+
 TEST(PolledRecognition, BytesAfterTheSizeDigitsAreTheFilesFirstBytes) {
   std::string read = "FILE: a 5hello";
   Message m = RecognisePolled(read);

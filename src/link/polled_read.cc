@@ -41,6 +41,7 @@ const char16_t* PortRead(LinkState& state) {
     state.SetStatus(u"");
     return state.StatusPointer();
   }
+  AwaitWholePolledHeader(state, *port, *read);
   wire::Message message = wire::RecognisePolled(*read);
   state.CarriedBytes().insert(0, read->substr(message.end));
   if (!message.refusal.empty()) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 namespace tarvel {
@@ -50,14 +51,27 @@ std::optional<std::string> TakeNextRead(LinkState& state, SerialDevice& port) {
   return read;
 }
 
-void AwaitWholeHeader(const LinkState& state, SerialDevice& port, std::string& read) {
-  while (wire::IsPartialHeader(read) && read.size() < wire::kMaxRead) {
+namespace {
+
+void ReadOnWhile(bool (*partial)(std::string_view), const LinkState& state, SerialDevice& port,
+                 std::string& read) {
+  while (partial(read) && read.size() < wire::kMaxRead) {
     std::string more(wire::kMaxRead - read.size(), '\0');
     ReadResult result = port.Read(reinterpret_cast<uint8_t*>(more.data()), more.size(),
                                   state.timing().readQuietGapMs);
     if (result.outcome != ReadOutcome::Bytes) return;
     read.append(more, 0, result.count);
   }
+}
+
+}  // namespace
+
+void AwaitWholeHeader(const LinkState& state, SerialDevice& port, std::string& read) {
+  ReadOnWhile(wire::IsPartialHeader, state, port, read);
+}
+
+void AwaitWholePolledHeader(const LinkState& state, SerialDevice& port, std::string& read) {
+  ReadOnWhile(wire::IsPartialPolledHeader, state, port, read);
 }
 
 void DiscardUntilQuiet(LinkState& state, SerialDevice& port, int quietMs) {

@@ -25,11 +25,15 @@ bool WriteMessage(LinkState& state, std::string_view bytes, std::string* why);
 // the read lock.
 std::optional<std::string> TakeNextRead(LinkState& state, SerialDevice& port);
 
-// Completes `read` while it holds only the start of a file header: appends
-// what the port brings until the header is whole, the line has been quiet for
-// the read's quiet gap, or a read's worth has come. The caller holds the read
-// lock.
+// Completes `read` while it holds only the start of a file header (from the
+// first byte of "FILE:" on): appends what the port brings until the header is
+// whole, the line has been quiet for the read's quiet gap, or a read's worth
+// has come. A start that is not followed in time stays what it is, a text.
+// The caller holds the read lock.
 void AwaitWholeHeader(const LinkState& state, SerialDevice& port, std::string& read);
+// The same for the polled reader, whose own header form is whole once a space
+// follows the name.
+void AwaitWholePolledHeader(const LinkState& state, SerialDevice& port, std::string& read);
 
 // Throws away what follows a refused file header, the carried bytes and then
 // everything the port brings, until the line has been quiet for `quietMs`, the

@@ -188,7 +188,16 @@ Message Recognise(std::string_view read) {
 }
 
 bool IsPartialHeader(std::string_view read) {
-  return StartsWith(read, kFileWord) && !HasListenerHeaderForm(read);
+  if (StartsWith(read, kFileWord)) return !HasListenerHeaderForm(read);
+  // One to four bytes of "FILE:": the rest of the word may still be on its way.
+  return !read.empty() && read.size() < kFileWord.size() && StartsWith(kFileWord, read);
+}
+
+bool IsPartialPolledHeader(std::string_view read) {
+  // A space after the name starts the polled form's size, whose end no byte
+  // marks: reading on would only take the file's content into the header.
+  return IsPartialHeader(read) &&
+         ArgumentRegion(UpToZero(read)).find(' ') == std::string_view::npos;
 }
 
 Message RecognisePolled(std::string_view read) {

@@ -53,10 +53,15 @@ struct Message {
 // Recognises one read as the listener takes it.
 Message Recognise(std::string_view read);
 
-// Whether `read` begins a FileHeader that has not arrived whole: "FILE:" with
-// fewer than the two "|" that end its name and its size. The listener reads on
-// before it recognises such a read.
+// Whether `read` may begin a FileHeader that has not arrived whole: one to four
+// bytes of "FILE:", or "FILE:" with fewer than the two "|" that end its name
+// and its size. The listener reads on before it recognises such a read.
 bool IsPartialHeader(std::string_view read);
+
+// The same for the polled reader, except that a "FILE:" read whose name is
+// followed by a space is whole: it is the polled form, its size running on
+// into the file's first bytes.
+bool IsPartialPolledHeader(std::string_view read);
 
 // Recognises one read as the polled reader takes it: a "FILE:" read in the
 // listener's form is a FileHeader as above; any other "FILE:" read is the
