@@ -126,20 +126,20 @@ TEST_F(DeviceFiles, WalkingFallbackRefusesEverySymlink) {
 
 TEST_F(DeviceFiles, CommitCreatesAndReplacesAtomically) {
   std::string error;
-  auto created = CreateOutputFile(Device("\\new.txt"), &error);
+  auto created = CreateOutputFile(Device("\\new.txt"), ClashPolicy::Overwrite, &error);
   ASSERT_TRUE(created) << error;
-  ASSERT_TRUE(created->Write("fresh", 5));
+  ASSERT_TRUE(created->Write("fresh", 5, nullptr));
   EXPECT_FALSE(FileExists(root_ + "/new.txt"));
-  ASSERT_TRUE(created->Commit());
+  ASSERT_TRUE(created->Commit(nullptr));
   EXPECT_EQ(ReadWholeFile(root_ + "/new.txt"), "fresh");
 
   const std::string content = RandomBytes(5000, 3);
   WriteWholeFile(root_ + "/a.txt", "old content");
   auto oldReader = OpenInputFile(Device("\\a.txt"), &error);
-  auto output = CreateOutputFile(Device("\\a.txt"), &error);
+  auto output = CreateOutputFile(Device("\\a.txt"), ClashPolicy::Overwrite, &error);
   ASSERT_TRUE(output) << error;
-  ASSERT_TRUE(output->Write(content.data(), 2000));
-  ASSERT_TRUE(output->Write(content.data() + 2000, 3000));
+  ASSERT_TRUE(output->Write(content.data(), 2000, nullptr));
+  ASSERT_TRUE(output->Write(content.data() + 2000, 3000, nullptr));
   // The target is untouched until the commit; the data sits in a temporary beside it.
   EXPECT_EQ(ReadWholeFile(root_ + "/a.txt"), "old content");
   auto names = ListFolder(root_);
@@ -147,8 +147,8 @@ TEST_F(DeviceFiles, CommitCreatesAndReplacesAtomically) {
   EXPECT_EQ(std::count_if(names.begin(), names.end(),
                           [](auto& n) { return n.rfind(".a.txt.tarvel-", 0) == 0; }),
             1);
-  ASSERT_TRUE(output->Commit());
-  EXPECT_FALSE(output->Commit());
+  ASSERT_TRUE(output->Commit(nullptr));
+  EXPECT_FALSE(output->Commit(nullptr));
   EXPECT_EQ(ReadWholeFile(root_ + "/a.txt"), content);
   EXPECT_EQ(ListFolder(root_).size(), 2u);
   // Replaced, not rewritten: a reader of the old file still sees the old bytes.
@@ -162,9 +162,9 @@ TEST_F(DeviceFiles, AbandonLeavesTargetAndNoTemporary) {
   WriteWholeFile(root_ + "/keep.bin", original);
   {
     std::string error;
-    auto output = CreateOutputFile(Device("keep.bin"), &error);
+    auto output = CreateOutputFile(Device("keep.bin"), ClashPolicy::Overwrite, &error);
     ASSERT_TRUE(output) << error;
-    ASSERT_TRUE(output->Write("partial", 7));
+    ASSERT_TRUE(output->Write("partial", 7, nullptr));
   }
   EXPECT_EQ(ReadWholeFile(root_ + "/keep.bin"), original);
   EXPECT_EQ(ListFolder(root_), std::vector<std::string>{"keep.bin"});
@@ -173,23 +173,23 @@ TEST_F(DeviceFiles, AbandonLeavesTargetAndNoTemporary) {
 TEST_F(DeviceFiles, CreatingRespectsFoldersAndTheRoot) {
   std::string error;
   ASSERT_EQ(mkdir((root_ + "/dir").c_str(), 0700), 0);
-  EXPECT_FALSE(CreateOutputFile(Device("\\dir"), &error));
+  EXPECT_FALSE(CreateOutputFile(Device("\\dir"), ClashPolicy::Overwrite, &error));
   EXPECT_EQ(error, "is a folder");
-  EXPECT_FALSE(CreateOutputFile(Device("\\dir\\"), &error));
-  EXPECT_FALSE(CreateOutputFile(Device("\\nowhere\\a.txt"), &error));
+  EXPECT_FALSE(CreateOutputFile(Device("\\dir\\"), ClashPolicy::Overwrite, &error));
+  EXPECT_FALSE(CreateOutputFile(Device("\\nowhere\\a.txt"), ClashPolicy::Overwrite, &error));
   EXPECT_FALSE(FileExists(root_ + "/nowhere"));
 
   ASSERT_EQ(symlink(outside_.c_str(), (root_ + "/out").c_str()), 0);
-  EXPECT_FALSE(CreateOutputFile(Device("\\out\\new.txt"), &error));
+  EXPECT_FALSE(CreateOutputFile(Device("\\out\\new.txt"), ClashPolicy::Overwrite, &error));
   EXPECT_EQ(error, "path leaves the device root");
   EXPECT_EQ(ListFolder(outside_), std::vector<std::string>{"secret"});
 
   // A link as the name itself is replaced; what it pointed to stays as it was.
   ASSERT_EQ(symlink((outside_ + "/secret").c_str(), (root_ + "/link.txt").c_str()), 0);
-  auto output = CreateOutputFile(Device("\\link.txt"), &error);
+  auto output = CreateOutputFile(Device("\\link.txt"), ClashPolicy::Overwrite, &error);
   ASSERT_TRUE(output) << error;
-  ASSERT_TRUE(output->Write("mine", 4));
-  ASSERT_TRUE(output->Commit());
+  ASSERT_TRUE(output->Write("mine", 4, nullptr));
+  ASSERT_TRUE(output->Commit(nullptr));
   EXPECT_EQ(ReadWholeFile(outside_ + "/secret"), "outside");
   struct stat info;
   ASSERT_EQ(lstat((root_ + "/link.txt").c_str(), &info), 0);
@@ -199,22 +199,23 @@ TEST_F(DeviceFiles, CreatingRespectsFoldersAndTheRoot) {
 TEST_F(DeviceFiles, LongestNameAndNativeTargets) {
   std::string error;
   const std::string name(255, 'L');
-  auto output = CreateOutputFile(Device(name), &error);
+  auto output = CreateOutputFile(Device(name), ClashPolicy::Overwrite, &error);
   ASSERT_TRUE(output) << error;
-  ASSERT_TRUE(output->Commit());
+  ASSERT_TRUE(output->Commit(nullptr));
   EXPECT_TRUE(FileExists(root_ + "/" + name));
 
-  auto native = CreateOutputFile(FileLocation{"", outside_ + "/native.txt"}, &error);
+  auto native =
+      CreateOutputFile(FileLocation{"", outside_ + "/native.txt"}, ClashPolicy::Overwrite, &error);
   ASSERT_TRUE(native) << error;
-  ASSERT_TRUE(native->Write("n", 1));
-  ASSERT_TRUE(native->Commit());
+  ASSERT_TRUE(native->Write("n", 1, nullptr));
+  ASSERT_TRUE(native->Commit(nullptr));
   EXPECT_EQ(ReadWholeFile(outside_ + "/native.txt"), "n");
 }
 
 TEST_F(DeviceFiles, WriteRefusedByTheDiskFails) {
   WriteWholeFile(root_ + "/big.bin", "before");
   std::string error;
-  auto output = CreateOutputFile(Device("big.bin"), &error);
+  auto output = CreateOutputFile(Device("big.bin"), ClashPolicy::Overwrite, &error);
   ASSERT_TRUE(output) << error;
   const std::string content = RandomBytes(20000, 1);
 
@@ -225,12 +226,12 @@ TEST_F(DeviceFiles, WriteRefusedByTheDiskFails) {
   limited.rlim_cur = 8192;
   auto previousHandler = signal(SIGXFSZ, SIG_IGN);
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
-  bool written = output->Write(content.data(), content.size());
+  bool written = output->Write(content.data(), content.size(), nullptr);
   setrlimit(RLIMIT_FSIZE, &saved);
   signal(SIGXFSZ, previousHandler);
 
   EXPECT_FALSE(written);
-  EXPECT_FALSE(output->Commit());
+  EXPECT_FALSE(output->Commit(nullptr));
   EXPECT_EQ(ReadWholeFile(root_ + "/big.bin"), "before");
   EXPECT_EQ(ListFolder(root_), std::vector<std::string>{"big.bin"});
 }

@@ -21,7 +21,8 @@ void ReceivePolledFile(LinkState& state, SerialDevice& port, const wire::Message
   std::optional<FileLocation> location = PeerFileLocation(state, header.argument, &shown, &refusal);
   state.SetStatus(shown);
   std::string why;
-  if (ReceiveFile(state, port, location, header.size, refusal, &why) == ReceiveEnd::Saved) {
+  if (ReceiveFile(state, port, location, header.size, refusal, &why, SaveTarget::PeerName,
+                  &shown) == ReceiveEnd::Saved) {
     state.Report(EventKind::PolledFile, shown);
   } else {
     state.Fail("receiving " + Utf16ToUtf8(shown) + " failed: " + why);

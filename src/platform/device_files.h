@@ -46,20 +46,53 @@ class InputFile {
   virtual std::ptrdiff_t Read(void* buffer, size_t count) = 0;
 };
 
+// What a received file does when a file of its name is already there.
+enum class ClashPolicy {
+  Overwrite,  // takes its place
+  Rename,     // goes in as "name (1).ext", "name (2).ext", ...: the first free name
+  Skip,       // is dropped, and the file already there stays
+};
+
+// "name (n).ext" for `name`, a single component: the number goes before the
+// last dot, or at the end of a name without one (or whose only dot leads).
+// The stem is shortened, never inside a UTF-8 character, so that the result
+// fits a component of 255 bytes.
+std::string NumberedName(const std::string& name, int number);
+
 // A file being received. It is written to a temporary file beside its target,
-// which replaces the target only on Commit; destroying an uncommitted file
+// which takes the target's name only on Commit; destroying an uncommitted file
 // removes the temporary and leaves the target as it was.
 // Once a Write has failed (disk full, file too large), Commit fails as well.
 class OutputFile {
  public:
   virtual ~OutputFile() = default;
-  virtual bool Write(const void* data, size_t count) = 0;
-  virtual bool Commit() = 0;
+  // False when the system refused the bytes; `why` (if given) has its reason.
+  virtual bool Write(const void* data, size_t count, std::string* why) = 0;
+  // Puts the file in place as its clash policy says. The name is taken without
+  // ever replacing a file that appeared meanwhile, except under Overwrite.
+  // False, saying why, when the file could not be put in place or was skipped.
+  virtual bool Commit(std::string* why) = 0;
+  // The last component of the name the file went in under: its own, or with
+  // Rename a numbered one.
+  virtual const std::string& PlacedName() const = 0;
 };
 
 // Both return nothing, saying why in `error`, when the file cannot be opened or
 // created (for a device path, also when it would resolve outside the root).
+// Under Skip, a file that already has the target's name is refused at once.
 std::unique_ptr<InputFile> OpenInputFile(const FileLocation& location, std::string* error);
-std::unique_ptr<OutputFile> CreateOutputFile(const FileLocation& location, std::string* error);
+std::unique_ptr<OutputFile> CreateOutputFile(const FileLocation& location, ClashPolicy clash,
+                                             std::string* error);
+
+// Message for a file skipped under ClashPolicy::Skip.
+inline constexpr const char* kSkippedClash =
+    "a file of that name exists and was kept (on-clash skip); the content was discarded";
+
+// The space of the file system that holds the folder of `location`, in bytes.
+struct DiskSpace {
+  uint64_t available = 0;  // free to this process
+  uint64_t total = 0;      // the file system's size
+};
+std::optional<DiskSpace> SpaceFor(const FileLocation& location, std::string* error);
 
 }  // namespace tarvel

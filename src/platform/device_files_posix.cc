@@ -1,12 +1,15 @@
 // Reading device files and receiving files atomically, on POSIX descriptors.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <random>
+#include <system_error>
 #include <thread>
 
 #include "platform/device_files.h"
@@ -18,9 +21,16 @@ namespace {
 // The temporary's name ".<name>.tarvel-XXXXXX" must itself fit in 255 bytes.
 constexpr size_t kTemporaryNameRoom = 255 - 1 - 8 - 6;
 constexpr int kTemporaryAttempts = 100;
+// Under ClashPolicy::Rename, the numbered names tried before giving up.
+constexpr int kNumberedNameAttempts = 10000;
 
 void SetError(std::string* error, std::string text) {
   if (error != nullptr) *error = std::move(text);
+}
+
+// The system's words for an errno value ("No space left on device").
+std::string SystemReason(int error) {
+  return std::generic_category().message(error);
 }
 
 class PosixInputFile final : public InputFile {
@@ -45,19 +55,33 @@ class PosixInputFile final : public InputFile {
   UniqueFd fd_;
 };
 
+// Gives `from` the name `to` in the folder `parent` unless `to` exists: then
+// fails with EEXIST and leaves both as they were.
+int RenameNoReplace(int parent, const char* from, const char* to) {
+  if (renameat2(parent, from, parent, to, RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return -1;
+  // A file system without a no-replace rename: a hard link is never made over
+  // an existing name either.
+  if (linkat(parent, from, parent, to, 0) != 0) return -1;
+  unlinkat(parent, from, 0);
+  return 0;
+}
+
 class PosixOutputFile final : public OutputFile {
  public:
-  PosixOutputFile(UniqueFd parent, std::string temporary, std::string name, UniqueFd fd)
+  PosixOutputFile(UniqueFd parent, std::string temporary, std::string name, UniqueFd fd,
+                  ClashPolicy clash)
       : parent_(std::move(parent)),
         temporary_(std::move(temporary)),
         name_(std::move(name)),
-        fd_(std::move(fd)) {}
+        fd_(std::move(fd)),
+        clash_(clash) {}
 
   ~PosixOutputFile() override {
     if (!finished_) Abandon();
   }
 
-  bool Write(const void* data, size_t count) override {
+  bool Write(const void* data, size_t count, std::string* why) override {
     if (finished_ || failed_) return false;
     const char* next = static_cast<const char*>(data);
     while (count > 0) {
@@ -66,6 +90,7 @@ class PosixOutputFile final : public OutputFile {
       // A refusal (ENOSPC, EFBIG) shows up on the write after a short one.
       if (written <= 0) {
         failed_ = true;
+        SetError(why, SystemReason(written < 0 ? errno : EIO));
         return false;
       }
       next += written;
@@ -74,19 +99,57 @@ class PosixOutputFile final : public OutputFile {
     return true;
   }
 
-  // No fsync: a received file is replaced atomically, not made durable.
-  bool Commit() override {
+  // No fsync: a received file is put in place atomically, not made durable.
+  bool Commit(std::string* why) override {
     if (finished_) return false;
-    if (failed_ || close(fd_.Release()) != 0 ||
-        renameat(parent_.get(), temporary_.c_str(), parent_.get(), name_.c_str()) != 0) {
-      Abandon();
-      return false;
+    if (failed_) {
+      SetError(why, "a write failed earlier");
+    } else if (close(fd_.Release()) != 0) {
+      SetError(why, SystemReason(errno));
+    } else if (Place(why)) {
+      finished_ = true;
+      return true;
     }
-    finished_ = true;
-    return true;
+    Abandon();
+    return false;
   }
 
+  const std::string& PlacedName() const override { return name_; }
+
  private:
+  bool Place(std::string* why) {
+    const char* temporary = temporary_.c_str();
+    if (clash_ == ClashPolicy::Overwrite) {
+      if (renameat(parent_.get(), temporary, parent_.get(), name_.c_str()) == 0) return true;
+    } else if (RenameNoReplace(parent_.get(), temporary, name_.c_str()) == 0) {
+      return true;
+    } else if (errno == EEXIST && clash_ == ClashPolicy::Skip) {
+      SetError(why, kSkippedClash);
+      return false;
+    } else if (errno == EEXIST) {
+      return PlaceNumbered(why);
+    }
+    SetError(why,
+             std::string("the received file could not be put in place: ") + SystemReason(errno));
+    return false;
+  }
+
+  bool PlaceNumbered(std::string* why) {
+    for (int number = 1; number <= kNumberedNameAttempts; ++number) {
+      std::string numbered = NumberedName(name_, number);
+      if (RenameNoReplace(parent_.get(), temporary_.c_str(), numbered.c_str()) == 0) {
+        name_ = numbered;
+        return true;
+      }
+      if (errno != EEXIST) {
+        SetError(why, "cannot save as " + numbered + ": " + SystemReason(errno));
+        return false;
+      }
+    }
+    SetError(why, "no free numbered name for " + name_);
+    return false;
+  }
+
   void Abandon() {
     fd_.Reset();
     unlinkat(parent_.get(), temporary_.c_str(), 0);
@@ -97,6 +160,7 @@ class PosixOutputFile final : public OutputFile {
   std::string temporary_;
   std::string name_;
   UniqueFd fd_;
+  ClashPolicy clash_;
   bool failed_ = false;
   bool finished_ = false;
 };
@@ -148,7 +212,8 @@ std::unique_ptr<InputFile> OpenInputFile(const FileLocation& location, std::stri
   return std::make_unique<PosixInputFile>(std::move(fd));
 }
 
-std::unique_ptr<OutputFile> CreateOutputFile(const FileLocation& location, std::string* error) {
+std::unique_ptr<OutputFile> CreateOutputFile(const FileLocation& location, ClashPolicy clash,
+                                             std::string* error) {
   auto [parentPath, name] = SplitLastComponent(location);
   if (name.empty() || name == "." || name == "..") {
     SetError(error, "path names a folder");
@@ -157,9 +222,13 @@ std::unique_ptr<OutputFile> CreateOutputFile(const FileLocation& location, std::
   UniqueFd parent = OpenLocation(location.root, parentPath, O_PATH | O_DIRECTORY, error);
   if (!parent.valid()) return nullptr;
   struct stat info;
-  if (fstatat(parent.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-      S_ISDIR(info.st_mode)) {
+  bool exists = fstatat(parent.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+  if (exists && S_ISDIR(info.st_mode)) {
     SetError(error, "is a folder");
+    return nullptr;
+  }
+  if (exists && clash == ClashPolicy::Skip) {
+    SetError(error, kSkippedClash);
     return nullptr;
   }
   std::string temporary;
@@ -169,7 +238,22 @@ std::unique_ptr<OutputFile> CreateOutputFile(const FileLocation& location, std::
     return nullptr;
   }
   return std::make_unique<PosixOutputFile>(std::move(parent), std::move(temporary), std::move(name),
-                                           std::move(fd));
+                                           std::move(fd), clash);
+}
+
+std::optional<DiskSpace> SpaceFor(const FileLocation& location, std::string* error) {
+  UniqueFd parent =
+      OpenLocation(location.root, SplitLastComponent(location).folder, O_PATH | O_DIRECTORY, error);
+  if (!parent.valid()) return std::nullopt;
+  struct statvfs info;
+  if (fstatvfs(parent.get(), &info) != 0) {
+    SetError(error, SystemReason(errno));
+    return std::nullopt;
+  }
+  DiskSpace space;
+  space.available = static_cast<uint64_t>(info.f_bavail) * info.f_frsize;
+  space.total = static_cast<uint64_t>(info.f_blocks) * info.f_frsize;
+  return space;
 }
 
 }  // namespace tarvel

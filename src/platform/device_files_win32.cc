@@ -15,6 +15,8 @@ namespace tarvel {
 namespace {
 
 constexpr int kTemporaryAttempts = 100;
+// Under ClashPolicy::Rename, the numbered names tried before giving up.
+constexpr int kNumberedNameAttempts = 10000;
 // The temporary's name ".<name>.tarvel-XXXXXX" must itself fit in 255 characters.
 constexpr size_t kTemporaryNameRoom = 255 - 1 - 8 - 6;
 constexpr DWORD kLargestIo = 1u << 30;
@@ -50,16 +52,22 @@ class Win32InputFile final : public InputFile {
   UniqueHandle file_;
 };
 
+std::wstring NtPath(const std::wstring& path);
+
+bool IsNameTaken(DWORD error) {
+  return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS;
+}
+
 class Win32OutputFile final : public OutputFile {
  public:
-  Win32OutputFile(HeldFolder folder, std::wstring target, UniqueHandle file)
-      : folder_(std::move(folder)), target_(std::move(target)), file_(std::move(file)) {}
+  Win32OutputFile(HeldFolder folder, std::string name, UniqueHandle file, ClashPolicy clash)
+      : folder_(std::move(folder)), name_(std::move(name)), file_(std::move(file)), clash_(clash) {}
 
   ~Win32OutputFile() override {
     if (!finished_) Abandon();
   }
 
-  bool Write(const void* data, size_t count) override {
+  bool Write(const void* data, size_t count, std::string* why) override {
     if (finished_ || failed_) return false;
     const char* next = static_cast<const char*>(data);
     while (count > 0) {
@@ -67,6 +75,7 @@ class Win32OutputFile final : public OutputFile {
       DWORD chunk = static_cast<DWORD>(std::min<size_t>(count, kLargestIo));
       if (!WriteFile(file_.get(), next, chunk, &written, nullptr) || written == 0) {
         failed_ = true;
+        SetError(why, DescribeWin32Error(GetLastError()));
         return false;
       }
       next += written;
@@ -75,29 +84,64 @@ class Win32OutputFile final : public OutputFile {
     return true;
   }
 
-  // The temporary is renamed through its own handle, so what takes the
-  // target's place is the file written, whatever happened to its name.
-  bool Commit() override {
+  bool Commit(std::string* why) override {
     if (finished_) return false;
-    if (failed_ || !RenameOverTarget()) {
-      Abandon();
-      return false;
+    if (failed_) {
+      SetError(why, "a write failed earlier");
+    } else if (Place(why)) {
+      file_.Reset();
+      finished_ = true;
+      return true;
     }
-    file_.Reset();
-    finished_ = true;
-    return true;
+    Abandon();
+    return false;
   }
 
+  const std::string& PlacedName() const override { return name_; }
+
  private:
-  bool RenameOverTarget() {
-    size_t nameBytes = target_.size() * sizeof(wchar_t);
+  bool Place(std::string* why) {
+    if (RenameTo(name_, clash_ == ClashPolicy::Overwrite)) return true;
+    DWORD error = GetLastError();
+    if (IsNameTaken(error) && clash_ == ClashPolicy::Skip) {
+      SetError(why, kSkippedClash);
+      return false;
+    }
+    if (IsNameTaken(error) && clash_ == ClashPolicy::Rename) return PlaceNumbered(why);
+    SetError(why, "the received file could not be put in place: " + DescribeWin32Error(error));
+    return false;
+  }
+
+  bool PlaceNumbered(std::string* why) {
+    for (int number = 1; number <= kNumberedNameAttempts; ++number) {
+      std::string numbered = NumberedName(name_, number);
+      if (RenameTo(numbered, false)) {
+        name_ = numbered;
+        return true;
+      }
+      DWORD error = GetLastError();
+      if (!IsNameTaken(error)) {
+        SetError(why, "cannot save as " + numbered + ": " + DescribeWin32Error(error));
+        return false;
+      }
+    }
+    SetError(why, "no free numbered name for " + name_);
+    return false;
+  }
+
+  // The temporary is renamed through its own handle, so what takes the name
+  // is the file written, whatever happened to its temporary name. Without
+  // `replace`, an existing file of that name makes the rename fail.
+  bool RenameTo(const std::string& name, bool replace) {
+    std::wstring target = NtPath(folder_.PathOf(name));
+    size_t nameBytes = target.size() * sizeof(wchar_t);
     std::vector<std::byte> buffer(sizeof(FILE_RENAME_INFO) + nameBytes);
     auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-    info->ReplaceIfExists = TRUE;
+    info->ReplaceIfExists = replace ? TRUE : FALSE;
     info->RootDirectory = nullptr;
     info->FileNameLength = static_cast<DWORD>(nameBytes);
-    std::copy(target_.begin(), target_.end(), info->FileName);
-    info->FileName[target_.size()] = L'\0';
+    std::copy(target.begin(), target.end(), info->FileName);
+    info->FileName[target.size()] = L'\0';
     return SetFileInformationByHandle(file_.get(), FileRenameInfo, info,
                                       static_cast<DWORD>(buffer.size())) != 0;
   }
@@ -110,9 +154,10 @@ class Win32OutputFile final : public OutputFile {
     finished_ = true;
   }
 
-  HeldFolder folder_;    // held until the rename, so the folder stays where it was checked
-  std::wstring target_;  // in the NT form that a rename by handle takes
+  HeldFolder folder_;  // held until the rename, so the folder stays where it was checked
+  std::string name_;
   UniqueHandle file_;
+  ClashPolicy clash_;
   bool failed_ = false;
   bool finished_ = false;
 };
@@ -196,7 +241,8 @@ std::unique_ptr<InputFile> OpenInputFile(const FileLocation& location, std::stri
   return std::make_unique<Win32InputFile>(std::move(file));
 }
 
-std::unique_ptr<OutputFile> CreateOutputFile(const FileLocation& location, std::string* error) {
+std::unique_ptr<OutputFile> CreateOutputFile(const FileLocation& location, ClashPolicy clash,
+                                             std::string* error) {
   FolderAndName parts = SplitFolderAndName(location);
   if (parts.name.empty() || parts.name == "." || parts.name == "..") {
     SetError(error, "path names a folder");
@@ -205,10 +251,13 @@ std::unique_ptr<OutputFile> CreateOutputFile(const FileLocation& location, std::
   std::string name;
   std::optional<HeldFolder> folder = OpenFolderOf(location, &name, error);
   if (!folder) return nullptr;
-  std::wstring target = folder->PathOf(name);
-  DWORD attributes = GetFileAttributesW(target.c_str());
+  DWORD attributes = GetFileAttributesW(folder->PathOf(name).c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     SetError(error, "is a folder");
+    return nullptr;
+  }
+  if (attributes != INVALID_FILE_ATTRIBUTES && clash == ClashPolicy::Skip) {
+    SetError(error, kSkippedClash);
     return nullptr;
   }
   UniqueHandle file = CreateTemporary(*folder, name);
@@ -216,7 +265,27 @@ std::unique_ptr<OutputFile> CreateOutputFile(const FileLocation& location, std::
     SetError(error, DescribeWin32Error(GetLastError()));
     return nullptr;
   }
-  return std::make_unique<Win32OutputFile>(std::move(*folder), NtPath(target), std::move(file));
+  return std::make_unique<Win32OutputFile>(std::move(*folder), std::move(name), std::move(file),
+                                           clash);
+}
+
+std::optional<DiskSpace> SpaceFor(const FileLocation& location, std::string* error) {
+  std::string name;
+  std::optional<HeldFolder> folder = OpenFolderOf(location, &name, error);
+  if (!folder) return std::nullopt;
+  // The folder's path ends in a backslash, as a UNC path must; an empty one is
+  // the working directory, whose disk a null path names.
+  std::wstring path = folder->path();
+  if (!path.empty() && path.back() != L'\\') path += L'\\';
+  ULARGE_INTEGER available, total;
+  if (!GetDiskFreeSpaceExW(path.empty() ? nullptr : path.c_str(), &available, &total, nullptr)) {
+    SetError(error, DescribeWin32Error(GetLastError()));
+    return std::nullopt;
+  }
+  DiskSpace space;
+  space.available = available.QuadPart;
+  space.total = total.QuadPart;
+  return space;
 }
 
 }  // namespace tarvel

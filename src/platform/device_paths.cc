@@ -82,6 +82,20 @@ std::optional<FileLocation> ResolveDevicePath(const std::string& root, std::stri
   return location;
 }
 
+std::string NumberedName(const std::string& name, int number) {
+  size_t dot = name.rfind('.');
+  if (dot == 0 || dot == std::string::npos) dot = name.size();
+  std::string suffix = " (" + std::to_string(number) + ")" + name.substr(dot);
+  std::string stem = name.substr(0, dot);
+  if (stem.size() + suffix.size() > kMaxComponent) {
+    size_t keep = kMaxComponent > suffix.size() ? kMaxComponent - suffix.size() : 0;
+    // Back to the first byte of a UTF-8 character.
+    while (keep > 0 && (static_cast<unsigned char>(stem[keep]) & 0xC0) == 0x80) --keep;
+    stem.resize(keep);
+  }
+  return stem + suffix;
+}
+
 std::optional<FileLocation> ResolveHostPath(const std::string& root, std::string_view hostPath,
                                             std::string* why) {
   if (!hostPath.empty() && hostPath.front() == '\\') {

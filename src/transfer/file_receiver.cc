@@ -1,6 +1,8 @@
 #include "transfer/file_receiver.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <iterator>
 #include <vector>
 
 #include "link/link_text.h"
@@ -22,25 +24,29 @@ std::string DurationText(int milliseconds) {
   return std::to_string(milliseconds) + " ms";
 }
 
+constexpr uint64_t kLargestReserve = 64ull * 1024 * 1024;
+
 class ContentSink {
  public:
   ContentSink(std::unique_ptr<OutputFile> file, std::string* why)
       : file_(std::move(file)), why_(why) {}
 
   void Take(const char* data, size_t count) {
-    if (!file_ || diskFailed_) return;
-    if (!file_->Write(data, count)) {
+    if (!file_) return;
+    std::string reason;
+    if (!file_->Write(data, count, &reason)) {
+      *why_ = "the disk refused a write: " + reason;
+      // The partial file goes at once, giving its space back while the rest
+      // of the content is drained.
+      file_.reset();
       diskFailed_ = true;
-      *why_ = "the disk refused a write";
     }
   }
 
-  bool Finish() {
+  bool Finish(std::string* placedName) {
     if (!file_ || diskFailed_) return false;
-    if (!file_->Commit()) {
-      *why_ = "the received file could not be put in place";
-      return false;
-    }
+    if (!file_->Commit(why_)) return false;
+    if (placedName != nullptr) *placedName = file_->PlacedName();
     return true;
   }
 
@@ -80,7 +86,7 @@ bool ReadDue(LinkState& state, SerialDevice& port, std::vector<uint8_t>& buffer,
 }  // namespace
 
 ReceiveEnd ReceiveContent(LinkState& state, SerialDevice& port, std::unique_ptr<OutputFile> file,
-                          int64_t size, std::string* why) {
+                          int64_t size, std::string* why, std::string* placedName) {
   const bool draining = file == nullptr;
   ContentSink sink(std::move(file), why);
   std::string& carried = state.CarriedBytes();
@@ -104,7 +110,7 @@ ReceiveEnd ReceiveContent(LinkState& state, SerialDevice& port, std::unique_ptr<
     return ReceiveEnd::Failed;
   }
   if (draining) return ReceiveEnd::Drained;
-  return sink.Finish() ? ReceiveEnd::Saved : ReceiveEnd::Failed;
+  return sink.Finish(placedName) ? ReceiveEnd::Saved : ReceiveEnd::Failed;
 }
 
 std::optional<FileLocation> PeerFileLocation(const LinkState& state, std::string_view name,
@@ -117,15 +123,86 @@ std::optional<FileLocation> PeerFileLocation(const LinkState& state, std::string
   return ResolveDevicePath(DeviceRoot(state.env()), Utf16ToUtf8(*shown), why);
 }
 
+std::optional<ClashPolicy> ClashPolicySetting(const Environment& env, std::string* why) {
+  std::optional<std::string> value = env("TARVEL_ON_CLASH");
+  if (!value || value->empty() || *value == "overwrite") return ClashPolicy::Overwrite;
+  if (*value == "rename") return ClashPolicy::Rename;
+  if (*value == "skip") return ClashPolicy::Skip;
+  *why = "the setting TARVEL_ON_CLASH=" + *value +
+         " is none of overwrite, rename and skip; the file was refused";
+  return std::nullopt;
+}
+
+std::string SizeText(uint64_t bytes) {
+  static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB"};
+  if (bytes < 1024) return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
+  double value = static_cast<double>(bytes) / 1024;
+  size_t unit = 0;
+  while (value >= 1024 && unit + 1 < std::size(kUnits)) {
+    value /= 1024;
+    ++unit;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]);
+  return text;
+}
+
+uint64_t SpaceReserve(uint64_t total) {
+  return std::min(total / 100, kLargestReserve);
+}
+
+namespace {
+
+// Why a file of `size` bytes may not be created at `location`; nothing when
+// it may. A file system whose space cannot be learned is left to refuse the
+// writes itself.
+std::optional<std::string> SpaceRefusal(const FileLocation& location, int64_t size) {
+  std::string ignored;
+  std::optional<DiskSpace> space = SpaceFor(location, &ignored);
+  if (!space) return std::nullopt;
+  uint64_t reserve = SpaceReserve(space->total);
+  uint64_t usable = space->available > reserve ? space->available - reserve : 0;
+  if (static_cast<uint64_t>(size) <= usable) return std::nullopt;
+  return "not enough space: " + SizeText(static_cast<uint64_t>(size)) + " announced, " +
+         SizeText(usable) + " free beyond the reserve";
+}
+
+// The file to receive into, or nothing, saying why in `refusal`.
+std::unique_ptr<OutputFile> OpenTarget(const LinkState& state, const FileLocation& location,
+                                       int64_t size, SaveTarget target, std::string* refusal) {
+  std::optional<ClashPolicy> clash = ClashPolicy::Overwrite;
+  if (target == SaveTarget::PeerName) clash = ClashPolicySetting(state.env(), refusal);
+  if (!clash) return nullptr;
+  if (std::optional<std::string> noSpace = SpaceRefusal(location, size)) {
+    *refusal = *noSpace;
+    return nullptr;
+  }
+  return CreateOutputFile(location, *clash, refusal);
+}
+
+// `shown` with its last component replaced by `placed`, when they differ.
+void ShowPlacedName(std::u16string* shown, const std::string& placed) {
+  size_t cut = shown->find_last_of(u"\\/");
+  size_t start = cut == std::u16string::npos ? 0 : cut + 1;
+  if (placed.empty() || Utf16ToUtf8(shown->substr(start)) == placed) return;
+  *shown = shown->substr(0, start) + Utf8ToUtf16(placed);
+}
+
+}  // namespace
+
 ReceiveEnd ReceiveFile(LinkState& state, SerialDevice& port,
                        const std::optional<FileLocation>& location, int64_t size,
-                       std::string refusal, std::string* why) {
-  std::unique_ptr<OutputFile> file = location ? CreateOutputFile(*location, &refusal) : nullptr;
-  ReceiveEnd end = ReceiveContent(state, port, std::move(file), size, why);
+                       std::string refusal, std::string* why, SaveTarget target,
+                       std::u16string* shown) {
+  std::unique_ptr<OutputFile> file =
+      location ? OpenTarget(state, *location, size, target, &refusal) : nullptr;
+  std::string placed;
+  ReceiveEnd end = ReceiveContent(state, port, std::move(file), size, why, &placed);
   if (end == ReceiveEnd::Drained) {
     *why = refusal;
     return ReceiveEnd::Failed;
   }
+  if (end == ReceiveEnd::Saved) ShowPlacedName(shown, placed);
   return end;
 }
 

@@ -26,13 +26,15 @@ void ReceiveAnnouncedFile(LinkState& state, SerialDevice& port, const wire::Mess
   // Only the answer to a get request goes to that request's save path; any
   // other file is saved under its own name.
   std::u16string shown = state.TakePendingSave(header.argument).value_or(std::u16string());
+  const SaveTarget target = shown.empty() ? SaveTarget::PeerName : SaveTarget::SavePath;
   std::string refusal;
   std::optional<FileLocation> location =
       shown.empty() ? PeerFileLocation(state, header.argument, &shown, &refusal)
                     : SavePathLocation(state, shown, &refusal);
   if (state.WaitForStop(state.timing().receiverPauseMs)) return;
   std::string why;
-  if (ReceiveFile(state, port, location, header.size, refusal, &why) == ReceiveEnd::Saved) {
+  if (ReceiveFile(state, port, location, header.size, refusal, &why, target, &shown) ==
+      ReceiveEnd::Saved) {
     state.Report(EventKind::Received, shown);
   } else {
     state.Fail("receiving " + Utf16ToUtf8(shown) + " failed: " + why);

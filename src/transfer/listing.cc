@@ -60,9 +60,10 @@ bool WriteListing(LinkState& state, std::u16string_view pattern, std::string* wh
   if (!entries) return false;
   std::string text = ListingText(state, *entries);
   std::optional<FileLocation> location = ResolveDevicePath(root, kListingFilePath, why);
-  std::unique_ptr<OutputFile> file = location ? CreateOutputFile(*location, why) : nullptr;
+  std::unique_ptr<OutputFile> file =
+      location ? CreateOutputFile(*location, ClashPolicy::Overwrite, why) : nullptr;
   if (!file) return false;
-  if (!file->Write(text.data(), text.size()) || !file->Commit()) {
+  if (!file->Write(text.data(), text.size(), nullptr) || !file->Commit(nullptr)) {
     *why = "cannot write the listing file";
     return false;
   }

@@ -52,9 +52,10 @@ std::optional<FileLocation> Device(const std::string& root, const std::string& p
 
 std::string Receive(const FileLocation& location, const std::string& content) {
   std::string error;
-  std::unique_ptr<OutputFile> file = CreateOutputFile(location, &error);
+  std::unique_ptr<OutputFile> file = CreateOutputFile(location, ClashPolicy::Overwrite, &error);
   if (!file) return "refused: " + error;
-  if (!file->Write(content.data(), content.size()) || !file->Commit()) return "failed";
+  if (!file->Write(content.data(), content.size(), nullptr) || !file->Commit(nullptr))
+    return "failed";
   return "ok";
 }
 
@@ -75,11 +76,11 @@ TEST(Win32Files, ReceivedFileReplacesItsTargetWholeAndLeavesNoTemporary) {
   std::string content = RandomBytes(70000, 3) + std::string("\0\r\n\x1A\x11\x13", 6);
   std::string error;
   std::unique_ptr<OutputFile> file =
-      CreateOutputFile(*Device(root.path(), "\\Docs\\a.bin"), &error);
+      CreateOutputFile(*Device(root.path(), "\\Docs\\a.bin"), ClashPolicy::Overwrite, &error);
   ASSERT_TRUE(file) << error;
-  ASSERT_TRUE(file->Write(content.data(), content.size()));
+  ASSERT_TRUE(file->Write(content.data(), content.size(), nullptr));
   EXPECT_EQ(ReadWholeFile(root / "Docs/a.bin"), "old") << "replaced before the commit";
-  ASSERT_TRUE(file->Commit());
+  ASSERT_TRUE(file->Commit(nullptr));
   EXPECT_TRUE(ReadWholeFile(root / "Docs/a.bin") == content);
   EXPECT_EQ(NamesIn(root / "Docs"), std::vector<std::string>{"a.bin"});
   EXPECT_TRUE(ReadThrough(*Device(root.path(), "Docs/a.bin")) == content);
@@ -90,9 +91,10 @@ TEST(Win32Files, AnUncommittedFileLeavesTheTargetAsItWas) {
   WriteWholeFile(root / "keep.txt", "before");
   {
     std::string error;
-    std::unique_ptr<OutputFile> file = CreateOutputFile(*Device(root.path(), "keep.txt"), &error);
+    std::unique_ptr<OutputFile> file =
+        CreateOutputFile(*Device(root.path(), "keep.txt"), ClashPolicy::Overwrite, &error);
     ASSERT_TRUE(file) << error;
-    file->Write("partial", 7);
+    file->Write("partial", 7, nullptr);
   }
   EXPECT_EQ(ReadWholeFile(root / "keep.txt"), "before");
   EXPECT_EQ(NamesIn(root.path()), std::vector<std::string>{"keep.txt"});
