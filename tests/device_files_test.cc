@@ -226,14 +226,64 @@ TEST_F(DeviceFiles, WriteRefusedByTheDiskFails) {
   limited.rlim_cur = 8192;
   auto previousHandler = signal(SIGXFSZ, SIG_IGN);
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
-  bool written = output->Write(content.data(), content.size(), nullptr);
+  std::string why;
+  bool written = output->Write(content.data(), content.size(), &why);
   setrlimit(RLIMIT_FSIZE, &saved);
   signal(SIGXFSZ, previousHandler);
 
   EXPECT_FALSE(written);
-  EXPECT_FALSE(output->Commit(nullptr));
+  EXPECT_EQ(why, "File too large");
+  EXPECT_FALSE(output->Commit(&why));
+  EXPECT_EQ(why, "a write failed earlier");
   EXPECT_EQ(ReadWholeFile(root_ + "/big.bin"), "before");
   EXPECT_EQ(ListFolder(root_), std::vector<std::string>{"big.bin"});
+}
+
+// Another writer may take the name while a file is received: only Overwrite
+// ever replaces what is there at the commit.
+TEST_F(DeviceFiles, ANameTakenBeforeTheCommitIsNeverReplacedUnderSkipOrRename) {
+  std::string error;
+  auto skipped = CreateOutputFile(Device("race.txt"), ClashPolicy::Skip, &error);
+  auto renamed = CreateOutputFile(Device("race.txt"), ClashPolicy::Rename, &error);
+  ASSERT_TRUE(skipped && renamed) << error;
+  ASSERT_TRUE(skipped->Write("skipped", 7, nullptr));
+  ASSERT_TRUE(renamed->Write("renamed", 7, nullptr));
+  WriteWholeFile(root_ + "/race.txt", "came first");
+
+  std::string why;
+  EXPECT_FALSE(skipped->Commit(&why));
+  EXPECT_EQ(why, kSkippedClash);
+  ASSERT_TRUE(renamed->Commit(&why)) << why;
+  EXPECT_EQ(renamed->PlacedName(), "race (1).txt");
+  EXPECT_EQ(ReadWholeFile(root_ + "/race.txt"), "came first");
+  EXPECT_EQ(ReadWholeFile(root_ + "/race (1).txt"), "renamed");
+  auto names = ListFolder(root_);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"race (1).txt", "race.txt"}));
+  // Skip refuses at once a name already taken, creating nothing.
+  EXPECT_FALSE(CreateOutputFile(Device("race.txt"), ClashPolicy::Skip, &error));
+  EXPECT_EQ(error, kSkippedClash);
+}
+
+// A numbered name must still fit a component: the stem is shortened, and
+// never inside a character, or the name would be refused or mangled.
+TEST_F(DeviceFiles, ANumberedNameAtTheLongestLengthIsShortenedWholeCharacters) {
+  std::string stem;
+  for (int i = 0; i < 124; ++i) stem += "\xC3\xA9";  // 248 bytes of two-byte characters
+  const std::string name = stem + ".jpg";
+  WriteWholeFile(root_ + "/" + name, "old");
+  std::string error;
+  auto output = CreateOutputFile(Device(name), ClashPolicy::Rename, &error);
+  ASSERT_TRUE(output) << error;
+  ASSERT_TRUE(output->Write("new", 3, nullptr));
+  std::string why;
+  ASSERT_TRUE(output->Commit(&why)) << why;
+  const std::string expected = stem.substr(0, 246) + " (1).jpg";
+  EXPECT_EQ(output->PlacedName(), expected);
+  EXPECT_EQ(ReadWholeFile(root_ + "/" + expected), "new");
+  EXPECT_EQ(ReadWholeFile(root_ + "/" + name), "old");
+  EXPECT_EQ(NumberedName(".profile", 2), ".profile (2)");
+  EXPECT_EQ(NumberedName("a.tar.gz", 3), "a.tar (3).gz");
 }
 
 }  // namespace

@@ -72,16 +72,18 @@ int ShowResults(const CommonOptions& options, bool once) {
   }
 }
 
-int Listen(const CommonOptions& options, bool once) {
+int Listen(const CommonOptions& options, const std::string& onClash, bool once) {
   std::string error;
   if (!ApplyCommonOptions(options, &error)) return Complain(error);
   std::optional<std::string> root = UseDeviceRoot(&error);
   if (!root) return Complain(error);
+  std::optional<std::string> clash = UseClashPolicy(onClash, &error);
+  if (!clash) return Complain(error);
   RegisterIncomingPort(options);
   bool incoming = OnIncomingPort(options);
   if (!OpenLink(options)) return 1;
   TarvelServer();
-  Tell(options, "device root: " + *root);
+  Tell(options, "device root: " + *root + "; a received file whose name is taken: " + *clash);
   if (incoming) {
     Tell(options, "waiting for a Bluetooth peer on the incoming serial port; Ctrl-C stops");
   } else {
@@ -103,11 +105,18 @@ void AddListenCommand(CLI::App& app, const CommonOptions& options, CommandList& 
       "the peer's get and list requests, and prints each result with a time stamp; a text\n"
       "the peer sent shows as TEXT: <text>. Without --device, and with the incoming port\n"
       "registered with BlueZ, port 0 is that incoming Bluetooth serial port.\n"
+      "A file the peer pushes under a name that is taken replaces the old file, or with\n"
+      "--on-clash rename goes in as \"name (1).ext\" (the result shows that name), or with\n"
+      "--on-clash skip is dropped, the old file kept, and a failure says so. The answer\n"
+      "to this host's own get request always replaces its save path.\n"
       "With --once it exits 0 after the first received file, 1 after a failure, and\n"
       "128 + the signal's number when stopped before.");
   auto once = std::make_shared<bool>(false);
+  auto onClash = std::make_shared<std::string>();
   command->add_flag("--once", *once, "exit after the first received file");
-  commands.push_back({command, [&options, once] { return Listen(options, *once); }});
+  AddClashOption(*command, *onClash);
+  commands.push_back(
+      {command, [&options, once, onClash] { return Listen(options, *onClash, *once); }});
 }
 
 }  // namespace tarvel_cli

@@ -35,10 +35,11 @@ LinkEvent ReadOnce(const CommonOptions& options) {
   }
 }
 
-int Poll(const CommonOptions& options, double waitSeconds) {
+int Poll(const CommonOptions& options, const std::string& onClash, double waitSeconds) {
   std::string error;
   if (!ApplyCommonOptions(options, &error)) return Complain(error);
   if (!UseDeviceRoot(&error)) return Complain(error);
+  if (!UseClashPolicy(onClash, &error)) return Complain(error);
   if (!OpenLink(options)) return 1;
   DiscardEvents(!options.quiet);
   auto until = std::chrono::steady_clock::now() +
@@ -75,7 +76,11 @@ void AddPollCommand(CLI::App& app, const CommonOptions& options, CommandList& co
       ->add_option("--wait", *waitSeconds,
                    "keep polling up to this many seconds until something arrives")
       ->check(CLI::NonNegativeNumber);
-  commands.push_back({command, [&options, waitSeconds] { return Poll(options, *waitSeconds); }});
+  auto onClash = std::make_shared<std::string>();
+  AddClashOption(*command, *onClash);
+  commands.push_back({command, [&options, onClash, waitSeconds] {
+                        return Poll(options, *onClash, *waitSeconds);
+                      }});
 }
 
 }  // namespace tarvel_cli

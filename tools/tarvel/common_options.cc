@@ -60,6 +60,28 @@ std::optional<std::string> UseDeviceRoot(std::string* error) {
   return root.u8string();
 }
 
+void AddClashOption(CLI::App& command, std::string& onClash) {
+  command
+      .add_option("--on-clash", onClash,
+                  "a received file whose name is taken: overwrite it, rename the new one to\n"
+                  "\"name (1).ext\", or skip it and keep the old (default overwrite)")
+      ->check(CLI::IsMember({"overwrite", "rename", "skip"}));
+}
+
+std::optional<std::string> UseClashPolicy(const std::string& chosen, std::string* error) {
+  if (!chosen.empty()) {
+    SetEnvironment("TARVEL_ON_CLASH", chosen);
+    return chosen;
+  }
+  const char* set = std::getenv("TARVEL_ON_CLASH");
+  std::string policy = set != nullptr && *set != '\0' ? set : "overwrite";
+  if (policy != "overwrite" && policy != "rename" && policy != "skip") {
+    *error = "TARVEL_ON_CLASH=" + policy + " is none of overwrite, rename and skip";
+    return std::nullopt;
+  }
+  return policy;
+}
+
 std::string LinkCodePage() {
   const char* chosen = std::getenv("TARVEL_CODEPAGE");
   return chosen != nullptr && *chosen != '\0' ? chosen : "WINDOWS-1252";

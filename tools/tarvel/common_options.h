@@ -33,6 +33,15 @@ bool ApplyCommonOptions(const CommonOptions& options, std::string* error);
 // and returns it; nothing, saying why, when there is none.
 std::optional<std::string> UseDeviceRoot(std::string* error);
 
+// Adds --on-clash: what a received file does when its name is taken.
+void AddClashOption(CLI::App& command, std::string& onClash);
+
+// The clash policy in effect: `chosen` (from --on-clash) when given, which
+// goes to the library as TARVEL_ON_CLASH, else TARVEL_ON_CLASH, else
+// overwrite. Nothing, saying why, when the environment holds a value the
+// library would refuse every file for.
+std::optional<std::string> UseClashPolicy(const std::string& chosen, std::string* error);
+
 // The link's code page as the library will use it.
 std::string LinkCodePage();
 
