@@ -152,5 +152,34 @@ TEST_F(CliTest, PollTakesTheWaitingTextWithoutAListener) {
   EXPECT_EQ(poller->Output(), "polled\n");
 }
 
+// --on-clash reaches the library: rename keeps both files and names the new
+// one; skip, read from TARVEL_ON_CLASH as the other settings are, keeps the
+// first and says so. A value outside the three is refused before any port
+// opens.
+TEST_F(CliTest, ListenOnClashRenamesOrSkipsAPushedNameThatIsTaken) {
+  WriteWholeFile(Scratch("one.jpg"), "first");
+  WriteWholeFile(Scratch("two.jpg"), "second");
+  auto renaming = Listen(Side::B, {"--on-clash", "rename"});
+  ASSERT_EQ(Run(Side::A, {"send", Scratch("one.jpg"), "\\scan.jpg"}).status, 0);
+  ASSERT_EQ(Run(Side::A, {"send", Scratch("two.jpg"), "\\scan.jpg"}).status, 0);
+  ASSERT_TRUE(renaming->WaitForOutput("RECV: \\scan (1).jpg", seconds(5))) << renaming->Output();
+  EXPECT_EQ(ReadWholeFile(Root(Side::B) + "/scan.jpg"), "first");
+  EXPECT_EQ(ReadWholeFile(Root(Side::B) + "/scan (1).jpg"), "second");
+  renaming.reset();
+
+  environment_["TARVEL_ON_CLASH"] = "skip";
+  auto skipping = Listen(Side::B);
+  ASSERT_EQ(Run(Side::A, {"send", Scratch("two.jpg"), "\\scan.jpg"}).status, 0);
+  ASSERT_TRUE(skipping->WaitForError("exists and was kept", seconds(5))) << skipping->Error();
+  EXPECT_EQ(ReadWholeFile(Root(Side::B) + "/scan.jpg"), "first");
+  skipping.reset();
+
+  EXPECT_EQ(Run(Side::B, {"listen", "--on-clash", "newest"}).status, 2);
+  environment_["TARVEL_ON_CLASH"] = "newest";
+  Finished refused = Run(Side::B, {"listen"});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.error.find("TARVEL_ON_CLASH=newest"), std::string::npos) << refused.error;
+}
+
 }  // namespace
 }  // namespace tarvel::testing
