@@ -100,6 +100,36 @@ TEST(Win32Files, AnUncommittedFileLeavesTheTargetAsItWas) {
   EXPECT_EQ(NamesIn(root.path()), std::vector<std::string>{"keep.txt"});
 }
 
+// A name taken before the commit: Skip keeps the file there, Rename takes
+// the first free numbered name; neither replaces it.
+TEST(Win32Files, ANameTakenBeforeTheCommitIsNeverReplacedUnderSkipOrRename) {
+  TempDir root;
+  std::string error;
+  std::unique_ptr<OutputFile> skipped =
+      CreateOutputFile(*Device(root.path(), "scan.jpg"), ClashPolicy::Skip, &error);
+  std::unique_ptr<OutputFile> renamed =
+      CreateOutputFile(*Device(root.path(), "scan.jpg"), ClashPolicy::Rename, &error);
+  ASSERT_TRUE(skipped && renamed) << error;
+  ASSERT_TRUE(skipped->Write("skipped", 7, nullptr));
+  ASSERT_TRUE(renamed->Write("renamed", 7, nullptr));
+  WriteWholeFile(root / "scan.jpg", "came first");
+  std::string why;
+  EXPECT_FALSE(skipped->Commit(&why));
+  EXPECT_EQ(why, kSkippedClash);
+  ASSERT_TRUE(renamed->Commit(&why)) << why;
+  EXPECT_EQ(renamed->PlacedName(), "scan (1).jpg");
+  EXPECT_EQ(ReadWholeFile(root / "scan.jpg"), "came first");
+  EXPECT_EQ(ReadWholeFile(root / "scan (1).jpg"), "renamed");
+  EXPECT_EQ(NamesIn(root.path()).size(), 2u);
+  EXPECT_FALSE(CreateOutputFile(*Device(root.path(), "scan.jpg"), ClashPolicy::Skip, &error));
+  EXPECT_EQ(error, kSkippedClash);
+
+  std::optional<DiskSpace> space = SpaceFor(*Device(root.path(), "scan.jpg"), &error);
+  ASSERT_TRUE(space) << error;
+  EXPECT_GT(space->total, 0u);
+  EXPECT_LE(space->available, space->total);
+}
+
 TEST(Win32Files, NamesReachWindowsInUtf16) {
   TempDir root;
   const std::string name = "R\xC3\xA9sum\xC3\xA9 \xE2\x9C\x93 \xD0\x96.txt";  // Résumé ✓ Ж.txt
