@@ -160,6 +160,9 @@ TEST_F(CliTest, ListenOnClashRenamesOrSkipsAPushedNameThatIsTaken) {
   WriteWholeFile(Scratch("one.jpg"), "first");
   WriteWholeFile(Scratch("two.jpg"), "second");
   auto renaming = Listen(Side::B, {"--on-clash", "rename"});
+  EXPECT_NE(renaming->Error().find("a pushed file whose name is taken: rename\n"),
+            std::string::npos)
+      << renaming->Error();
   ASSERT_EQ(Run(Side::A, {"send", Scratch("one.jpg"), "\\scan.jpg"}).status, 0);
   ASSERT_EQ(Run(Side::A, {"send", Scratch("two.jpg"), "\\scan.jpg"}).status, 0);
   ASSERT_TRUE(renaming->WaitForOutput("RECV: \\scan (1).jpg", seconds(5))) << renaming->Output();

@@ -83,7 +83,8 @@ int Listen(const CommonOptions& options, const std::string& onClash, bool once) 
   bool incoming = OnIncomingPort(options);
   if (!OpenLink(options)) return 1;
   TarvelServer();
-  Tell(options, "device root: " + *root + "; a received file whose name is taken: " + *clash);
+  Tell(options, "device root: " + *root);
+  Tell(options, "a pushed file whose name is taken: " + *clash);
   if (incoming) {
     Tell(options, "waiting for a Bluetooth peer on the incoming serial port; Ctrl-C stops");
   } else {
