@@ -15,6 +15,7 @@ int Text(const CommonOptions& options, const std::string& message) {
   if (!OpenLink(options)) return 1;
   TarvelPortSend(Utf8ToWide(message).c_str());
   if (CallFailed()) return 1;
+  DiscardEvents(!options.quiet);
   TarvelPortClose();
   Tell(options, "sent the text");
   return 0;

@@ -24,30 +24,41 @@ std::optional<std::string> CallFailure();
 // reason and returns true.
 bool CallFailed();
 
-// How the command shows an event: "RECV: <path>", "SENT: <path>", "FILE:
-// <name>", "LIST: <pattern>", "FAIL: <reason>", and "TEXT: <text>" for what a
-// peer wrote, with control characters shown as '?', so that no text can pass
-// for a result or start a line of its own.
+// How the command shows an event: "RECV: <path>" (a file pushed, or the
+// answer to a get request), "SENT: <path>", "FILE: <name>", "LIST: <pattern>",
+// "FAIL: <reason>", "NOTE: <text>", and "TEXT: <text>" for what a peer wrote.
+// The event's text passes through Shown, so that no text can drive the
+// terminal, pass for a result or start a line of its own.
 std::string Describe(const LinkEvent& event);
-// A peer's text with its control characters shown as '?'.
-std::string Printable(const std::string& text);
+
+// Shows a notice of the library ("tarvel: note: <text>") on standard error.
+void ShowNotice(const std::string& text);
+// Takes every event queued so far, showing the notices among them when
+// `showNotices`; the others belong to no call the command waits for.
+void DiscardEvents(bool showNotices);
 
 enum class WaitEnd { Event, TimedOut, Stopped };
 
 class EventWatcher {
  public:
-  // `progress` shows the transfers that run while waiting.
-  explicit EventWatcher(ProgressSink& progress);
+  // `progress` shows the transfers that run while waiting; notices are shown
+  // as they come when `showNotices`, and never returned.
+  EventWatcher(ProgressSink& progress, bool showNotices);
 
   // Drops the events queued so far: they belong to no call this command waits
   // for the outcome of.
   void Discard();
   // Waits for the next event. Gives up after `idleLimit` with neither an event
-  // nor transfer bytes moving; a zero limit waits until a stop signal.
+  // nor transfer bytes moving; a zero limit waits until a stop signal. The
+  // event that ends a transfer ends its display: a file saved or sent as
+  // complete, a failure as stopped short.
   WaitEnd Next(std::chrono::milliseconds idleLimit, LinkEvent* event);
 
  private:
+  void EndTransfer(int kind);
+
   ProgressWatch progress_;
+  const bool showNotices_;
   // Whether a transfer's start is to be noticed: with nothing to show, an idle
   // wait has no reason to wake until an event or a stop signal ends it.
   const bool showsProgress_;
