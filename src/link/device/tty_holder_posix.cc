@@ -54,7 +54,7 @@ std::string TtyHolder(const std::string& path) {
     long pid = HolderPidIn(line, device);
     if (pid <= 0) continue;
     std::string name = ProcessName(pid);
-    return (name.empty() ? "a process" : name) + " (pid " + std::to_string(pid) + ")";
+    return (name.empty() ? "a program" : name) + " (pid " + std::to_string(pid) + ")";
   }
   return {};
 }
