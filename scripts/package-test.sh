@@ -178,6 +178,9 @@ step "systemd-analyze verify"
 verify=$(systemd-analyze verify tarvel-listen.service tarvel-listen@ttyUSB0.service 2>&1) ||
   fail "systemd-analyze verify failed: $verify"
 if grep -i tarvel <<<"$verify"; then fail "systemd-analyze verify complained about the units"; fi
+verify=$(cd "$user_units" && XDG_RUNTIME_DIR="$work/xdg-runtime" \
+  systemd-analyze verify --user "$user_units/tarvel-listen.service" 2>&1) ||
+  fail "systemd-analyze verify --user failed: $verify"
 
 step "the tty service's command receives a file, as the system user tarvel"
 # ExecStart=, Environment= and UMask= of the installed template, with the
@@ -262,13 +265,16 @@ mode=$(stat -c %a:%U:%G "$work/state/tarvel/bluetooth/bt.bin")
 [ "$mode" = 640:tarvel:tarvel ] || fail "the received file is $mode, not 640:tarvel:tarvel"
 grep -Eqx '[0-9:.]+ RECV: .*bt\.bin' "$work/listener.log" || fail "no line for the received file"
 
-step "enabling both services, as a user would"
+step "enabling the services, as an administrator would"
 # The purge must take their links away again.
 systemctl enable tarvel-listen.service tarvel-listen@ttyUSB0.service
-wants=/etc/systemd/system/multi-user.target.wants
-for link in tarvel-listen.service tarvel-listen@ttyUSB0.service; do
-  [ -L "$wants/$link" ] || fail "systemctl enable made no link $link"
+systemctl --global enable tarvel-listen.service
+for link in multi-user.target.wants/tarvel-listen.service \
+  dev-ttyUSB0.device.wants/tarvel-listen@ttyUSB0.service; do
+  [ -L "/etc/systemd/system/$link" ] || fail "systemctl enable made no link $link"
 done
+systemctl --global is-enabled tarvel-listen.service >/dev/null ||
+  fail "systemctl --global enable did not enable the user unit"
 
 step "purging"
 purge
