@@ -41,9 +41,19 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# lintian; systemd for systemd-analyze; man-db, which checks the units'
-# Documentation= pages; pkg-config, for the C host.
-bash "$top/scripts/deps.sh" lintian dpkg-dev file systemd man-db pkg-config
+# What this test uses, and not the suite's GoogleTest, Mono or pytest (the
+# build installs its own build dependencies): lintian; systemd for
+# systemd-analyze; man-db, which checks the units' Documentation= pages; a
+# compiler, pkg-config and cmake for the hosts; dbus-daemon, python3-dbus and
+# python3-gi for the stand-in for BlueZ; git for the clean clone.
+needed=(lintian dpkg-dev file systemd man-db g++ pkg-config cmake make git dbus-daemon
+  python3-dbus python3-gi)
+missing=()
+for package in "${needed[@]}"; do installed "$package" || missing+=("$package"); done
+if [ ${#missing[@]} -gt 0 ]; then
+  run_as_root apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive run_as_root apt-get install -y -qq "${missing[@]}"
+fi
 for package in "${packages[@]}"; do
   installed "$package" && fail "$package is installed already; purge it first"
 done
