@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the Debian packages that building and testing Tarvel needs, when
 # any are missing. Run as root (or with sudo available).
 set -euo pipefail

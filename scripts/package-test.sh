@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the Debian packages from a clean clone of this checkout's commit,
 # checks them with lintian, installs them with apt-get and, with nothing of
 # the build left, uses what they installed: the tarvel demo, a C host built

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the Debian packages from debian/ with dpkg-buildpackage, into
 # build-packages/: libtarvel1, libtarvel-dev, tarvel and python3-tarvel.
 # Installs the build dependencies that debian/control names and nothing else

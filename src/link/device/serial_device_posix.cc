@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The serial device on POSIX systems: a tty opened non-blocking, in raw mode,
 // for exclusive use. Every wait is a poll that also watches an eventfd, so that
 // Close can wake a thread blocked in Read or Write, and then release the tty

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Exclusive use of a tty that binds root too: an flock on the device's inode,
 // beside the tty's own exclusive-use flag, which root ignores. The lock goes
 // with the last descriptor of the open, so a crashed holder leaves none.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Who holds a tty: the process with a lock on the device's inode, as
 // /proc/locks tells it, named by /proc/PID/comm.
 #pragma once
