@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Tarvel against ZMODEM (sz/rz) over a pty cable: throughput, CPU, memory,
 idle cost and efficiency at the line rate. Run through bench/compare.sh."""
 import argparse

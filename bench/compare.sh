@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Compares Tarvel with ZMODEM (sz/rz) over a pty cable and writes
 # bench/results.md (and results.png where python3-matplotlib is installed).
 # Build first, optimised (the figures depend on it):

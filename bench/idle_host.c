@@ -1,4 +1,5 @@
-/* The smallest listening host: opens port 3 (TARVEL_COM3 names its tty),
+/* SPDX-License-Identifier: MIT
+ * The smallest listening host: opens port 3 (TARVEL_COM3 names its tty),
  * starts the listener and blocks on the event queue, printing each event,
  * until it is killed. It adds no wake-ups of its own, so what an idle run of
  * it costs is the library's listener alone (bench/idle_listener.py --host). */

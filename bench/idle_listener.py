@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """What an idle `tarvel listen` costs: its CPU time and its wake-ups per second
 while nothing arrives on its port.
 

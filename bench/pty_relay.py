@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """A virtual null-modem cable: two pseudo-terminals whose masters are joined.
 
 Prints the two ends (slave paths) on standard output, one per line, then

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Medians, the comparison table, the targets and the plot."""
 import statistics
 

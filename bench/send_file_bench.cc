@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sends one large file with SendFile over a pty pair to a reader thread on the
 // master side, and reports how fast the content moved and what it cost in CPU.
 //

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """One transfer at a time over a virtual cable, measured from outside.
 
 Each side runs as its own process; its CPU time and peak RSS come from the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installs the dev and python components of the build into a fresh prefix and
 # checks that each brought its binding, and only its own, and that Python
 # imports the installed package from the site directory.

@@ -1,4 +1,5 @@
 /*
+ * SPDX-License-Identifier: MIT
  * tarvel.h - move files and short texts between two devices over a serial link.
  *
  * Rules of this interface:

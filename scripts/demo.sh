@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Sets up what is missing, builds Tarvel and runs the demo: two devices joined
 # by a virtual cable exchange texts and files both ways.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the Debian packages from a clean clone of this checkout's commit,
 # checks them with lintian, installs them with apt-get and, with nothing of
 # the build left, uses what they installed: the tarvel demo, a C host built
@@ -41,16 +42,27 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# lintian; systemd for systemd-analyze; man-db, which checks the units'
-# Documentation= pages; pkg-config, for the C host.
-bash "$top/scripts/deps.sh" lintian dpkg-dev file systemd man-db pkg-config
+# What this test uses, and not the suite's GoogleTest, Mono or pytest (the
+# build installs its own build dependencies): lintian; systemd for
+# systemd-analyze; man-db, which checks the units' Documentation= pages; a
+# compiler, pkg-config and cmake for the hosts; dbus-daemon, python3-dbus and
+# python3-gi for the stand-in for BlueZ; git for the clean clone.
+needed=(lintian dpkg-dev file systemd man-db g++ pkg-config cmake make git dbus-daemon
+  python3-dbus python3-gi)
+missing=()
+for package in "${needed[@]}"; do installed "$package" || missing+=("$package"); done
+if [ ${#missing[@]} -gt 0 ]; then
+  run_as_root apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive run_as_root apt-get install -y -qq "${missing[@]}"
+fi
 for package in "${packages[@]}"; do
   installed "$package" && fail "$package is installed already; purge it first"
 done
 
 step "building the packages from a clean clone"
 git clone -q "$top" "$work/source"
-bash "$work/source/scripts/package.sh" >"$work/build.log" 2>&1 || {
+# Both cores, without the debug symbol packages, which are not installed here.
+DEB_BUILD_OPTIONS="parallel=2 nocheck noddebs" bash "$work/source/scripts/package.sh" >"$work/build.log" 2>&1 || {
   tail -40 "$work/build.log"
   fail "scripts/package.sh failed"
 }
@@ -60,13 +72,16 @@ cp "$work/source/packaging/check/"* "$work/check/"
 rm -rf "$work/source"
 ls "$work/debs"
 
-step "lintian"
-# Errors fail the test; warnings are shown.
-lintian --fail-on error "$work/debs/"*.deb ||
-  fail "lintian reported errors"
+step "lintian --pedantic"
+# Errors and warnings fail the test. A first upload closes no bug report.
+lintian --pedantic --display-info --fail-on error,warning \
+  --suppress-tags initial-upload-closes-no-bugs "$work/debs/"*.deb ||
+  fail "lintian reported errors or warnings"
 
 step "installing with apt-get"
 before=$(snapshot)
+accounts() { getent passwd | cut -d: -f1,3,4; getent group | cut -d: -f1,3; }
+accounts_before=$(accounts)
 # The packages' paths that are not on the system yet must be gone again after.
 new_paths=$(for deb in "$work/debs/"*.deb; do dpkg-deb --fsys-tarfile "$deb" | tar -t; done |
   sed 's|^\./|/|; s|/$||' | sort -u | while read -r path; do
@@ -82,6 +97,40 @@ home="$work/home"
 mkdir -p "$home"
 plain=(env -i PATH=/usr/bin:/bin HOME="$home" LANG=C.UTF-8)
 cd "$work"
+
+step "what the packages installed"
+getent passwd tarvel | grep -q ':/var/lib/tarvel:' || fail "no system user tarvel"
+getent group tarvel >/dev/null || fail "no system group tarvel"
+doc=/usr/share/doc
+for path in /usr/share/bash-completion/completions/tarvel $doc/tarvel/README.Debian \
+  $doc/libtarvel-dev/examples/host.c $doc/libtarvel-dev/examples/Host.cs \
+  $doc/python3-tarvel/examples/host.py /usr/lib/systemd/user/tarvel-listen.service; do
+  [ -f "$path" ] || fail "not installed: $path"
+done
+ls /lib/udev/rules.d/*tarvel.rules /usr/lib/udev/rules.d/*tarvel.rules 2>/dev/null | grep -q . ||
+  fail "no udev rule for the rfcomm ttys"
+for unit in tarvel-listen.service tarvel-listen@ttyUSB0.service; do
+  systemctl is-enabled "$unit" >/dev/null 2>&1 && fail "$unit is enabled on installation"
+done
+systemctl --global is-enabled tarvel-listen.service >/dev/null 2>&1 &&
+  fail "the user unit is enabled for every user on installation"
+
+step "the units' exposure (systemd-analyze security), each below 2.5"
+user_units="$work/user-units"
+mkdir -p "$user_units" "$work/xdg-runtime"
+cp /usr/lib/systemd/user/tarvel-listen.service "$user_units/"
+for unit in tarvel-listen.service tarvel-listen@ttyUSB0.service user; do
+  if [ "$unit" = user ]; then
+    score=$(cd "$user_units" && XDG_RUNTIME_DIR="$work/xdg-runtime" \
+      systemd-analyze security --user --offline=yes tarvel-listen.service 2>&1 | tail -1)
+  else
+    score=$(systemd-analyze security --offline=yes "$unit" 2>&1 | tail -1)
+  fi
+  echo "$unit: $score"
+  level=$(sed -n 's/.*exposure level for .*: \([0-9.]*\) .*/\1/p' <<<"$score")
+  [ -n "$level" ] || fail "no exposure level for $unit: $score"
+  awk -v level="$level" 'BEGIN { exit !(level < 2.5) }' || fail "$unit is exposed at $level"
+done
 
 step "tarvel demo"
 [ "$(command -v tarvel)" = /usr/bin/tarvel ] || fail "tarvel is not /usr/bin/tarvel"
@@ -140,10 +189,14 @@ step "systemd-analyze verify"
 verify=$(systemd-analyze verify tarvel-listen.service tarvel-listen@ttyUSB0.service 2>&1) ||
   fail "systemd-analyze verify failed: $verify"
 if grep -i tarvel <<<"$verify"; then fail "systemd-analyze verify complained about the units"; fi
+verify=$(cd "$user_units" && XDG_RUNTIME_DIR="$work/xdg-runtime" \
+  systemd-analyze verify --user "$user_units/tarvel-listen.service" 2>&1) ||
+  fail "systemd-analyze verify --user failed: $verify"
 
-step "the tty service's command receives a file, as an unprivileged user"
-# ExecStart= and Environment= of the installed template, with the folders that
-# systemd would give it made here, run as nobody on one end of a virtual cable.
+step "the tty service's command receives a file, as the system user tarvel"
+# ExecStart=, Environment= and UMask= of the installed template, with the
+# folders that systemd would give it made here, run as the user tarvel on one
+# end of a virtual cable: the group tarvel may read what arrives.
 unit=/lib/systemd/system/tarvel-listen@.service
 "${plain[@]}" tarvel cable >"$work/cable.txt" 2>/dev/null &
 cable=$!
@@ -157,12 +210,15 @@ substitute() { sed -e "s|%S|$work/state|g; s|%t|$work/run|g; s|%I|$instance|g; s
 command=$(sed -n 's/^ExecStart=//p' "$unit" | substitute)
 environment=$(sed -n 's/^Environment=//p' "$unit" | substitute)
 mkdir -p "$work/state/tarvel/$escaped" "$work/run/tarvel/$escaped"
-chown 65534:65534 "$work/state/tarvel/$escaped" "$work/run/tarvel/$escaped" "$listener_end"
+chmod 755 "$work"
+chown tarvel:tarvel "$work/state/tarvel/$escaped" "$work/run/tarvel/$escaped" "$listener_end"
+umask=$(sed -n 's/^UMask=//p' "$unit")
+[ "$umask" = 0027 ] || fail "the tty unit's UMask= is '$umask'"
 head -c 300000 /dev/urandom >"$work/sample.bin"
 chmod 644 "$work/sample.bin"
 # shellcheck disable=SC2086
-setpriv --reuid=65534 --regid=65534 --clear-groups env -i PATH=/usr/bin:/bin $environment \
-  ${command/--quiet listen/--quiet listen --once} >"$work/listener.log" 2>&1 &
+(umask "$umask" && exec setpriv --reuid=tarvel --regid=tarvel --clear-groups env -i PATH=/usr/bin:/bin \
+  $environment ${command/--quiet listen/--quiet listen --once}) >"$work/listener.log" 2>&1 &
 listener=$!
 sleep 1
 "${plain[@]}" tarvel --device "$sender_end" --quiet send "$work/sample.bin" ||
@@ -173,11 +229,13 @@ wait "$listener" || fail "the service's command failed: $(cat "$work/listener.lo
 kill "$cable"
 wait "$cable" || true
 cmp "$work/sample.bin" "$work/state/tarvel/$escaped/sample.bin" || fail "the file did not arrive intact"
+mode=$(stat -c %a:%U:%G "$work/state/tarvel/$escaped/sample.bin")
+[ "$mode" = 640:tarvel:tarvel ] || fail "the received file is $mode, not 640:tarvel:tarvel"
 cat "$work/listener.log"
 grep -Eqx '[0-9:.]+ RECV: .*sample\.bin' "$work/listener.log" || fail "no line for the received file"
 grep -q '"Port"="COM0"' "$work/run/tarvel/$escaped/registry.reg" || fail "no registry file in the runtime folder"
 
-step "the Bluetooth service's command receives a file, as an unprivileged user"
+step "the Bluetooth service's command receives a file, as the system user tarvel"
 # The same for the Bluetooth unit, on a private system bus where a stand-in
 # for BlueZ connects a peer that sends a file.
 unit=/lib/systemd/system/tarvel-listen.service
@@ -197,13 +255,15 @@ standin=$!
 for _ in $(seq 100); do grep -q ready "$work/standin.log" && break; sleep 0.1; done
 grep -q ready "$work/standin.log" || fail "the BlueZ stand-in did not start: $(cat "$work/standin.log")"
 substitute() { sed -e "s|%S|$work/state|g; s|%t|$work/run|g"; }
+umask=$(sed -n 's/^UMask=//p' "$unit")
+[ "$umask" = 0027 ] || fail "the Bluetooth unit's UMask= is '$umask'"
 command=$(sed -n 's/^ExecStart=//p' "$unit" | substitute)
 environment=$(sed -n 's/^Environment=//p' "$unit" | substitute)
 mkdir -p "$work/state/tarvel/bluetooth" "$work/run/tarvel/bluetooth"
-chown 65534:65534 "$work/state/tarvel/bluetooth" "$work/run/tarvel/bluetooth"
+chown tarvel:tarvel "$work/state/tarvel/bluetooth" "$work/run/tarvel/bluetooth"
 # shellcheck disable=SC2086
-setpriv --reuid=65534 --regid=65534 --clear-groups env -i PATH=/usr/bin:/bin $environment \
-  "${bus_env[@]}" ${command/--quiet listen/--quiet listen --once} >"$work/listener.log" 2>&1 &
+(umask "$umask" && exec setpriv --reuid=tarvel --regid=tarvel --clear-groups env -i PATH=/usr/bin:/bin \
+  $environment "${bus_env[@]}" ${command/--quiet listen/--quiet listen --once}) >"$work/listener.log" 2>&1 &
 listener=$!
 for _ in $(seq 150); do kill -0 "$listener" 2>/dev/null || break; sleep 0.1; done
 kill "$listener" 2>/dev/null && fail "the Bluetooth service's command did not end after the file"
@@ -212,15 +272,20 @@ kill "$standin" "$bus"
 wait "$standin" "$bus" || true
 cat "$work/listener.log"
 cmp "$work/sample.bin" "$work/state/tarvel/bluetooth/bt.bin" || fail "the file did not arrive intact"
+mode=$(stat -c %a:%U:%G "$work/state/tarvel/bluetooth/bt.bin")
+[ "$mode" = 640:tarvel:tarvel ] || fail "the received file is $mode, not 640:tarvel:tarvel"
 grep -Eqx '[0-9:.]+ RECV: .*bt\.bin' "$work/listener.log" || fail "no line for the received file"
 
-step "enabling both services, as a user would"
+step "enabling the services, as an administrator would"
 # The purge must take their links away again.
 systemctl enable tarvel-listen.service tarvel-listen@ttyUSB0.service
-wants=/etc/systemd/system/multi-user.target.wants
-for link in tarvel-listen.service tarvel-listen@ttyUSB0.service; do
-  [ -L "$wants/$link" ] || fail "systemctl enable made no link $link"
+systemctl --global enable tarvel-listen.service
+for link in multi-user.target.wants/tarvel-listen.service \
+  dev-ttyUSB0.device.wants/tarvel-listen@ttyUSB0.service; do
+  [ -L "/etc/systemd/system/$link" ] || fail "systemctl enable made no link $link"
 done
+systemctl --global is-enabled tarvel-listen.service >/dev/null ||
+  fail "systemctl --global enable did not enable the user unit"
 
 step "purging"
 purge
@@ -233,5 +298,8 @@ while read -r path; do
 done <<<"$new_paths"
 left=$(comm -13 <(echo "$before") <(snapshot))
 [ -z "$left" ] || fail "new on the system after the purge: $left"
+# The system user and group go too, as nothing of theirs was left behind.
+[ "$(accounts)" = "$accounts_before" ] ||
+  fail "users or groups changed by the purge: $(diff <(echo "$accounts_before") <(accounts))"
 
 step "done"

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds Tarvel and its tests under the sanitizers and runs the suite: once
 # with AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/), once with
 # ThreadSanitizer (build-tsan/). Any finding stops the test that made it, and

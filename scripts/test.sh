@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Sets up what is missing, builds Tarvel and runs its tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."

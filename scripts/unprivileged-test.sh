@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs the port tests as an unprivileged user. Root is not bound by a tty's
 # exclusive use, so the suite, run as root, cannot show that a port held by
 # one open refuses another, nor that a closed port is free again at once.

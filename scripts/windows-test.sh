@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Cross-builds Tarvel for 64-bit Windows (tarvel.dll and the Windows tests)
 # with MinGW-w64, and runs the Windows suite under Wine, the test across
 # systems against the Linux tarvel included.

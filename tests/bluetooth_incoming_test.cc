@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The incoming Bluetooth serial port against a stand-in for bluetoothd on a
 // private system bus: its registration, and port 0 with the peers that
 // connect to it.

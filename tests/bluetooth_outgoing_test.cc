@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Outgoing Bluetooth connections to a paired peer's serial port, against a
 // stand-in for bluetoothd on a private system bus.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A hostile or garbled peer over a pty: a file header that is broken creates,
 // empties or executes nothing, and a listing never lets a name forge entries.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The event queue: order, bounds, waiting across threads, and the per-thread
 // last failure; and a listening device that reports every result as an event.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Faults on the device's own disk: a write refused in the middle of a received
 // file, and a device root that cannot be written at all. The peer's bytes are
 // still taken off the line, so none of them is mistaken for a message, no file

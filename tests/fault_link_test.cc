@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Faults on the line: a peer that hangs up or stops reading in the middle of a
 // file, and a host that closes the port under the listener. Each test shows
 // that no file is damaged or half-made and that the device works afterwards.

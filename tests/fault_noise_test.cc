@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Ten thousand random pieces thrown at a running listener as fast as it takes
 // them: garbage, texts, requests and headers with hostile names and sizes. A
 // canary tree beside the device root (and reachable through a symbolic link

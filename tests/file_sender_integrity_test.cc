@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A file that changes while it is sent: the peer gets exactly the bytes the
 // header announced, and a file that falls short keeps every writer quiet until
 // the peer has given up on it.

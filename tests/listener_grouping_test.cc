@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How the listener groups the bytes that arrive into messages, over a pty:
 // bytes that come within the collection interval after the first one are one
 // read, bytes further apart are reads of their own.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How the listener's wait for the first byte groups what arrives into
 // messages, over a pty with the test as the raw peer, and how the wait ends
 // when the port closes or the listener stops.

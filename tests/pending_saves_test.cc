@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A get request's save path belongs to that request: only the answer that
 // carries the requested name is saved there, over a pty with the test as the
 // peer and the device's listener running.

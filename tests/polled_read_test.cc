@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Polled reading over a pty pair, the test playing a raw peer on the master.
 #include <sys/ioctl.h>
 

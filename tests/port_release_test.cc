@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Closing or reopening the port while the listener or a sender still works on
 // it: the tty and its exclusive use go at once, and the new port keeps its
 // claim after the old holders let go. Run also as an unprivileged user, where

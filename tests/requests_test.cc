@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Requests to the peer: their bytes on the wire, and whole roads between two
 // devices in one process, joined by a pty cable, both listening.
 #include <sys/stat.h>

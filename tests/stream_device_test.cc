@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A connected stream socket as a device, over a real socketpair: the test
 // plays the peer on the other end.
 #include <sys/socket.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device's own wait for input, over a real pty, a socket pair and the
 // incoming port holding a socket: it ends when a byte arrives, at its limit,
 // at a hang-up, and at once when another thread closes the device.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What goes on the wire as a name or pattern arrives exactly as the host gave
 // it, or is refused before anything is written; the host's own local paths
 // are native and bound by neither the code page nor the wire's capacities.

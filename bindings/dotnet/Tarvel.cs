@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tarvel.cs - the Tarvel library's C interface for C# hosts (P/Invoke).
 //
 // Add this file to the host's project. It binds tarvel.dll on Windows and

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Prints where, beneath the install prefix given as the argument, this
 interpreter finds pure-Python packages: the directory the tarvel package is
 installed into."""

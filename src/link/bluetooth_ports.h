@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The ports that stand on connections made through the system's Bluetooth
 // service: the incoming serial port that peers connect to, and outgoing
 // connections to a paired peer's serial port. One per device state; the

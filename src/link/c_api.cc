@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The exported C interface: thin calls onto the library's one device state.
 // No exception crosses this boundary.
 #include "tarvel.h"

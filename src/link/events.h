@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The ordered record of results: every result the status text shows is also
 // queued here, so that a host learns each one even when two happen between its
 // looks, and can tell a result from a peer's text that merely reads like one.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The state of one device: its port, its status text, its pending save path
 // and its listeners. The C interface keeps one for the loaded library; tests
 // make as many as they like, each with its own platform settings.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Text at the link's edges: the host's wide text, the link's 8-bit text in its
 // code page, and native (UTF-8) file names.
 #pragma once

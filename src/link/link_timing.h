@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The pauses and limits of the link in one record. The defaults are the
 // wire's own values, which every peer relies on: the C interface never
 // changes them. Tests and fuzzing carry shorter ones, so that they do not

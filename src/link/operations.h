@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the exported functions do, over an explicit device state. The C
 // interface calls these on the library's one state; tests call them on states
 // of their own.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Taking what has arrived at a moment of the host's choosing, without the listener.
 #include <memory>
 #include <optional>

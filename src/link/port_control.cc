@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Registering, opening, closing and writing plain text to the port.
 #include <string>
 #include <vector>

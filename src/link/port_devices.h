@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Which device a port of the link stands on, and the registration that makes
 // port 0 the incoming Bluetooth serial port.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whole messages in and out of the port.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The system's Bluetooth service, as far as the link needs it: offering the
 // Serial Port profile to peers and connecting to a peer's. A connection comes
 // as a connected stream socket handed over by the service. One backend per

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Bluetooth service on Linux: BlueZ's bluetoothd, reached on the D-Bus
 // system bus under the name org.bluez. A profile is an object of ours on the
 // bus that BlueZ calls with each connection, handing over the connected RFCOMM

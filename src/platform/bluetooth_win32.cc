@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Windows' own Bluetooth serial ports are COM ports the system makes; the link
 // opens them by name and has no service of its own to talk to.
 #include "platform/bluetooth.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One connection to a D-Bus bus through sd-bus, used only on a thread of its
 // own: sd-bus objects must not be shared between threads, so every other
 // thread hands its work to that thread and waits for the answer, if at all,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Windows-1252 is built in because it is the link's default and must behave the
 // same on every host; other code pages go to the platform's converter.
 #include "platform/codepage.h"

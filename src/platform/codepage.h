@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Conversions between the host's wide text (UTF-16) and the link's 8-bit text.
 #pragma once
 

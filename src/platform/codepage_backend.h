@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The platform's converter for the code pages that are not built in.
 // One implementation per platform, chosen by the build (codepage_iconv_posix.cc on POSIX).
 #pragma once

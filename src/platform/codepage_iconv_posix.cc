@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Code pages other than the built-in Windows-1252, through the C library's iconv.
 // Wide text crosses iconv as UTF-16LE bytes so that the byte order is explicit and
 // no byte-order mark is read or written.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Code pages other than the built-in Windows-1252, through Windows' own
 // converter. "ACP" names the system's ANSI code page (CP_ACP); other names are
 // a code page number ("CP1251", "IBM437", "WINDOWS-1250", "65001") or one of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Files on the device: device paths confined beneath the device root, the
 // host's own native paths, and atomic creation of received files.
 #pragma once

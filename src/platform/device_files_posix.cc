@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading device files and receiving files atomically, on POSIX descriptors.
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading device files and receiving files atomically, with the W functions.
 #include <windows.h>
 

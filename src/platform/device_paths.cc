@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Mapping device paths onto the device root. Pure string work: confinement
 // through symbolic links is enforced when the files are opened.
 #include <filesystem>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Lists the entries of a directory that match a wildcard pattern.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Directory search beneath the device root, with last-write times in local time.
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Directory search beneath the device root with FindFirstFileW, last-write
 // times in local time.
 #include <windows.h>

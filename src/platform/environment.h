@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where the library takes its platform settings from: the process environment
 // for the module-wide state, or a table a test hands to its own state.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The process environment read in UTF-16, so that a device root with any name
 // arrives intact: the 8-bit getenv would give it in the ANSI code page.
 #include <windows.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening files of a FileLocation without leaving the device root, shared by
 // the file and directory-search backends.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening beneath the device root: openat2 with RESOLVE_BENEATH, or a walk
 // that refuses symbolic links on kernels without it.
 #include <fcntl.h>

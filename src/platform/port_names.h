@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Maps the link's port numbers onto the platform's serial devices.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // COM port numbers on POSIX: a Bluetooth RFCOMM binding by default, or any tty
 // (a USB serial adapter, one end of a pty pair) named per port in the environment.
 #include "platform/port_names.h"

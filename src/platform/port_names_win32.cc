@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // COM port numbers on Windows: the port itself, named in the device namespace
 // ("\\.\COM3"), the one form that also reaches COM0 and ports past COM9; or any
 // device named per port in the environment.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The platform's registry, where the Bluetooth stack reads its serial port settings.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The text format of a Windows registry export ("Windows Registry Editor
 // Version 5.00", what regedit writes and imports), held in memory so that values
 // can be set while everything else in the text stays as it was.

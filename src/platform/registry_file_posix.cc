@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Linux has no registry, so the values live in a text file in the format of a
 // Windows registry export, which a person can read and a Bluetooth serial
 // service on this side can import.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The real registry: the values go under HKEY_LOCAL_MACHINE, where the
 // Bluetooth stack reads them.
 #include <windows.h>

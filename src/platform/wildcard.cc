@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Windows-style wildcard matching of directory entry names.
 #include <vector>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Folders of a FileLocation on Windows, held open from the device root down,
 // shared by the Win32 file and directory-search backends.
 //

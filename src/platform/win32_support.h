@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Small helpers that the Win32 backends share: handles that close themselves,
 // UTF-8 to UTF-16 for the W functions, and error texts.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Taking an announced file's content off the port, for the listener and the
 // polled reader alike.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Pushing one local file to the peer: a file header, the sender's pause, then
 // the content in pieces.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The background listener: it polls the port and acts on every message.
 #pragma once
 

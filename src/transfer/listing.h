@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The listing a peer asks for, written into the device's listing file.
 #pragma once
 

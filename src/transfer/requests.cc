@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Asking the peer for a file or a listing.
 #include <optional>
 #include <string>

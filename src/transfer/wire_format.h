@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The link's messages: their bytes, their timing and the capacities of the
 // buffers that carry them. Pure functions over bytes: no I/O, no clock.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A host on a machine whose system bus has no Bluetooth service: creating the
 // incoming port is no failure, and port 0 stays the device it always was.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A host serving Bluetooth peers through the exported functions alone, as a
 // program linked with the library does: TarvelPortCreate, TarvelPortOpen(0)
 // and TarvelServer, then results from the event queue. Against a stand-in for

@@ -1,4 +1,5 @@
-/* The public header used from C: every function is declared and callable. */
+/* SPDX-License-Identifier: MIT
+ * The public header used from C: every function is declared and callable. */
 #include "tarvel.h"
 
 #include <stdio.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Results through the exported functions as a host reads them: the event
 // queue and the calling thread's last failure, over a real pty.
 #include <gtest/gtest.h>

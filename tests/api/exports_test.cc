@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The built library exports exactly the functions of its export table.
 #include <dlfcn.h>
 

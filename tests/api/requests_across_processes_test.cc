@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The road of a get request with the library loaded in two processes, each
 // with its own module-wide state, driven only through the exported functions
 // as a host drives them. The test process forks both devices before it calls

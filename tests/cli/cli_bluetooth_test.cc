@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tarvel command on Bluetooth through BlueZ, against a stand-in for
 // bluetoothd on a private system bus: sending to a paired peer named by its
 // address, and listening on the incoming serial port with no device named.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The cable that `tarvel cable` makes: every byte value, both ways, and more
 // than the ttys buffer while the far end is not reading yet.
 #include <fcntl.h>

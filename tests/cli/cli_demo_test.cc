@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The demo run whole, as a newcomer runs it.
 #include <gtest/gtest.h>
 #include <signal.h>

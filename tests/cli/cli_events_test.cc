@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command learns results from the library's event queue: every result
 // shows, in order, and a peer's text never passes for one.
 #include <signal.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command's failures: each ends with a message and a non-zero exit status.
 #include <signal.h>
 

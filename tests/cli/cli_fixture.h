@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Two devices for the command's tests: device A and device B, each with its
 // own device root, on the two ends of a cable made by `tarvel cable`.
 #pragma once

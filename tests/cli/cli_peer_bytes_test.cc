@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // No byte a peer sends reaches the terminal raw: its texts, names, patterns
 // and listings show control characters as '?' in every output of the command.
 #include <thread>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A transfer's summary line says what was done: all of it, or how far it got.
 #include <signal.h>
 

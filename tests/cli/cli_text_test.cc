@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command's own text handling: arguments to wide text and back, listings
 // from the link's code page, and the demo's line protocol.
 #include <gtest/gtest.h>

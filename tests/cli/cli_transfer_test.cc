@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command moving files and texts between two processes over a pty cable.
 #include <signal.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tarvel send --verify: each file is asked back from the peer and compared,
 // since the link itself acknowledges nothing.
 #include <thread>

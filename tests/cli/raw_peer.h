@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Plays a peer by hand on a cable end: raw bytes written straight to the tty,
 // and what the command on the other end writes read back as it comes.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The built tarvel command run as a real process, its output captured in files.
 // The destructor kills a process still running, so a failed test leaves none.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one filter every printed text passes through.
 #include "terminal_text.h"
 

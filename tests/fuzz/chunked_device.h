@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A serial device double for fuzzing: the input's chunks arrive one per device
 // call, reads take what has arrived, and everything written is recorded.
 #pragma once

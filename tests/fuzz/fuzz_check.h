@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A check that stays on in every build: a fuzz target reports a broken
 // invariant by aborting, which libFuzzer records as a finding with its input.
 #pragma once

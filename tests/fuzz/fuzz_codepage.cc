@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Conversions between wide text and the link's 8-bit text, and UTF-8 for
 // native names, over arbitrary bytes and arbitrary (also ill-formed) UTF-16.
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Arbitrary device paths, as a peer or the host may name them, mapped beneath
 // a device root: whatever is accepted stays beneath the root.
 #include <cstdint>

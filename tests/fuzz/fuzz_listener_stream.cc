@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Arbitrary bytes, cut into arbitrary reads, through the listener's message
 // handling over a device double, with a device root in a temporary folder.
 // After every message: a received file has exactly its announced size, a

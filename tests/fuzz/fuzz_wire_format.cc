@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Arbitrary reads through both recognisers and the size parser.
 #include <cerrno>
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The stream target's folders: a device root and, beside it, a canary tree
 // that nothing the peer says may change. The root holds a known file and a
 // symbolic link into the canary, the way a careless user might leave one.

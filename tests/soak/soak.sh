@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Soak run: two devices joined by `tarvel cable` exchange files both ways for a
 # set number of rounds, every file compared byte for byte. Not part of CI.
 #   tests/soak/soak.sh [ROUNDS]        (default 20)

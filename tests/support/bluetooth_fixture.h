@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Bluetooth tests' device: a state whose system bus is the test's own,
 // with a stand-in for bluetoothd on it, and the remote peer's end of a
 // connection.

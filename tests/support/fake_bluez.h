@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A private system bus with a stand-in for bluetoothd on it, for the tests of
 // the Bluetooth ports: a dbus-daemon of the test's own and fake_bluez.py,
 // which owns org.bluez and plays the remote peer. Both are stopped when the

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """A stand-in for bluetoothd's D-Bus surface, for the Bluetooth tests.
 
 Owns org.bluez on the bus that DBUS_SYSTEM_BUS_ADDRESS names and offers

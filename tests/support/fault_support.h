@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers for the fault tests: a peer's way of sending a file, and views of a
 // folder that show whether anything in it changed.
 #pragma once

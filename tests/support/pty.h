@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Pseudo-terminal pairs for tests: a raw peer on the master side of a pty, and
 // a virtual null-modem cable made of two pty pairs joined by a relay thread.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A temporary folder, removed with everything in it when the object goes.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A device for tests of the library's internals: its own state, device root
 // and settings, with port 3 mapped onto a tty path.
 #pragma once

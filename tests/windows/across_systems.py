@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """The Windows build and the Linux build on the two ends of one pty cable.
 
     across_systems.py WINE... -- WINDOWS_PROGRAM LINUX_TARVEL

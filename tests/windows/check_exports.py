@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Checks the export table of the built tarvel.dll against src/link/tarvel.exports.
 
     check_exports.py OBJDUMP DLL TABLE

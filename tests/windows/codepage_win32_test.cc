@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The code pages that Windows' own converter handles.
 #include <windows.h>
 

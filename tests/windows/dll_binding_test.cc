@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A Windows host's view of tarvel.dll: it binds every function by name and by
 // ordinal, and passes and reads wide text as wchar_t.
 #include <windows.h>

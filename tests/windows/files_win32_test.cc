@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Device files and directory search on Windows: W functions, confinement
 // beneath the device root, and local calendar times.
 #include <windows.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The registry values land in the real registry under HKEY_LOCAL_MACHINE.
 #include <windows.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Win32 serial device and the protocol over it, on a cable of two ptys
 // that the Linux side makes (wine_harness.py --cable): COM<a> and COM<b> are
 // its two ends, mapped by Wine onto the pty slaves.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A Windows host of tarvel.dll for the test across systems: one job per run,
 // through the C interface alone, with wide text as wchar_t.
 //

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Runs a Windows test under Wine with what only the Linux side can make for it.
 
     wine_harness.py --prefix PREFIX [--cable] [--links] -- COMMAND [ARGUMENT...]

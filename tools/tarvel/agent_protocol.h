@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The line protocol between `tarvel demo` and its two device processes
 // (`tarvel agent`). One request per line, fields separated by tabs:
 //   reset                 drop the results so far, so that the next one shows

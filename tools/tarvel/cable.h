@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A virtual null-modem cable: two pseudo-terminals whose masters are joined by
 // a relay, so that what one device writes to its end the other reads from its
 // own. Each end is a tty that the library opens like any serial port.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tarvel agent (hidden): one device of the demo. It opens its port, runs the
 // listener, and carries out the requests of agent_protocol.h read from its
 // standard input, answering on its standard output.

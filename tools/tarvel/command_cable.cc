@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tarvel cable: a virtual null-modem cable for trying two devices without hardware.
 #include <CLI/CLI.hpp>
 #include <cstdio>

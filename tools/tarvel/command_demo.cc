@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tarvel demo: two devices, each its own process with its own library state
 // and device root, joined by a virtual cable, walk the demo's road.
 #include <unistd.h>

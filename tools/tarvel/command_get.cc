@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tarvel get: ask the peer for one of its files and wait until it is saved.
 #include <CLI/CLI.hpp>
 #include <cstdio>

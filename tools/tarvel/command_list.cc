@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tarvel list: ask the peer to list its files, and with --fetch show the list.
 #include <CLI/CLI.hpp>
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tarvel listen: register, open, run the listener and show every result.
 #include <CLI/CLI.hpp>
 #include <chrono>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tarvel poll: take what has arrived on the port, without a listener.
 #include <CLI/CLI.hpp>
 #include <cstdio>

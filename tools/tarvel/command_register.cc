@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tarvel register: write the incoming Bluetooth serial port settings.
 #include <CLI/CLI.hpp>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tarvel send: push local files to the peer, one after another.
 #include <CLI/CLI.hpp>
 #include <algorithm>

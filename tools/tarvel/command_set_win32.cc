@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // No cable, demo or agent here: they make ptys and child processes.
 #include "commands.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tarvel text: write one short text to the peer.
 #include <CLI/CLI.hpp>
 #include <memory>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The subcommands. Each Add... declares its subcommand, its options and the
 // function that runs it once the command line has been parsed.
 #pragma once

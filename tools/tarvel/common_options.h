@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The options every subcommand shares, and how they reach the library: it
 // reads them from the environment when a port is opened or a path resolved.
 #pragma once

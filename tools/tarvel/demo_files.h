@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The demo's files: content to send, and the byte-for-byte comparison that
 // decides the verdict.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The demo's road between devices A and B: a text each way, a big file from A
 // to B, a file fetched from B, a listing of B fetched and shown, then every
 // file compared byte for byte.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One device of the demo: a `tarvel agent` child process with its own library
 // state, its own port end and its own device root, driven over two pipes.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Learning results the library's way: its ordered queue of events, and each
 // call's own failure kept for the calling thread. The status text is never
 // read: it holds one result at a time, and a peer's text can read like one.

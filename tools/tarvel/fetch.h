@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Asking the peer for a file and waiting until the local listener has saved it.
 #pragma once
 

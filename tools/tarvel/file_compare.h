@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Comparing a file with its copy byte for byte: the demo's verdict, and what
 // `tarvel send --verify` decides by.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Steps every command shares: opening the port the options chose, reporting a
 // failed library call, and the tool's own messages.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tarvel: send, fetch, list and listen over a serial link with libtarvel.
 #include <CLI/CLI.hpp>
 #include <string>

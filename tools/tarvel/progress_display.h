@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Showing a transfer to a person: a bar with bytes, rate and time left when
 // standard error is a terminal, a few plain lines otherwise.
 #pragma once

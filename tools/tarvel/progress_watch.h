@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading the library's transfer progress (TarvelProgress) into a display.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the stop signal wakes, alike on every system: waits on a condition
 // variable, and the actions registered for it. The backends call
 // NoteStopSignal from an ordinary thread, never from a signal handler.

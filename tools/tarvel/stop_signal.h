@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Ctrl-C and SIGTERM as a request to stop: long-running commands check it in
 // their waits, unwind, and clean up what they made.
 #pragma once

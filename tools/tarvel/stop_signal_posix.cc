@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Stop signals on POSIX systems: the handler records the signal and writes a
 // byte to a pipe, and a thread of its own reads it and notes the stop.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Ctrl-C, Ctrl-Break and a closing console as a request to stop. The handler
 // runs on a thread of its own; returning TRUE keeps the process alive so the
 // command can unwind and close its port.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The few facts of the operating system the command needs beyond the library:
 // its arguments and environment in UTF-8, the clock, the terminal. One backend
 // per system (system_posix.cc, system_win32.cc).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Windows gives the command line and the environment in UTF-16; the command
 // works in UTF-8 throughout, so both are converted here.
 #include <windows.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A folder of its own in the system's temporary folder (TMPDIR), removed with
 // everything in it when the object goes.
 #pragma once

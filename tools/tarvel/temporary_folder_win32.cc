@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The folder in the user's temporary folder (GetTempPathW, which
 // temp_directory_path asks), named with a random suffix until one is free.
 #include <filesystem>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the command prints passes through here first. Names, texts, patterns
 // and reasons come from the peer, or hold what it sent: printed raw, its
 // control characters would drive the terminal (retitle it, clear it, move the

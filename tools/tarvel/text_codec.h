@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Conversions between the terminal's UTF-8 and the library's wide text.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The link's code page to UTF-8 through iconv.
 #include <iconv.h>
 

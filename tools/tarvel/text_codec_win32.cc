@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The link's code page to UTF-8 through Windows' own converter, by way of
 // UTF-16. Code pages are named as the library names them: "WINDOWS-1252",
 // "CP1251", "IBM437", "1250", "UTF-8" or "ACP".

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A C# host of the built library through Tarvel.cs, run under Mono with the
 // library reachable only as libtarvel.so.1 (through the dllmap), on a raw pty
 // pair and on a cable to processes of the tarvel command.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The host's road over a cable to the tarvel command: a file sent with its
 // progress watched, a listing asked for, a get saved under a path of the
 // host's, then a text and a file pushed by the peer, every result taken from

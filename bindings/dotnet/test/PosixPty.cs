@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A pseudo-terminal pair for the test host, through libc: the library opens
 // the slave as its port, and the test reads and writes the raw bytes on the
 // master, playing the peer.

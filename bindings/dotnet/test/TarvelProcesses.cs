@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The peer device of the test host: processes of the tarvel command on the
 // other end of a cable that `tarvel cable` makes.
 using System;

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Tarvel for Python: move files and short texts to a peer device over a
 serial link, through the Tarvel library (libtarvel.so.1, tarvel.dll).
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The one exception of the package."""
 
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Finding libtarvel, declaring its C interface for ctypes, and the wide text
 that crosses it (UTF-16 units, which ctypes' c_wchar is not off Windows)."""
 

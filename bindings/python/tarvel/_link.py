@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The Link object: one open port of the library's one device state."""
 
 import ctypes

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The small records the package hands out: events and transfer progress."""
 
 import enum

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Fixtures for the tarvel package's tests: raw pty pairs on which a test plays
 the peer, a cable made by `tarvel cable`, and tarvel processes as the peer."""
 

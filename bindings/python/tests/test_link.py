@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """tarvel.Link on a raw pty pair, the test playing the peer, without the
 library's listener: opening and closing, texts both ways, a file's bytes on
 the wire, and the errors a host gets."""

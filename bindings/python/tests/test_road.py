@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """tarvel.Link with the library's listener, over a cable to processes of the
 tarvel command: a file sent with its progress watched, a get saved under a
 path of the host's, a listing asked for, and a text and a file pushed by the

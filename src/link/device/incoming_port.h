@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The incoming serial port: the device behind a port that peers connect to.
 // It is open whether or not a peer is connected, holds at most one peer's
 // connection at a time, and takes the next peer's once one hangs up. With no

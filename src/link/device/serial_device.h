@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The serial device seam: the operations the library performs on a port.
 // One backend per platform implements it; tests may put a double behind it.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The serial device on POSIX systems: a tty opened non-blocking, in raw mode,
 // for exclusive use. Every wait is a poll that also watches an eventfd, so that
 // Close can wake a thread blocked in Read or Write, and then release the tty
@@ -21,6 +22,7 @@
 #include <utility>
 
 #include "link/device/termios2_speed_posix.h"
+#include "link/device/tty_holder_posix.h"
 
 namespace tarvel {
 
@@ -345,6 +347,14 @@ std::nullptr_t Fail(std::string* error, const std::string& what, const std::stri
   return nullptr;
 }
 
+// A tty in use by another open: named with its holder where the system tells.
+std::nullptr_t FailInUse(std::string* error, const std::string& path) {
+  std::string holder = TtyHolder(path);
+  if (holder.empty()) return Fail(error, "cannot take exclusive use of", path);
+  if (error) *error = path + " is in use by " + holder;
+  return nullptr;
+}
+
 bool SetRawMode(int fd) {
   termios settings{};
   if (tcgetattr(fd, &settings) != 0) return false;
@@ -357,9 +367,13 @@ bool SetRawMode(int fd) {
 std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& path, std::string* error,
                                                const LinkTiming& timing) {
   int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+  // The tty's exclusive-use flag refuses the open to all but root...
+  if (fd < 0 && errno == EBUSY) return FailInUse(error, path);
   if (fd < 0) return Fail(error, "cannot open", path);
   TtyGuard guard(fd);
   if (!isatty(fd)) return Fail(error, "not a terminal:", path);
+  // ...and the lock to root as well.
+  if (!LockTty(fd)) return FailInUse(error, path);
   if (ioctl(fd, TIOCEXCL) != 0) return Fail(error, "cannot take exclusive use of", path);
   guard.TookExclusiveUse();
   // Raw at once, so that bytes arriving from now on are not line-edited.

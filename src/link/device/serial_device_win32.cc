@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The serial device on Windows: a COM port opened for exclusive use, in binary
 // mode with no flow control, for overlapped I/O. Reads and writes wait for
 // their completion at once, and their COMMTIMEOUTS keep every call short, so

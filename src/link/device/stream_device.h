@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A connected stream socket behind the serial-device seam: how a Bluetooth
 // serial connection reaches the link when the system hands over the socket
 // itself rather than a tty.

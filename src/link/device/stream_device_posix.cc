@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A connected stream socket as a device: an RFCOMM socket that the Bluetooth
 // service hands over, or any other stream socket. Non-blocking, and every wait
 // is a poll that also watches an eventfd, so that Close wakes a thread blocked

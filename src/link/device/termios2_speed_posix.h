@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Line speeds through the kernel's termios2 interface, which takes any rate as
 // a number. glibc's termios only knows a fixed set of rate constants (2.36 has
 // none for 256000), and its <termios.h> cannot share a file with the kernel's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Temporary folders and whole-file helpers for the Windows tests, with UTF-8
 // paths handed to the W functions.
 #include <windows.h>
