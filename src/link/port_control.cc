@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "link/bluetooth_ports.h"
 #include "link/link_text.h"
 #include "link/operations.h"
 #include "link/port_devices.h"
@@ -74,6 +75,8 @@ int PortOpen(LinkState& state, int port) {
 }
 
 int PortClose(LinkState& state) {
+  // An outgoing Bluetooth connect still under way on another thread gives up.
+  state.Bluetooth().AbandonConnect();
   state.ReplacePort(nullptr);
   return kDone;
 }
