@@ -1,7 +1,7 @@
 // Outgoing RFCOMM connections on Linux: BlueZ's SDP client (libbluetooth)
 // finds the peer's serial port channel, and a Bluetooth socket of our own
-// connects to it. Both connects are non-blocking and waited for in short
-// slices, so that a deadline or the caller's giving up ends them.
+// connects to it. Both connects and the search are non-blocking and waited
+// for in short slices, so that a deadline or the caller's giving up ends them.
 #include <bluetooth/bluetooth.h>
 #include <bluetooth/rfcomm.h>
 #include <bluetooth/sdp.h>
@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "platform/rfcomm.h"
@@ -30,19 +31,26 @@ RfcommResult FailedWith(int error) {
   return Failed(ClassifyRfcommError(error), DescribeRfcommError(error));
 }
 
-// Waits until the connect in progress on `fd` has finished; then the
-// socket's pending error says how it went.
-RfcommResult AwaitConnect(int fd, RfcommDeadline deadline, const std::atomic<bool>& abandoned) {
+// Waits until `fd` is ready for `events`, in short slices.
+RfcommResult AwaitReady(int fd, short events, RfcommDeadline deadline,
+                        const std::atomic<bool>& abandoned) {
   for (;;) {
     if (abandoned.load()) return Failed(RfcommFailure::Abandoned, "given up: the port was closed");
     auto left =
         std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return FailedWith(ETIMEDOUT);
-    pollfd ready{fd, POLLOUT, 0};
+    pollfd ready{fd, events, 0};
     int got = poll(&ready, 1, static_cast<int>(std::min<long long>(left.count(), kSliceMs)));
     if (got < 0 && errno != EINTR) return FailedWith(errno);
-    if (got > 0) break;
+    if (got > 0) return {fd, RfcommFailure::None, ""};
   }
+}
+
+// Waits until the connect in progress on `fd` has finished; then the
+// socket's pending error says how it went.
+RfcommResult AwaitConnect(int fd, RfcommDeadline deadline, const std::atomic<bool>& abandoned) {
+  RfcommResult ready = AwaitReady(fd, POLLOUT, deadline, abandoned);
+  if (ready.failure != RfcommFailure::None) return ready;
   int error = 0;
   socklen_t length = sizeof error;
   if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) < 0) error = errno;
@@ -50,51 +58,101 @@ RfcommResult AwaitConnect(int fd, RfcommDeadline deadline, const std::atomic<boo
   return {fd, RfcommFailure::None, ""};
 }
 
-// The RFCOMM channel of the first record that has one; 0 when none has.
-int ChannelIn(sdp_list_t* records) {
-  int channel = 0;
-  for (sdp_list_t* at = records; at && channel <= 0; at = at->next) {
-    auto* record = static_cast<sdp_record_t*>(at->data);
-    sdp_list_t* protocols = nullptr;
-    if (sdp_get_access_protos(record, &protocols) != 0) continue;
-    channel = sdp_get_proto_port(protocols, RFCOMM_UUID);
-    for (sdp_list_t* sequence = protocols; sequence; sequence = sequence->next) {
-      sdp_list_free(static_cast<sdp_list_t*>(sequence->data), nullptr);
-    }
-    sdp_list_free(protocols, nullptr);
+// The RFCOMM channel in one record's protocol descriptor list; 0 when none.
+int ChannelOf(const sdp_record_t* record) {
+  sdp_list_t* protocols = nullptr;
+  if (sdp_get_access_protos(record, &protocols) != 0) return 0;
+  int channel = sdp_get_proto_port(protocols, RFCOMM_UUID);
+  for (sdp_list_t* sequence = protocols; sequence; sequence = sequence->next) {
+    sdp_list_free(static_cast<sdp_list_t*>(sequence->data), nullptr);
   }
-  return channel > 0 ? channel : 0;
+  sdp_list_free(protocols, nullptr);
+  return channel > 0 && channel <= 30 ? channel : 0;
 }
 
-// Asks the connected SDP session for the records of the Serial Port class.
-RfcommResult SearchSerialPort(sdp_session_t* session, const std::string& address) {
+// One search under way: the answer sdp_process hands to the callback.
+struct Search {
+  bool done = false;
+  bool failed = false;
+  int error = 0;
+  int channel = 0;
+};
+
+void OnSearchAnswer(uint8_t type, uint16_t status, uint8_t* answer, size_t size, void* data) {
+  auto* search = static_cast<Search*>(data);
+  search->done = true;
+  if (type == SDP_ERROR_RSP || status != 0) {
+    search->failed = true;
+    return;
+  }
+  search->channel = SerialPortChannelInAnswer(answer, size);
+}
+
+// Asks the connected SDP session for the records of the Serial Port class and
+// waits for the whole answer, in slices, as for the connect.
+RfcommResult SearchSerialPort(sdp_session_t* session, const std::string& address,
+                              RfcommDeadline deadline, const std::atomic<bool>& abandoned) {
+  Search search;
   uuid_t serialPort;
   sdp_uuid16_create(&serialPort, SERIAL_PORT_SVCLASS_ID);
   uint32_t allAttributes = 0x0000ffff;
-  sdp_list_t* search = sdp_list_append(nullptr, &serialPort);
+  sdp_list_t* wanted = sdp_list_append(nullptr, &serialPort);
   sdp_list_t* attributes = sdp_list_append(nullptr, &allAttributes);
-  sdp_list_t* records = nullptr;
-  int searched =
-      sdp_service_search_attr_req(session, search, SDP_ATTR_REQ_RANGE, attributes, &records);
-  int error = errno;
-  sdp_list_free(search, nullptr);
-  sdp_list_free(attributes, nullptr);
-  if (searched < 0) {
-    return Failed(RfcommFailure::Unreachable,
-                  "the service search failed: " + DescribeRfcommError(error ? error : EIO));
+  int asked = sdp_set_notify(session, OnSearchAnswer, &search);
+  if (asked == 0) {
+    asked = sdp_service_search_attr_async(session, wanted, SDP_ATTR_REQ_RANGE, attributes);
   }
-  int channel = ChannelIn(records);
-  sdp_list_free(records, reinterpret_cast<sdp_free_func_t>(sdp_record_free));
-  if (channel == 0) {
+  int error = errno;
+  sdp_list_free(wanted, nullptr);
+  sdp_list_free(attributes, nullptr);
+  if (asked < 0) return FailedWith(error ? error : EIO);
+  while (!search.done) {
+    RfcommResult readable = AwaitReady(sdp_get_socket(session), POLLIN, deadline, abandoned);
+    if (readable.failure != RfcommFailure::None) return readable;
+    if (sdp_process(session) < 0 && !search.done) {
+      error = sdp_get_error(session);
+      return Failed(RfcommFailure::Unreachable,
+                    "the service search failed: " + DescribeRfcommError(error > 0 ? error : EIO));
+    }
+  }
+  if (search.failed) {
+    error = sdp_get_error(session);
+    return Failed(RfcommFailure::Unreachable,
+                  "the service search failed: " +
+                      (error > 0 ? DescribeRfcommError(error) : "the peer answered with an error"));
+  }
+  if (search.channel == 0) {
     return Failed(RfcommFailure::NoSerialPort,
                   address +
                       " offers no serial port (no Serial Port record with an RFCOMM "
                       "channel in its service list)");
   }
-  return {channel, RfcommFailure::None, ""};
+  return {search.channel, RfcommFailure::None, ""};
 }
 
 }  // namespace
+
+int SerialPortChannelInAnswer(const uint8_t* answer, size_t size) {
+  if (!answer || size == 0 || size > INT32_MAX) return 0;
+  const int total = static_cast<int>(size);
+  uint8_t type = 0;
+  int length = 0;
+  int at = sdp_extract_seqtype(answer, total, &type, &length);
+  if (at <= 0 || length > total - at) return 0;
+  // One attribute list per record, each a sequence of its own.
+  const int end = at + length;
+  while (at < end) {
+    int scanned = 0;
+    sdp_record_t* record = sdp_extract_pdu(answer + at, end - at, &scanned);
+    if (!record) return 0;
+    int channel = ChannelOf(record);
+    sdp_record_free(record);
+    if (channel > 0) return channel;
+    if (scanned <= 0) return 0;
+    at += scanned;
+  }
+  return 0;
+}
 
 RfcommResult FindSerialPortChannel(const std::string& address, RfcommDeadline deadline,
                                    const std::atomic<bool>& abandoned) {
@@ -105,8 +163,9 @@ RfcommResult FindSerialPortChannel(const std::string& address, RfcommDeadline de
   sdp_session_t* session = sdp_connect(&any, &peer, SDP_NON_BLOCKING);
   if (!session) return FailedWith(errno ? errno : EIO);
   RfcommResult connected = AwaitConnect(sdp_get_socket(session), deadline, abandoned);
-  RfcommResult found =
-      connected.failure == RfcommFailure::None ? SearchSerialPort(session, address) : connected;
+  RfcommResult found = connected.failure == RfcommFailure::None
+                           ? SearchSerialPort(session, address, deadline, abandoned)
+                           : connected;
   sdp_close(session);
   return found;
 }

@@ -21,6 +21,10 @@ RfcommResult ConnectRfcomm(const std::string&, int, RfcommDeadline, const std::a
   return NotHere();
 }
 
+int SerialPortChannelInAnswer(const uint8_t*, size_t) {
+  return 0;
+}
+
 RfcommFailure ClassifyRfcommError(int) {
   return RfcommFailure::NoSockets;
 }
