@@ -8,8 +8,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstddef>
-#include <cstdint>
 #include <string>
 
 namespace tarvel {
@@ -45,12 +43,6 @@ RfcommResult FindSerialPortChannel(const std::string& address, RfcommDeadline de
 // `deadline`, or soon after `abandoned` turns true.
 RfcommResult ConnectRfcomm(const std::string& address, int channel, RfcommDeadline deadline,
                            const std::atomic<bool>& abandoned);
-
-// The RFCOMM channel (1-30) of the first record with one in the attribute
-// lists of an SDP ServiceSearchAttribute answer (the sequence of per-record
-// attribute sequences, as the peer sent it); 0 when none has one or the
-// bytes are malformed.
-int SerialPortChannelInAnswer(const uint8_t* answer, size_t size);
 
 // What an error number of a Bluetooth socket call means for the caller, and
 // how to say it.

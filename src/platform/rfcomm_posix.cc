@@ -1,5 +1,6 @@
 // Outgoing RFCOMM connections on Linux: BlueZ's SDP client (libbluetooth)
-// finds the peer's serial port channel, and a Bluetooth socket of our own
+// asks for the peer's serial port record, sdp_answer.cc reads the channel
+// out of the answer, and a Bluetooth socket of our own
 // connects to it. Both connects and the search are non-blocking and waited
 // for in short slices, so that a deadline or the caller's giving up ends them.
 #include <bluetooth/bluetooth.h>
@@ -16,6 +17,7 @@
 #include <cstring>
 
 #include "platform/rfcomm.h"
+#include "platform/sdp_answer.h"
 
 namespace tarvel {
 namespace {
@@ -56,18 +58,6 @@ RfcommResult AwaitConnect(int fd, RfcommDeadline deadline, const std::atomic<boo
   if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) < 0) error = errno;
   if (error != 0) return FailedWith(error);
   return {fd, RfcommFailure::None, ""};
-}
-
-// The RFCOMM channel in one record's protocol descriptor list; 0 when none.
-int ChannelOf(const sdp_record_t* record) {
-  sdp_list_t* protocols = nullptr;
-  if (sdp_get_access_protos(record, &protocols) != 0) return 0;
-  int channel = sdp_get_proto_port(protocols, RFCOMM_UUID);
-  for (sdp_list_t* sequence = protocols; sequence; sequence = sequence->next) {
-    sdp_list_free(static_cast<sdp_list_t*>(sequence->data), nullptr);
-  }
-  sdp_list_free(protocols, nullptr);
-  return channel > 0 && channel <= 30 ? channel : 0;
 }
 
 // One search under way: the answer sdp_process hands to the callback.
@@ -131,28 +121,6 @@ RfcommResult SearchSerialPort(sdp_session_t* session, const std::string& address
 }
 
 }  // namespace
-
-int SerialPortChannelInAnswer(const uint8_t* answer, size_t size) {
-  if (!answer || size == 0 || size > INT32_MAX) return 0;
-  const int total = static_cast<int>(size);
-  uint8_t type = 0;
-  int length = 0;
-  int at = sdp_extract_seqtype(answer, total, &type, &length);
-  if (at <= 0 || length > total - at) return 0;
-  // One attribute list per record, each a sequence of its own.
-  const int end = at + length;
-  while (at < end) {
-    int scanned = 0;
-    sdp_record_t* record = sdp_extract_pdu(answer + at, end - at, &scanned);
-    if (!record) return 0;
-    int channel = ChannelOf(record);
-    sdp_record_free(record);
-    if (channel > 0) return channel;
-    if (scanned <= 0) return 0;
-    at += scanned;
-  }
-  return 0;
-}
 
 RfcommResult FindSerialPortChannel(const std::string& address, RfcommDeadline deadline,
                                    const std::atomic<bool>& abandoned) {

@@ -21,10 +21,6 @@ RfcommResult ConnectRfcomm(const std::string&, int, RfcommDeadline, const std::a
   return NotHere();
 }
 
-int SerialPortChannelInAnswer(const uint8_t*, size_t) {
-  return 0;
-}
-
 RfcommFailure ClassifyRfcommError(int) {
   return RfcommFailure::NoSockets;
 }
