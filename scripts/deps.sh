@@ -4,13 +4,14 @@
 # any are missing. Run as root (or with sudo available).
 set -euo pipefail
 
-# libsystemd-dev: sd-bus, through which the library reaches BlueZ. dbus-daemon,
+# libsystemd-dev: sd-bus, through which the library reaches BlueZ.
+# libbluetooth-dev: BlueZ's SDP client, which finds a peer's serial port. dbus-daemon,
 # python3-dbus and python3-gi: the private bus and the stand-in for bluetoothd
 # that the Bluetooth tests run against. mono-mcs, mono-runtime, python3-pytest:
 # the C# binding's test host and the Python binding's tests. bash-completion:
 # the helpers that the completion of tarvel is tested with.
 packages=(g++ cmake make pkg-config libgtest-dev libgmock-dev libcli11-dev
-  libsystemd-dev dbus-daemon python3-dbus python3-gi
+  libsystemd-dev libbluetooth-dev dbus-daemon python3-dbus python3-gi
   mono-mcs mono-runtime python3-pytest bash-completion "$@")
 
 missing=()

@@ -18,7 +18,7 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 cmake --build "$build" -j"$(nproc)" --target fuzz_targets
 
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_wire_format fuzz_device_paths fuzz_codepage fuzz_listener_stream)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_wire_format fuzz_device_paths fuzz_codepage fuzz_listener_stream fuzz_sdp_answer)
 export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:print_stacktrace=1
 # The stream target makes and empties a device root for every input: in memory
 # that costs about half of what it does on a disk.

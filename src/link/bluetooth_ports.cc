@@ -1,70 +1,17 @@
 #include "link/bluetooth_ports.h"
 
-#include <cctype>
-#include <condition_variable>
 #include <optional>
-#include <vector>
+#include <thread>
 
 #include "link/device/incoming_port.h"
 #include "link/device/stream_device.h"
 
 namespace tarvel {
 
-// The object paths of our two profiles on the bus.
+// The object path of our profile on the bus.
 constexpr const char* kIncomingProfilePath = "/org/tarvel/serial_port/incoming";
-constexpr const char* kOutgoingProfilePath = "/org/tarvel/serial_port/outgoing";
-
-// One outgoing connection being waited for: the device it must come from, and
-// whichever comes first of the connection and the service's refusal.
-struct PendingConnection {
-  explicit PendingConnection(std::string from) : device(std::move(from)) {}
-
-  // The service's answer to the request to connect: empty for success.
-  void Answer(const std::string& error) {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      if (!error.empty() && refusal.empty()) refusal = error;
-    }
-    changed.notify_all();
-  }
-  // False when a connection has been delivered already.
-  bool Deliver(std::shared_ptr<SerialDevice> delivered) {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      if (connection) return false;
-      connection = std::move(delivered);
-    }
-    changed.notify_all();
-    return true;
-  }
-  // Waits until `limit` for a connection or a refusal.
-  void Wait(std::chrono::milliseconds limit) {
-    std::unique_lock<std::mutex> lock(mutex);
-    changed.wait_for(lock, limit, [this] { return connection || !refusal.empty(); });
-  }
-
-  const std::string device;
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::shared_ptr<SerialDevice> connection;  // guarded by mutex
-  std::string refusal;                       // guarded by mutex
-};
 
 namespace {
-
-// "00:11:22:33:44:55" in upper case, as BlueZ writes addresses; nothing when
-// `text` is not six pairs of hexadecimal digits separated by colons.
-std::optional<std::string> BluetoothAddress(const std::string& text) {
-  if (text.size() != 17) return std::nullopt;
-  std::string address = text;
-  for (size_t at = 0; at < address.size(); ++at) {
-    unsigned char c = static_cast<unsigned char>(address[at]);
-    bool fits = at % 3 == 2 ? c == ':' : std::isxdigit(c) != 0;
-    if (!fits) return std::nullopt;
-    address[at] = static_cast<char>(std::toupper(c));
-  }
-  return address;
-}
 
 std::string Seconds(std::chrono::milliseconds limit) {
   if (limit.count() % 1000 == 0) return std::to_string(limit.count() / 1000) + " seconds";
@@ -73,7 +20,8 @@ std::string Seconds(std::chrono::milliseconds limit) {
 
 }  // namespace
 
-BluetoothPorts::BluetoothPorts(Environment env) : env_(std::move(env)) {}
+BluetoothPorts::BluetoothPorts(Environment env, Notice notice)
+    : env_(std::move(env)), notice_(std::move(notice)) {}
 
 BluetoothPorts::~BluetoothPorts() = default;
 
@@ -82,7 +30,6 @@ BluetoothService* BluetoothPorts::Service(std::string* why) {
   // A connection that has gone took its registrations with it.
   service_.reset();
   incomingRegistered_ = false;
-  clientRegistered_ = false;
   service_ = ConnectBluetoothService(env_, why);
   return service_.get();
 }
@@ -92,17 +39,11 @@ BluetoothPorts::Registration BluetoothPorts::RegisterIncoming(std::string* why) 
   BluetoothService* service = Service(why);
   if (!service) return Registration::NoService;
   if (incomingRegistered_) return Registration::Registered;
-  ProfileHandlers handlers;
-  handlers.connected = [this](const std::string& device, int socket) {
-    return OfferIncoming(device, socket);
-  };
-  handlers.disconnect = [this](const std::string& device) { DisconnectIncoming(device); };
-  handlers.released = [this] { incomingRegistered_ = false; };
   // A server, for paired peers only over an authenticated and encrypted link
   // (the record's Authentication and Encryption), without asking the user
   // about each connection.
   ProfileOptions options{ProfileOptions::Role::Server, true, false};
-  if (!service->RegisterSerialProfile(kIncomingProfilePath, options, handlers, why)) {
+  if (!service->RegisterSerialProfile(kIncomingProfilePath, options, IncomingHandlers(), why)) {
     return Registration::Refused;
   }
   incomingRegistered_ = true;
@@ -161,107 +102,109 @@ void BluetoothPorts::DisconnectIncoming(const std::string& device) {
   if (port) port->Disconnect(device);
 }
 
-bool BluetoothPorts::RegisterClient(BluetoothService& service, std::string* why) {
-  if (clientRegistered_) return true;
+ProfileHandlers BluetoothPorts::IncomingHandlers() {
   ProfileHandlers handlers;
   handlers.connected = [this](const std::string& device, int socket) {
-    return OfferOutgoing(device, socket);
+    return OfferIncoming(device, socket);
   };
-  handlers.disconnect = [this](const std::string& device) { DisconnectOutgoing(device); };
-  handlers.released = [this] { clientRegistered_ = false; };
-  ProfileOptions options{ProfileOptions::Role::Client, false, false};
-  if (!service.RegisterSerialProfile(kOutgoingProfilePath, options, handlers, why)) {
-    *why = "cannot register the Bluetooth serial port client: " + *why;
+  handlers.disconnect = [this](const std::string& device) { DisconnectIncoming(device); };
+  // BlueZ dropped the profile while it stays: the next PortCreate registers
+  // it again, and so does BlueZ's next start. Registering it again at once
+  // would overrule BlueZ, which may be on its way out.
+  handlers.released = [this] {
+    incomingRegistered_ = false;
+    notice_(
+        "the Bluetooth service released the incoming port; it is registered again "
+        "when the port is created again or the service restarts");
+  };
+  handlers.serviceGone = [this] {
+    incomingRegistered_ = false;
+    notice_("Bluetooth service gone; waiting for it to return");
+  };
+  handlers.registeredAgain = [this](const std::string& error) {
+    if (error.empty()) {
+      incomingRegistered_ = true;
+      notice_("Bluetooth service back; the incoming port is registered again");
+    } else {
+      notice_("Bluetooth service back, but it refused the incoming port: " + error);
+    }
+  };
+  return handlers;
+}
+
+void BluetoothPorts::SetRfcommCalls(RfcommCalls calls) {
+  std::lock_guard<std::mutex> lock(connectLock_);
+  rfcomm_ = std::move(calls);
+}
+
+bool BluetoothPorts::PeerKnown(const BluetoothTarget& target, std::string* why) {
+  std::lock_guard<std::mutex> lock(serviceLock_);
+  std::string absent;
+  BluetoothService* service = Service(&absent);
+  // Without the service nothing can be asked: the kernel has the last word.
+  if (!service) return true;
+  std::optional<BluetoothService::KnownDevice> device = service->FindDevice(target.address, why);
+  if (!device) return false;
+  if (!device->paired) {
+    *why = target.address + " is known to BlueZ but not paired: pair it first";
     return false;
   }
-  clientRegistered_ = true;
   return true;
 }
 
-std::shared_ptr<SerialDevice> BluetoothPorts::ConnectOutgoing(const std::string& address,
-                                                              std::string* why) {
-  std::optional<std::string> normalized = BluetoothAddress(address);
-  if (!normalized) {
-    *why = "\"" + address + "\" is not a Bluetooth address (six pairs of hex digits, " +
-           "as 00:11:22:33:44:55)";
-    return nullptr;
+bool BluetoothPorts::Pause(std::chrono::milliseconds pause) {
+  auto end = std::chrono::steady_clock::now() + pause;
+  while (std::chrono::steady_clock::now() < end) {
+    if (abandoned_) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
+  return !abandoned_;
+}
+
+RfcommResult BluetoothPorts::Connect(const BluetoothTarget& target, RfcommDeadline deadline) {
+  int channel = target.channel;
+  if (channel == 0) {
+    RfcommResult found = rfcomm_.findChannel(target.address, deadline, abandoned_);
+    if (found.failure != RfcommFailure::None) {
+      found.why = "cannot look up the serial port of " + target.address + ": " + found.why;
+      return found;
+    }
+    channel = found.value;
+  }
+  RfcommResult connected = rfcomm_.connect(target.address, channel, deadline, abandoned_);
+  // A refusal may be the peer's kernel racing its own key-size read: one
+  // more try after a pause tells that from a real refusal.
+  if (connected.failure == RfcommFailure::Refused &&
+      std::chrono::steady_clock::now() + kRefusalRetryPause < deadline &&
+      Pause(kRefusalRetryPause)) {
+    connected = rfcomm_.connect(target.address, channel, deadline, abandoned_);
+  }
+  if (connected.failure != RfcommFailure::None) {
+    connected.why = "cannot connect to " + target.address + " channel " + std::to_string(channel) +
+                    ": " + connected.why;
+  }
+  return connected;
+}
+
+std::shared_ptr<SerialDevice> BluetoothPorts::ConnectOutgoing(const std::string& text,
+                                                              std::string* why) {
+  std::optional<BluetoothTarget> target = ParseBluetoothTarget(text, why);
+  if (!target) return nullptr;
   // One outgoing connection is made at a time.
-  std::lock_guard<std::mutex> lock(serviceLock_);
-  BluetoothService* service = Service(why);
-  if (!service) {
-    *why = "no Bluetooth service to connect through: " + *why;
+  std::lock_guard<std::mutex> lock(connectLock_);
+  abandoned_ = false;
+  if (!PeerKnown(*target, why)) return nullptr;
+  std::chrono::milliseconds limit = connectLimit_.load();
+  RfcommResult connected = Connect(*target, std::chrono::steady_clock::now() + limit);
+  if (connected.failure == RfcommFailure::TimedOut) {
+    *why = "no connection to " + DescribeTarget(*target) + " within " + Seconds(limit);
     return nullptr;
   }
-  if (!RegisterClient(*service, why)) return nullptr;
-  std::optional<std::string> device = service->FindDevice(*normalized, why);
-  if (!device) return nullptr;
-  return AwaitConnection(*service, *normalized, *device, why);
-}
-
-std::shared_ptr<SerialDevice> BluetoothPorts::AwaitConnection(BluetoothService& service,
-                                                              const std::string& address,
-                                                              const std::string& device,
-                                                              std::string* why) {
-  auto pending = std::make_shared<PendingConnection>(device);
-  {
-    std::lock_guard<std::mutex> lock(deliveryLock_);
-    pending_ = pending;
+  if (connected.failure != RfcommFailure::None) {
+    *why = connected.why;
+    return nullptr;
   }
-  service.ConnectSerialPort(device,
-                            [pending](const std::string& error) { pending->Answer(error); });
-  std::chrono::milliseconds limit = connectLimit_.load();
-  pending->Wait(limit);
-  {
-    // From now on a late connection is refused.
-    std::lock_guard<std::mutex> lock(deliveryLock_);
-    pending_.reset();
-  }
-  std::shared_ptr<SerialDevice> connection;
-  std::string refusal;
-  {
-    std::lock_guard<std::mutex> lock(pending->mutex);
-    connection = pending->connection;
-    refusal = pending->refusal;
-  }
-  if (connection) {
-    std::lock_guard<std::mutex> lock(deliveryLock_);
-    for (auto at = outgoing_.begin(); at != outgoing_.end();) {
-      at = at->second.expired() ? outgoing_.erase(at) : std::next(at);
-    }
-    outgoing_.emplace(device, connection);
-    return connection;
-  }
-  if (!refusal.empty()) {
-    *why = "connecting to " + address + " failed: " + refusal;
-  } else {
-    *why = "no connection from " + address + " within " + Seconds(limit);
-  }
-  return nullptr;
-}
-
-std::string BluetoothPorts::OfferOutgoing(const std::string& device, int socket) {
-  std::string why;
-  std::shared_ptr<SerialDevice> connection = AdoptStreamSocket(socket, &why);
-  if (!connection) return why;
-  std::lock_guard<std::mutex> lock(deliveryLock_);
-  if (!pending_ || pending_->device != device || !pending_->Deliver(connection)) {
-    return "no connection to this device was asked for";
-  }
-  return "";
-}
-
-void BluetoothPorts::DisconnectOutgoing(const std::string& device) {
-  std::vector<std::shared_ptr<SerialDevice>> closing;
-  {
-    std::lock_guard<std::mutex> lock(deliveryLock_);
-    auto [first, last] = outgoing_.equal_range(device);
-    for (auto at = first; at != last; ++at) {
-      if (auto connection = at->second.lock()) closing.push_back(std::move(connection));
-    }
-    outgoing_.erase(first, last);
-  }
-  for (auto& connection : closing) connection->Close();
+  return AdoptStreamSocket(connected.value, why);
 }
 
 }  // namespace tarvel

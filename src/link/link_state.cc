@@ -15,7 +15,10 @@ constexpr size_t kMaxPendingSaves = 64;
 }  // namespace
 
 LinkState::LinkState(Environment env, LinkTiming timing)
-    : env_(std::move(env)), timing_(timing), bluetooth_(std::make_unique<BluetoothPorts>(env_)) {}
+    : env_(std::move(env)),
+      timing_(timing),
+      bluetooth_(std::make_unique<BluetoothPorts>(
+          env_, [this](const std::string& text) { Notify(text); })) {}
 
 LinkState::~LinkState() {
   StopListeners();
@@ -69,6 +72,10 @@ void LinkState::Report(EventKind kind, std::u16string_view text) {
   }
   SetStatus(shown);
   events_.Push(kind, text);
+}
+
+void LinkState::Notify(std::string_view text) {
+  events_.Push(EventKind::Notice, Utf8ToStatus(text));
 }
 
 void LinkState::Fail(std::string_view reason) {

@@ -54,6 +54,9 @@ class LinkState {
   // Sets "FAIL: <reason>", queues the failure, and makes it the calling
   // thread's last failure.
   void Fail(std::string_view reason);
+  // Queues a notice for the host: neither a result nor a failure, so the
+  // status keeps showing the last result.
+  void Notify(std::string_view text);
   EventQueue& Events() { return events_; }
 
   // The save paths of get requests that await their answers, each kept under

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "link/bluetooth_ports.h"
 #include "link/link_text.h"
 #include "link/operations.h"
 #include "link/port_devices.h"
@@ -75,6 +76,8 @@ int PortOpen(LinkState& state, int port) {
 }
 
 int PortClose(LinkState& state) {
+  // An outgoing Bluetooth connect still under way on another thread gives up.
+  state.Bluetooth().AbandonConnect();
   state.ReplacePort(nullptr);
   return kDone;
 }

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The system's Bluetooth service, as far as the link needs it: offering the
-// Serial Port profile to peers and connecting to a peer's. A connection comes
-// as a connected stream socket handed over by the service. One backend per
+// Serial Port profile to peers, and telling whether it knows a peer. A
+// connection comes as a connected stream socket handed over by the service.
+// Outgoing connections need no profile: see rfcomm.h. One backend per
 // system: BlueZ over the D-Bus system bus on Linux (bluetooth_posix.cc), and
 // none on Windows (bluetooth_win32.cc).
 #pragma once
@@ -19,7 +20,8 @@ inline constexpr const char* kSerialPortUuid = "00001101-0000-1000-8000-00805f9b
 
 // What a registered profile is asked to do. Every handler runs on the
 // service's own thread and must return promptly: it never waits for a host
-// call or for the port's readers and writers.
+// call or for the port's readers and writers. Only the service itself is
+// obeyed: calls from anyone else on the bus are refused before any handler.
 struct ProfileHandlers {
   // A peer connected: `socket` is a connected stream socket, now the handler's
   // to keep or close. `device` names the peer (an object path on Linux).
@@ -27,8 +29,14 @@ struct ProfileHandlers {
   std::function<std::string(const std::string& device, int socket)> connected;
   // The service asks for the connections of `device` to be closed.
   std::function<void(const std::string& device)> disconnect;
-  // The service dropped the profile: no more connections come through it.
+  // The service dropped the profile: no more connections come through it
+  // until it is registered again, by the caller or when the service restarts.
   std::function<void()> released;
+  // The service left: the profile went with it. When the service returns the
+  // profile is registered again by itself, and `registeredAgain` says how
+  // that went: the empty text for success, else the service's answer.
+  std::function<void()> serviceGone;
+  std::function<void(const std::string& error)> registeredAgain;
 };
 
 struct ProfileOptions {
@@ -45,7 +53,8 @@ class BluetoothService {
  public:
   virtual ~BluetoothService() = default;
 
-  // False once the connection to the service is gone; it does not come back.
+  // False once the connection to the system bus is gone; it does not come
+  // back. The service leaving and returning on the bus is no such loss.
   virtual bool Connected() const = 0;
 
   // Registers an object of ours at `path` as the Serial Port profile in the
@@ -53,15 +62,14 @@ class BluetoothService {
   virtual bool RegisterSerialProfile(const std::string& path, const ProfileOptions& options,
                                      ProfileHandlers handlers, std::string* error) = 0;
 
-  // The service's name for the known device with Bluetooth address `address`
-  // ("00:11:22:33:44:55", upper case); nothing, saying why, when it knows none.
-  virtual std::optional<std::string> FindDevice(const std::string& address, std::string* why) = 0;
-
-  // Asks the service to connect to the serial port of `device`; the connection
-  // then arrives through the client-role profile. `done` runs once, on the
-  // service's thread: with the empty text on success, else with why not.
-  virtual void ConnectSerialPort(const std::string& device,
-                                 std::function<void(const std::string& error)> done) = 0;
+  struct KnownDevice {
+    std::string name;  // the service's name for it (an object path on Linux)
+    bool paired = false;
+  };
+  // The known device with Bluetooth address `address` ("00:11:22:33:44:55",
+  // upper case); nothing, saying why, when the service knows none or cannot
+  // be asked. A read only: nothing is registered or changed.
+  virtual std::optional<KnownDevice> FindDevice(const std::string& address, std::string* why) = 0;
 };
 
 // Connects to the system's Bluetooth service. Nothing, saying why, when there

@@ -3,14 +3,22 @@
 // system bus under the name org.bluez. A profile is an object of ours on the
 // bus that BlueZ calls with each connection, handing over the connected RFCOMM
 // socket itself, so no tty and no rfcomm binding is involved.
+//
+// Any program on the bus can call our profile object, so only the current
+// owner of org.bluez is obeyed, and only a connected stream socket is taken.
+// The owner is followed through NameOwnerChanged: when bluetoothd restarts,
+// our profiles are registered with the new one.
 #include <fcntl.h>
-#include <strings.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <map>
 
 #include "platform/bluetooth.h"
+#include "platform/bluez_devices_posix.h"
 #include "platform/bus_connection_posix.h"
 
 namespace tarvel {
@@ -18,25 +26,67 @@ namespace {
 
 constexpr const char* kBluez = "org.bluez";
 constexpr const char* kProfileInterface = "org.bluez.Profile1";
-constexpr const char* kDeviceInterface = "org.bluez.Device1";
 constexpr const char* kRejected = "org.bluez.Error.Rejected";
 constexpr const char* kDefaultSystemBus = "unix:path=/run/dbus/system_bus_socket";
+constexpr const char* kOwnerChangedRule =
+    "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
+    "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='org.bluez'";
 
-// BlueZ answers ConnectProfile once the connection has been made and handed
-// over, which takes a page, a service search and pairing checks.
-constexpr std::chrono::seconds kConnectCallTimeout(30);
-
-// One profile object of ours; its handlers are replaced when it registers again.
+// One profile object of ours. Touched on the bus thread only.
 struct Profile {
   ProfileHandlers handlers;
+  ProfileOptions options;
+  const std::string* bluezOwner;  // the unique name BlueZ has now; empty while it is away
 };
 
 int ReplyRejected(sd_bus_message* call, const std::string& why) {
   return sd_bus_reply_method_errorf(call, kRejected, "%s", why.c_str());
 }
 
+// Whether `call` comes from BlueZ itself.
+bool FromBluez(sd_bus_message* call, const Profile& profile) {
+  const char* sender = sd_bus_message_get_sender(call);
+  return sender && !profile.bluezOwner->empty() && *profile.bluezOwner == sender;
+}
+
+// Why `fd` is no connected stream socket; empty when it is one.
+std::string NotAConnection(int fd) {
+  struct stat status {};
+  if (fstat(fd, &status) != 0) return "the descriptor cannot be examined";
+  if (!S_ISSOCK(status.st_mode)) return "the descriptor is not a socket";
+  int value = 0;
+  socklen_t length = sizeof value;
+  if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &value, &length) != 0 || value != SOCK_STREAM) {
+    return "the socket is not a stream socket";
+  }
+  length = sizeof value;
+  if (getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &value, &length) != 0 || value != 0) {
+    return "the socket is a listening socket";
+  }
+  sockaddr_storage peer{};
+  length = sizeof peer;
+  if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
+    return "the socket is not connected";
+  }
+  return "";
+}
+
+// Gives the connection to the handler, which then owns it: `*fd` becomes -1.
+// The handler's refusal, or the empty text.
+std::string HandOver(Profile& profile, const char* device, int* fd) {
+  if (!profile.handlers.connected) return "no serial port takes connections";
+  int handed = *fd;
+  *fd = -1;
+  try {
+    return profile.handlers.connected(device, handed);
+  } catch (...) {
+    return "out of memory";
+  }
+}
+
 int OnNewConnection(sd_bus_message* call, void* userdata, sd_bus_error*) {
   auto* profile = static_cast<Profile*>(userdata);
+  if (!FromBluez(call, *profile)) return ReplyRejected(call, "only BlueZ may connect peers");
   const char* device = nullptr;
   int fd = -1;
   int result = sd_bus_message_read(call, "oh", &device, &fd);
@@ -44,16 +94,8 @@ int OnNewConnection(sd_bus_message* call, void* userdata, sd_bus_error*) {
   // The descriptor in the message is the message's; ours is a copy.
   int own = fcntl(fd, F_DUPFD_CLOEXEC, 3);
   if (own < 0) return ReplyRejected(call, "cannot take the connection over");
-  std::string refusal = "no serial port takes connections";
-  try {
-    if (profile->handlers.connected) {
-      int handed = own;
-      own = -1;
-      refusal = profile->handlers.connected(device, handed);
-    }
-  } catch (...) {
-    refusal = "out of memory";
-  }
+  std::string refusal = NotAConnection(own);
+  if (refusal.empty()) refusal = HandOver(*profile, device, &own);
   if (own >= 0) close(own);
   if (!refusal.empty()) return ReplyRejected(call, refusal);
   return sd_bus_reply_method_return(call, "");
@@ -61,6 +103,7 @@ int OnNewConnection(sd_bus_message* call, void* userdata, sd_bus_error*) {
 
 int OnRequestDisconnection(sd_bus_message* call, void* userdata, sd_bus_error*) {
   auto* profile = static_cast<Profile*>(userdata);
+  if (!FromBluez(call, *profile)) return ReplyRejected(call, "only BlueZ may disconnect peers");
   const char* device = nullptr;
   int result = sd_bus_message_read(call, "o", &device);
   if (result < 0) return result;
@@ -73,6 +116,7 @@ int OnRequestDisconnection(sd_bus_message* call, void* userdata, sd_bus_error*) 
 
 int OnRelease(sd_bus_message* call, void* userdata, sd_bus_error*) {
   auto* profile = static_cast<Profile*>(userdata);
+  if (!FromBluez(call, *profile)) return ReplyRejected(call, "only BlueZ may release the profile");
   try {
     if (profile->handlers.released) profile->handlers.released();
   } catch (...) {
@@ -120,93 +164,10 @@ int AppendRegistration(sd_bus_message* message, const std::string& path,
   return result;
 }
 
-// Reads a message step by step and keeps the first failure; after one, every
-// step does nothing.
-class MessageReader {
- public:
-  explicit MessageReader(sd_bus_message* message) : message_(message) {}
-  int failure() const { return failure_; }
-
-  // True when a container was entered; false at the end of the enclosing one,
-  // or after a failure.
-  bool Enter(char type, const char* contents) {
-    return failure_ >= 0 && Step(sd_bus_message_enter_container(message_, type, contents)) > 0;
-  }
-  void Exit() {
-    if (failure_ >= 0) Step(sd_bus_message_exit_container(message_));
-  }
-  void Skip(const char* types) {
-    if (failure_ >= 0) Step(sd_bus_message_skip(message_, types));
-  }
-  // Enters a variant that holds `contents`; skips any other.
-  bool EnterVariant(const char* contents) {
-    char type = 0;
-    const char* held = nullptr;
-    if (failure_ < 0 || Step(sd_bus_message_peek_type(message_, &type, &held)) <= 0) return false;
-    if (type == 'v' && held && std::string(held) == contents) return Enter('v', contents);
-    Skip("v");
-    return false;
-  }
-  // A string, an object path or a signature.
-  std::string ReadText(char type) {
-    const char* value = nullptr;
-    if (failure_ < 0 || Step(sd_bus_message_read_basic(message_, type, &value)) <= 0) return {};
-    return value ? value : "";
-  }
-
- private:
-  int Step(int result) {
-    if (result < 0) failure_ = result;
-    return result;
-  }
-
-  sd_bus_message* message_;
-  int failure_ = 0;
-};
-
-// Reads one object's interfaces (a{sa{sv}}): whether it is a device whose
-// Address is `address`, compared without regard to case.
-bool IsDeviceAt(MessageReader& reader, const std::string& address) {
-  bool match = false;
-  if (!reader.Enter('a', "{sa{sv}}")) return false;
-  while (reader.Enter('e', "sa{sv}")) {
-    if (reader.ReadText('s') != kDeviceInterface) {
-      reader.Skip("a{sv}");
-    } else if (reader.Enter('a', "{sv}")) {
-      while (reader.Enter('e', "sv")) {
-        if (reader.ReadText('s') != "Address") {
-          reader.Skip("v");
-        } else if (reader.EnterVariant("s")) {
-          match = match || strcasecmp(reader.ReadText('s').c_str(), address.c_str()) == 0;
-          reader.Exit();
-        }
-        reader.Exit();
-      }
-      reader.Exit();
-    }
-    reader.Exit();
-  }
-  reader.Exit();
-  return match;
-}
-
-// The object of the device at `address` in GetManagedObjects' answer.
-std::optional<std::string> DevicePathIn(sd_bus_message* reply, const std::string& address,
-                                        std::string* why) {
-  MessageReader reader(reply);
-  if (reader.Enter('a', "{oa{sa{sv}}}")) {
-    while (reader.Enter('e', "oa{sa{sv}}")) {
-      std::string object = reader.ReadText('o');
-      if (IsDeviceAt(reader, address) && reader.failure() >= 0) return object;
-      reader.Exit();
-    }
-  }
-  if (reader.failure() < 0) {
-    *why = "cannot read BlueZ's list of devices: " + BusErrnoText(reader.failure());
-  } else {
-    *why = "BlueZ knows no device " + address + ": pair it first";
-  }
-  return std::nullopt;
+BusCall RegistrationCall(const std::string& path, const ProfileOptions& options) {
+  return BusCall{
+      kBluez, "/org/bluez", "org.bluez.ProfileManager1", "RegisterProfile",
+      [path, options](sd_bus_message* m) { return AppendRegistration(m, path, options); }};
 }
 
 class BluezService final : public BluetoothService {
@@ -216,34 +177,39 @@ class BluezService final : public BluetoothService {
   bool Connected() const override { return bus_->Connected(); }
   bool RegisterSerialProfile(const std::string& path, const ProfileOptions& options,
                              ProfileHandlers handlers, std::string* error) override;
-  std::optional<std::string> FindDevice(const std::string& address, std::string* why) override;
-  void ConnectSerialPort(const std::string& device,
-                         std::function<void(const std::string& error)> done) override;
+  std::optional<KnownDevice> FindDevice(const std::string& address, std::string* why) override;
 
-  // Whether the name org.bluez has an owner on the bus.
-  bool ServicePresent(std::string* why);
+  // Starts following the owner of org.bluez. False, saying why, when it has
+  // none or the bus does not answer.
+  bool FollowBluez(std::string* why);
 
  private:
-  bool AddProfileObject(const std::string& path, ProfileHandlers handlers, std::string* error);
+  bool AddProfileObject(const std::string& path, const ProfileOptions& options,
+                        ProfileHandlers handlers, std::string* error);
+  static int OnOwnerChanged(sd_bus_message* signal, void* userdata, sd_bus_error*);
+  // On the bus thread: org.bluez has a new owner, or none (empty).
+  void OwnerChanged(const std::string& owner);
 
   // Touched on the bus thread only, and destroyed after it has stopped.
+  std::string bluezOwner_;
   std::map<std::string, std::unique_ptr<Profile>> profiles_;
   // Declared last: stopped first, before anything its thread may use goes.
   std::unique_ptr<BusConnection> bus_;
 };
 
-bool BluezService::AddProfileObject(const std::string& path, ProfileHandlers handlers,
-                                    std::string* error) {
+bool BluezService::AddProfileObject(const std::string& path, const ProfileOptions& options,
+                                    ProfileHandlers handlers, std::string* error) {
   auto added = std::make_shared<BusHandoff<std::string>>();
-  bus_->Post([this, path, handlers = std::move(handlers), added](sd_bus* bus) mutable {
+  bus_->Post([this, path, options, handlers = std::move(handlers), added](sd_bus* bus) mutable {
     if (!bus) return added->Give("the connection to the bus has gone");
     auto existing = profiles_.find(path);
     if (existing != profiles_.end()) {
       // Registered once already: the object stays, with the new handlers.
       existing->second->handlers = std::move(handlers);
+      existing->second->options = options;
       return added->Give("");
     }
-    auto profile = std::make_unique<Profile>(Profile{std::move(handlers)});
+    auto profile = std::make_unique<Profile>(Profile{std::move(handlers), options, &bluezOwner_});
     int result = sd_bus_add_object_vtable(bus, nullptr, path.c_str(), kProfileInterface,
                                           kProfileVtable, profile.get());
     if (result < 0) return added->Give("cannot serve " + path + ": " + BusErrnoText(result));
@@ -259,58 +225,90 @@ bool BluezService::AddProfileObject(const std::string& path, ProfileHandlers han
 
 bool BluezService::RegisterSerialProfile(const std::string& path, const ProfileOptions& options,
                                          ProfileHandlers handlers, std::string* error) {
-  if (!AddProfileObject(path, std::move(handlers), error)) return false;
-  BusCall call{kBluez, "/org/bluez", "org.bluez.ProfileManager1", "RegisterProfile",
-               [path, options](sd_bus_message* m) { return AppendRegistration(m, path, options); }};
+  if (!AddProfileObject(path, options, std::move(handlers), error)) return false;
   std::optional<bool> registered = CallAndWait<bool>(
-      *bus_, call, [](sd_bus_message*, std::string*) { return std::optional<bool>(true); }, error);
+      *bus_, RegistrationCall(path, options),
+      [](sd_bus_message*, std::string*) { return std::optional<bool>(true); }, error);
   return registered.has_value();
 }
 
-std::optional<std::string> BluezService::FindDevice(const std::string& address, std::string* why) {
+std::optional<BluetoothService::KnownDevice> BluezService::FindDevice(const std::string& address,
+                                                                      std::string* why) {
   BusCall call{kBluez, "/", "org.freedesktop.DBus.ObjectManager", "GetManagedObjects", {}};
-  return CallAndWait<std::string>(
+  return CallAndWait<KnownDevice>(
       *bus_, call,
       [address](sd_bus_message* reply, std::string* readWhy) {
-        return DevicePathIn(reply, address, readWhy);
+        return DeviceIn(reply, address, readWhy);
       },
       why);
 }
 
-void BluezService::ConnectSerialPort(const std::string& device,
-                                     std::function<void(const std::string& error)> done) {
-  // Asynchronous: BlueZ answers only after our profile object has answered
-  // NewConnection, which this same connection serves.
-  BusCall call{kBluez,
-               device,
-               kDeviceInterface,
-               "ConnectProfile",
-               [](sd_bus_message* m) { return sd_bus_message_append(m, "s", kSerialPortUuid); },
-               kConnectCallTimeout};
-  bus_->Call(call, [done](sd_bus_message*, const std::string& error) { done(error); });
+int BluezService::OnOwnerChanged(sd_bus_message* signal, void* userdata, sd_bus_error*) {
+  const char* name = nullptr;
+  const char* before = nullptr;
+  const char* after = nullptr;
+  if (sd_bus_message_read(signal, "sss", &name, &before, &after) < 0) return 0;
+  if (!name || std::strcmp(name, kBluez) != 0) return 0;
+  try {
+    static_cast<BluezService*>(userdata)->OwnerChanged(after ? after : "");
+  } catch (...) {
+    // Out of memory: the profiles wait for the next change.
+  }
+  return 0;
 }
 
-bool BluezService::ServicePresent(std::string* why) {
+void BluezService::OwnerChanged(const std::string& owner) {
+  bool wasThere = !bluezOwner_.empty();
+  bluezOwner_ = owner;
+  for (auto& [path, profile] : profiles_) {
+    // Whoever held the name before took our registrations with it.
+    if (wasThere && profile->handlers.serviceGone) profile->handlers.serviceGone();
+    if (owner.empty()) continue;
+    Profile* again = profile.get();
+    bus_->Call(RegistrationCall(path, profile->options),
+               [again](sd_bus_message*, const std::string& error) {
+                 if (again->handlers.registeredAgain) again->handlers.registeredAgain(error);
+               });
+  }
+}
+
+bool BluezService::FollowBluez(std::string* why) {
+  auto watching = std::make_shared<BusHandoff<int>>();
+  bus_->Post([this, watching](sd_bus* bus) {
+    if (!bus) return watching->Give(-ENOTCONN);
+    // A floating slot: the match lasts as long as the connection.
+    watching->Give(
+        sd_bus_add_match_async(bus, nullptr, kOwnerChangedRule, OnOwnerChanged, nullptr, this));
+  });
+  std::optional<int> added = watching->Take(std::chrono::seconds(10));
+  if (!added || *added < 0) {
+    *why = "cannot follow the Bluetooth service on the bus: " +
+           (added ? BusErrnoText(*added) : std::string("no answer"));
+    return false;
+  }
+  // Asked after the match was sent, so no change falls between the two.
   BusCall call{"org.freedesktop.DBus",
                "/org/freedesktop/DBus",
                "org.freedesktop.DBus",
-               "NameHasOwner",
+               "GetNameOwner",
                [](sd_bus_message* m) { return sd_bus_message_append(m, "s", kBluez); },
                std::chrono::seconds(5)};
   std::optional<bool> owned = CallAndWait<bool>(
       *bus_, call,
-      [](sd_bus_message* reply, std::string* readWhy) -> std::optional<bool> {
-        int owner = 0;
-        int result = sd_bus_message_read(reply, "b", &owner);
+      [this](sd_bus_message* reply, std::string* readWhy) -> std::optional<bool> {
+        const char* owner = nullptr;
+        int result = sd_bus_message_read(reply, "s", &owner);
         if (result < 0) {
           *readWhy = "cannot read the answer of the bus: " + BusErrnoText(result);
           return std::nullopt;
         }
-        return owner != 0;
+        // On the bus thread, before any later NameOwnerChanged.
+        bluezOwner_ = owner ? owner : "";
+        return true;
       },
       why);
-  if (owned && !*owned) *why = "no Bluetooth service (org.bluez) on the system bus";
-  return owned.value_or(false);
+  if (!owned) *why = "no Bluetooth service (org.bluez) on the system bus: " + *why;
+  return owned.has_value();
 }
 
 }  // namespace
@@ -322,7 +320,7 @@ std::unique_ptr<BluetoothService> ConnectBluetoothService(const Environment& env
       BusConnection::Open(address && !address->empty() ? *address : kDefaultSystemBus, why);
   if (!bus) return nullptr;
   auto service = std::make_unique<BluezService>(std::move(bus));
-  if (!service->ServicePresent(why)) return nullptr;
+  if (!service->FollowBluez(why)) return nullptr;
   return service;
 }
 

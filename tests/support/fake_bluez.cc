@@ -106,9 +106,9 @@ std::string ReadFor(int fd, size_t count, int timeoutMs) {
 
 FakeBluez::FakeBluez() : FakeBluez(Options{}) {}
 
-FakeBluez::FakeBluez(Options options) {
+FakeBluez::FakeBluez(Options options) : options_(options) {
   StartBus();
-  if (options.standIn) StartStandIn(options);
+  if (options.standIn) StartStandIn();
 }
 
 FakeBluez::~FakeBluez() {
@@ -133,9 +133,18 @@ void FakeBluez::StartBus() {
   if (address_.empty()) throw std::runtime_error("dbus-daemon did not start");
 }
 
-void FakeBluez::StartStandIn(const Options& options) {
+void FakeBluez::StopStandIn() {
+  std::lock_guard<std::mutex> lock(controlLock_);
+  if (control_ >= 0) close(control_);
+  control_ = -1;
+  Stop(standIn_);
+  standIn_ = -1;
+  unlink((dir_ / "control").c_str());
+}
+
+void FakeBluez::StartStandIn() {
   std::vector<std::string> env = {"DBUS_SYSTEM_BUS_ADDRESS=" + address_};
-  if (options.refuseRegistration) env.push_back("FAKE_BLUEZ_REFUSE_REGISTRATION=1");
+  if (options_.refuseRegistration) env.push_back("FAKE_BLUEZ_REFUSE_REGISTRATION=1");
   int output = -1;
   // Debian's own interpreter, which has python3-dbus and python3-gi.
   standIn_ = Spawn({"/usr/bin/python3", TARVEL_FAKE_BLUEZ, dir_ / "control"}, env, false, &output);
@@ -201,11 +210,6 @@ std::string FakeBluez::Registrations() {
 int FakeBluez::ConnectPeer(std::string* refusal) {
   FakeAnswer answer = Command("connect");
   if (!answer.ok && refusal) *refusal = answer.text;
-  return answer.peer;
-}
-
-int FakeBluez::TakeOutgoingPeer(int timeoutMs) {
-  FakeAnswer answer = Command("outgoing " + std::to_string(timeoutMs / 1000.0), timeoutMs + 5000);
   return answer.peer;
 }
 

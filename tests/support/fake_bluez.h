@@ -17,6 +17,8 @@ namespace tarvel::testing {
 // The device the stand-in knows.
 inline constexpr const char* kFakeDeviceAddress = "00:1A:7D:DA:71:13";
 inline constexpr const char* kFakeDevicePath = "/org/bluez/hci0/dev_00_1A_7D_DA_71_13";
+// A device the stand-in knows but that is not paired.
+inline constexpr const char* kUnpairedDeviceAddress = "00:1A:7D:DA:71:15";
 
 // The answer to one command of the stand-in's control channel.
 struct FakeAnswer {
@@ -50,14 +52,17 @@ class FakeBluez {
   // A peer connects to the registered server profile: its end, or -1 with the
   // library's refusal in `refusal`.
   int ConnectPeer(std::string* refusal = nullptr);
-  // The peer's end of the next connection made through ConnectProfile.
-  int TakeOutgoingPeer(int timeoutMs);
+  // bluetoothd stopping and starting again: the stand-in leaves the bus,
+  // forgetting every registration, and a new one takes org.bluez under a new
+  // unique name.
+  void StopStandIn();
+  void StartStandIn();
 
  private:
   void StartBus();
-  void StartStandIn(const Options& options);
   void ConnectControl();
 
+  Options options_;
   TempDir dir_;
   std::string address_;
   pid_t bus_ = -1;

@@ -3,30 +3,40 @@
 """A stand-in for bluetoothd's D-Bus surface, for the Bluetooth tests.
 
 Owns org.bluez on the bus that DBUS_SYSTEM_BUS_ADDRESS names and offers
-ProfileManager1 on /org/bluez, an ObjectManager on / with one adapter and one
-device, and Device1.ConnectProfile on that device. A connection is one end of
-a socketpair handed to a registered profile through NewConnection; the other
-end, the remote peer's, goes to the test over the control socket.
+ProfileManager1 on /org/bluez and an ObjectManager on / with one adapter, one
+paired device and one known but unpaired device. A connection is one end of a
+socketpair handed to a registered profile through NewConnection; the other
+end, the remote peer's, goes to the test over the control socket. Like
+bluetoothd it forgets every registration when it stops.
 
 Control socket (argv[1], a unix stream socket; one command a line, one answer
 line each, "ok ..." or "error <text>"):
   registrations          -> ok <JSON list of {path, uuid, options}>
   connect                -> NewConnection on the server profile; on success
                             the peer's end comes with the answer (SCM_RIGHTS)
-  outgoing <seconds>     -> waits for a connection ConnectProfile made; its
-                            peer's end comes with the answer
   disconnect             -> RequestDisconnection on the server profile
   release                -> Release on the server profile
-  mode <normal|refuse|silent>
-                         -> how ConnectProfile answers from now on
+  foreign <connect|disconnect|release>
+                         -> the same call made from another bus connection,
+                            as any program on the bus could
+  pass <pipe|datagram|listening|unconnected>
+                         -> NewConnection from org.bluez's own connection with
+                            a descriptor that is no connected stream socket;
+                            the answer ends with "closed" when the library
+                            kept no copy of a pipe or datagram socket, "open"
+                            when it did, "-" when that cannot be told
 """
 
+import errno
 import json
 import os
 import socket
 import sys
+import tempfile
+import time
 
 import dbus
+import dbus.bus
 import dbus.mainloop.glib
 import dbus.service
 from gi.repository import GLib
@@ -34,6 +44,8 @@ from gi.repository import GLib
 ADAPTER = "/org/bluez/hci0"
 ADDRESS = "00:1A:7D:DA:71:13"
 DEVICE = ADAPTER + "/dev_00_1A_7D_DA_71_13"
+UNPAIRED_ADDRESS = "00:1A:7D:DA:71:15"
+UNPAIRED = ADAPTER + "/dev_00_1A_7D_DA_71_15"
 PROFILE = "org.bluez.Profile1"
 
 
@@ -54,16 +66,26 @@ class BluezError(dbus.DBusException):
         self._dbus_error_name = name
 
 
+def probe_copies(probe):
+    """"closed" once `probe` finds no copy of the descriptor left; the
+    library's message may hold one a moment after its answer."""
+    if probe is None:
+        return "-"
+    for _ in range(40):
+        try:
+            probe()
+        except OSError as error:
+            return "closed" if error.errno in (errno.EPIPE, errno.ECONNREFUSED) else "-"
+        time.sleep(0.05)
+    return "open"
+
+
 class Bluez(dbus.service.Object):
     def __init__(self, bus):
         super().__init__(bus, "/org/bluez")
         self.bus = bus
         self.registrations = []
         self.profiles = {}  # role -> (owner's unique name, path)
-        self.mode = "normal"
-        self.outgoing = []  # peer ends of connections ConnectProfile made
-        self.outgoing_waiters = []
-        self.silent = []  # ConnectProfile calls that are never answered
 
     @dbus.service.method("org.bluez.ProfileManager1", in_signature="osa{sv}",
                          sender_keyword="sender")
@@ -102,29 +124,6 @@ class Bluez(dbus.service.Object):
             dbus.Dictionary({}, signature="sv"), dbus_interface=PROFILE,
             reply_handler=answered, error_handler=failed)
 
-    def connect_profile(self, uuid, reply, error):
-        if self.mode == "refuse":
-            error(BluezError("org.bluez.Error.Failed", "Host is down"))
-            return
-        if self.mode == "silent":
-            self.silent.append((reply, error))
-            return
-
-        def done(peer, why):
-            if peer is None:
-                error(BluezError("org.bluez.Error.Failed", why))
-                return
-            self.outgoing.append(peer)
-            reply()
-            self.serve_outgoing_waiters()
-
-        self.new_connection("client", done)
-
-    def serve_outgoing_waiters(self):
-        while self.outgoing and self.outgoing_waiters:
-            waiter = self.outgoing_waiters.pop(0)
-            waiter(self.outgoing.pop(0))
-
 
 class ObjectManager(dbus.service.Object):
     @dbus.service.method("org.freedesktop.DBus.ObjectManager", out_signature="a{oa{sa{sv}}}")
@@ -137,17 +136,11 @@ class ObjectManager(dbus.service.Object):
                 "org.bluez.Device1": {"Address": ADDRESS, "Paired": True, "Trusted": True,
                                       "Adapter": dbus.ObjectPath(ADAPTER)},
             },
+            dbus.ObjectPath(UNPAIRED): {
+                "org.bluez.Device1": {"Address": UNPAIRED_ADDRESS, "Paired": False,
+                                      "Trusted": False, "Adapter": dbus.ObjectPath(ADAPTER)},
+            },
         }
-
-
-class Device(dbus.service.Object):
-    def __init__(self, bus, bluez):
-        super().__init__(bus, DEVICE)
-        self.bluez = bluez
-
-    @dbus.service.method("org.bluez.Device1", in_signature="s", async_callbacks=("reply", "error"))
-    def ConnectProfile(self, uuid, reply, error):
-        self.bluez.connect_profile(str(uuid), reply, error)
 
 
 class Control:
@@ -202,38 +195,24 @@ class Control:
                 else:
                     self.answer(client, "ok", peer)
             bluez.new_connection("server", done)
-        elif name == "outgoing":
-            self.await_outgoing(client, float(words[1]))
         elif name in ("disconnect", "release"):
             self.call_profile(client, name)
-        elif name == "mode":
-            bluez.mode = words[1]
-            self.answer(client, "ok")
+        elif name == "foreign":
+            self.foreign_call(client, words[1])
+        elif name == "pass":
+            self.pass_descriptor(client, words[1])
         else:
             self.answer(client, "error unknown command")
 
-    def await_outgoing(self, client, seconds):
-        waiter = {"done": False}
-
-        def got(peer):
-            waiter["done"] = True
-            self.answer(client, "ok", peer)
-
-        def late():
-            if not waiter["done"]:
-                self.bluez.outgoing_waiters.remove(got)
-                self.answer(client, "error no outgoing connection")
-            return False
-
-        self.bluez.outgoing_waiters.append(got)
-        GLib.timeout_add(int(seconds * 1000), late)
-        self.bluez.serve_outgoing_waiters()
-
-    def call_profile(self, client, name):
+    def call_profile(self, client, name, bus=None):
         if "server" not in self.bluez.profiles:
             self.answer(client, "error no server profile registered")
             return
-        profile = self.bluez.profile("server")
+        if bus is None:
+            profile = self.bluez.profile("server")
+        else:
+            sender, path = self.bluez.profiles["server"]
+            profile = bus.get_object(sender, path, introspect=False)
         if name == "release":
             # BlueZ expects no answer to Release.
             profile.Release(dbus_interface=PROFILE, ignore_reply=True)
@@ -244,13 +223,72 @@ class Control:
             reply_handler=lambda: self.answer(client, "ok"),
             error_handler=lambda e: self.answer(client, "error " + e.get_dbus_name()))
 
+    def foreign_call(self, client, name):
+        """`name` made by another program on the bus: a connection of its own."""
+        other = dbus.bus.BusConnection(os.environ["DBUS_SYSTEM_BUS_ADDRESS"])
+        self.foreigners = getattr(self, "foreigners", []) + [other]
+        if name != "connect":
+            self.call_profile(client, name, other)
+            return
+        if "server" not in self.bluez.profiles:
+            self.answer(client, "error no server profile registered")
+            return
+        sender, path = self.bluez.profiles["server"]
+        ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.call_new_connection(client, other.get_object(sender, path, introspect=False),
+                                 theirs.fileno(), [ours, theirs], None)
+
+    def pass_descriptor(self, client, kind):
+        """NewConnection from BlueZ's own connection with a descriptor that
+        is no connected stream socket."""
+        if "server" not in self.bluez.profiles:
+            self.answer(client, "error no server profile registered")
+            return
+        keep, probe = [], None
+        if kind == "pipe":
+            read_end, write_end = os.pipe()
+            keep, passed = [read_end], read_end
+            probe = lambda: os.write(write_end, b"x")
+            keep_open = write_end
+        elif kind == "datagram":
+            ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_DGRAM)
+            keep, passed = [theirs], theirs.fileno()
+            probe = lambda: ours.send(b"x")
+            keep_open = ours
+        else:
+            listening = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            if kind == "listening":
+                listening.bind(os.path.join(tempfile.mkdtemp(), "socket"))
+                listening.listen(1)
+            keep, passed, keep_open = [listening], listening.fileno(), None
+        self.held = keep_open
+        self.call_new_connection(client, self.bluez.profile("server"), passed, keep, probe)
+
+    def call_new_connection(self, client, profile, fd, ours, probe):
+        """Calls NewConnection with `fd`; once answered, closes `ours` and,
+        with a probe, finds out whether the library kept a copy."""
+        handed = dbus.types.UnixFd(fd)
+
+        def finish(text):
+            for end in ours:
+                if isinstance(end, int):
+                    os.close(end)
+                else:
+                    end.close()
+            self.answer(client, text + " " + probe_copies(probe))
+
+        profile.NewConnection(
+            dbus.ObjectPath(DEVICE), handed, dbus.Dictionary({}, signature="sv"),
+            dbus_interface=PROFILE, reply_handler=lambda: finish("ok"),
+            error_handler=lambda e: finish("error " + e.get_dbus_name()))
+        os.close(handed.take())
+
 
 def main():
     dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
     bus = dbus.SystemBus()
     bluez = Bluez(bus)
     ObjectManager(bus, "/")
-    Device(bus, bluez)
     Control(sys.argv[1], bluez)
     # Taken last: once the name has an owner, everything behind it answers.
     name = dbus.service.BusName("org.bluez", bus)

@@ -199,6 +199,20 @@ bool StartsWith(const std::string& text, const std::string& prefix) {
   return text.rfind(prefix, 0) == 0;
 }
 
+// Windows makes COM ports for paired devices: a Bluetooth address as a port's
+// name fails at once, saying to use that port.
+TEST(BluetoothAddress, IsRefusedSayingToUseTheComPort) {
+  for (const char* name : {"bluetooth:00:11:22:33:44:55", "bluetooth:00:11:22:33:44:55@3"}) {
+    TestDevice device("unused", {{"TARVEL_COM7", name}});
+    auto started = Clock::now();
+    EXPECT_EQ(PortOpen(*device.state, 7), 1) << name;
+    EXPECT_LT(Clock::now() - started, std::chrono::seconds(5)) << name;
+    EXPECT_TRUE(StartsWith(device.Status(), "FAIL: cannot open COM7: ")) << device.Status();
+    EXPECT_NE(device.Status().find("not supported on this system"), std::string::npos)
+        << device.Status();
+  }
+}
+
 // Two devices in this process, each on its own end of the cable and each with
 // its listener: files, a get request, a text and a listing go across.
 TEST_F(Cable, TwoDevicesExchangeFilesTextsAndListings) {

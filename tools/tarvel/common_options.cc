@@ -13,7 +13,8 @@ void AddCommonOptions(CLI::App& app, CommonOptions& options) {
       ->check(CLI::NonNegativeNumber)
       ->capture_default_str();
   app.add_option("--device", options.device,
-                 "serial device to use as the port (/dev/rfcomm0, /dev/ttyUSB0, a pty)");
+                 "serial device to use as the port (/dev/rfcomm0, /dev/ttyUSB0, a pty), or "
+                 "bluetooth:ADDR[@CHANNEL] for a paired Bluetooth peer's serial port");
   app.add_option("--root", options.root,
                  "device root: the folder that device paths like \\a.txt refer to")
       ->check(CLI::ExistingDirectory);

@@ -15,7 +15,14 @@ bool OpenLink(const CommonOptions& options) {
     Complain(error);
     return false;
   }
-  if (TarvelPortOpen(options.port) != TARVEL_DONE) {
+  bool opened = false;
+  {
+    // An outgoing Bluetooth connect may take many seconds: a stop signal
+    // closes the port, which ends it.
+    StopClosesPort interruptible;
+    opened = TarvelPortOpen(options.port) == TARVEL_DONE;
+  }
+  if (!opened) {
     std::optional<std::string> reason = CallFailure();
     Complain(reason ? *reason : "cannot open " + DescribePort(options));
     return false;
