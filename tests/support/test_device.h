@@ -37,6 +37,8 @@ class TestDevice {
         {"TARVEL_ROOT", root.path()},
         {"TARVEL_COM" + std::to_string(kTestPort), ttyPath},
         {"TARVEL_REGISTRY", config / "registry.reg"},
+        // Each device keeps its line records apart from every other test's.
+        {"TARVEL_LINE_RECORDS", config / "lines"},
     };
     for (auto& [name, value] : extra) settings[name] = value;
     state = std::make_unique<LinkState>(FixedEnvironment(settings), timing);
