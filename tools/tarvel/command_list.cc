@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <optional>
 
 #include "commands.h"
 #include "event_watch.h"
@@ -55,6 +56,9 @@ int Fetch(const CommonOptions& options, const ListArguments& arguments) {
 }
 
 int List(const CommonOptions& options, const ListArguments& arguments) {
+  // A fetch shows the notices as it waits for its events.
+  std::optional<NoticePrinter> notices;
+  if (!arguments.fetch) notices.emplace();
   if (!OpenLink(options)) return 1;
   if (arguments.fetch) TarvelServer();
   TarvelListFiles(Utf8ToWide(arguments.pattern).c_str());

@@ -141,6 +141,7 @@ int Send(const CommonOptions& options, const std::vector<std::string>& arguments
     }
   }
   if (!sendable) return Complain("nothing sent");
+  NoticePrinter notices;
   if (!OpenLink(options)) return 1;
   for (const Outgoing& file : files) {
     if (!SendOne(options, file, *root)) return StopRequested() ? StoppedExitStatus() : 1;

@@ -12,6 +12,7 @@ namespace tarvel_cli {
 namespace {
 
 int Text(const CommonOptions& options, const std::string& message) {
+  NoticePrinter notices;
   if (!OpenLink(options)) return 1;
   TarvelPortSend(Utf8ToWide(message).c_str());
   if (CallFailed()) return 1;

@@ -67,6 +67,28 @@ std::string Describe(const LinkEvent& event) {
   }
 }
 
+void ShowNotice(const std::string& text) {
+  Complain(Printable(text));
+}
+
+NoticePrinter::NoticePrinter() {
+  thread_ = std::thread([this] {
+    std::vector<tarvel_wchar> text(kEventTextCapacity);
+    // A look every 100 ms, for as long as the command's one call runs.
+    for (bool last = false; !last;) {
+      last = stop_.load();
+      int kind = TarvelNextEvent(last ? 0 : 100, text.data(), static_cast<int>(text.size()));
+      if (kind == TARVEL_EVENT_NOTICE) ShowNotice(WideToUtf8(text.data()));
+      if (kind != TARVEL_EVENT_NONE) last = false;
+    }
+  });
+}
+
+NoticePrinter::~NoticePrinter() {
+  stop_.store(true);
+  thread_.join();
+}
+
 EventWatcher::EventWatcher(ProgressSink& progress)
     : progress_(progress),
       showsProgress_(progress.Shows()),
@@ -74,7 +96,10 @@ EventWatcher::EventWatcher(ProgressSink& progress)
 
 void EventWatcher::Discard() {
   std::vector<tarvel_wchar> text(kEventTextCapacity);
-  while (TarvelNextEvent(0, text.data(), static_cast<int>(text.size())) != TARVEL_EVENT_NONE) {
+  for (;;) {
+    int kind = TarvelNextEvent(0, text.data(), static_cast<int>(text.size()));
+    if (kind == TARVEL_EVENT_NONE) return;
+    if (kind == TARVEL_EVENT_NOTICE) ShowNotice(WideToUtf8(text.data()));
   }
 }
 
@@ -98,6 +123,10 @@ WaitEnd EventWatcher::Next(std::chrono::milliseconds idleLimit, LinkEvent* event
     }
     int kind = TarvelNextEvent(wait, text.data(), static_cast<int>(text.size()));
     bool moved = progress_.Tick();
+    if (kind == TARVEL_EVENT_NOTICE) {
+      ShowNotice(WideToUtf8(text.data()));
+      continue;
+    }
     if (kind != TARVEL_EVENT_NONE) {
       progress_.Finish();
       *event = {kind, WideToUtf8(text.data())};

@@ -3,9 +3,11 @@
 // read: it holds one result at a time, and a peer's text can read like one.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "progress_display.h"
 #include "progress_watch.h"
@@ -32,6 +34,25 @@ std::string Describe(const LinkEvent& event);
 // A peer's text with its control characters shown as '?'.
 std::string Printable(const std::string& text);
 
+// Prints a notice of the library (a wait and its reason) on standard error.
+void ShowNotice(const std::string& text);
+
+// While it lives, shows the library's notices as they come, for a command
+// that blocks in a library call (a send that waits for the line to be quiet)
+// and reads its results from the call's own failure. It takes every event
+// from the queue, so it must not live beside an EventWatcher.
+class NoticePrinter {
+ public:
+  NoticePrinter();
+  ~NoticePrinter();
+  NoticePrinter(const NoticePrinter&) = delete;
+  NoticePrinter& operator=(const NoticePrinter&) = delete;
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
 enum class WaitEnd { Event, TimedOut, Stopped };
 
 class EventWatcher {
@@ -40,10 +61,10 @@ class EventWatcher {
   explicit EventWatcher(ProgressSink& progress);
 
   // Drops the events queued so far: they belong to no call this command waits
-  // for the outcome of.
+  // for the outcome of. Notices among them are shown.
   void Discard();
-  // Waits for the next event. Gives up after `idleLimit` with neither an event
-  // nor transfer bytes moving; a zero limit waits until a stop signal.
+  // Waits for the next event, showing the notices that come meanwhile. Gives up after `idleLimit`
+  // with neither an event nor transfer bytes moving; a zero limit waits until a stop signal.
   WaitEnd Next(std::chrono::milliseconds idleLimit, LinkEvent* event);
 
  private:
