@@ -78,7 +78,7 @@ int TarvelSendFile(const tarvel_wchar* localPath, const tarvel_wchar* remoteName
  * file announced under that name, at `localSavePath` (or under the received
  * name when it is empty). Each request keeps its own path until its answer
  * comes or TarvelServer is called; any other incoming file is saved under its
- * own name. */
+ * own name. The saved answer is reported as TARVEL_EVENT_ANSWER. */
 int TarvelGetFile(const tarvel_wchar* localSavePath, const tarvel_wchar* remoteName);
 
 /* Asks the peer to list the entries matching `pattern` into its "\Tarvel.txt". */
@@ -104,7 +104,7 @@ int TarvelProgress(long long* done, long long* total);
 
 /* The kinds of event that TarvelNextEvent returns, and the text each carries. */
 #define TARVEL_EVENT_NONE 0         /* no event came within the time-out */
-#define TARVEL_EVENT_RECEIVED 1     /* the listener saved a file: its local path */
+#define TARVEL_EVENT_RECEIVED 1     /* the listener saved a pushed file: its path */
 #define TARVEL_EVENT_SENT 2         /* TarvelSendFile sent a file: its local path */
 #define TARVEL_EVENT_GET_ANSWERED 3 /* the peer's get request was answered: the name */
 #define TARVEL_EVENT_LISTED 4       /* the peer's list request was handled: the pattern */
@@ -113,9 +113,13 @@ int TarvelProgress(long long* done, long long* total);
 #define TARVEL_EVENT_POLLED_FILE 7  /* TarvelPortRead saved a file: its name */
 #define TARVEL_EVENT_FAILURE 8      /* something failed: the reason */
 #define TARVEL_EVENT_DROPPED 9      /* events lost to a full queue: their count */
-/* The listener saved the answer to this host's own get request (the file
- * announced under the requested name, after the request): its save path.
- * A file the peer pushes unasked is TARVEL_EVENT_RECEIVED, whatever its name. */
+/* The listener saved the answer to this host's own get request (the first
+ * file announced under the requested name, exactly as it went on the wire,
+ * after the request): its save path, or the name it was saved under when the
+ * save path was empty. The status shows "RECV: <path>" for it as for any file.
+ * Only the listener's own pending requests produce it: a file the peer pushes
+ * unasked is TARVEL_EVENT_RECEIVED, whatever its name, so no name a peer picks
+ * can pass for an answer. A failed answer is a TARVEL_EVENT_FAILURE. */
 #define TARVEL_EVENT_ANSWER 10
 /* Something the host may show that is neither a result nor a failure (a wait
  * and its reason, a Bluetooth service gone or back): the text. */

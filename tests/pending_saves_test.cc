@@ -39,13 +39,19 @@ class PendingSavesOverPty : public ::testing::Test {
     peer.Write(content);
   }
 
-  // The next event, which must be a received file; its path.
-  std::string NextReceived() {
+  // The next event, which must be a saved file of `kind`; its path.
+  std::string NextSaved(EventKind kind) {
     std::optional<Event> event = state.Events().Next(5000ms);
     if (!event) return "no event";
-    if (event->kind != EventKind::Received) return "not received: " + Utf16ToUtf8(event->text);
+    if (event->kind != kind) {
+      return "kind " + std::to_string(static_cast<int>(event->kind)) + ": " +
+             Utf16ToUtf8(event->text);
+    }
     return Utf16ToUtf8(event->text);
   }
+  // A file the peer pushed unasked, and the answer to a request of this host.
+  std::string NextReceived() { return NextSaved(EventKind::Received); }
+  std::string NextAnswer() { return NextSaved(EventKind::Answer); }
 
   PtyPair peer;
   TestDevice device{peer.slavePath()};
@@ -74,9 +80,9 @@ TEST_F(PendingSavesOverPty, TwoGetsAnsweredInOrderEachLandAtTheirOwnPath) {
   Ask(Utf8ToUtf16(first), "\\a.txt");
   Ask(Utf8ToUtf16(second), "\\b.txt");
   SendAsPeer("\\a.txt", "answer a");
-  EXPECT_EQ(NextReceived(), first);
+  EXPECT_EQ(NextAnswer(), first);
   SendAsPeer("\\b.txt", "answer b");
-  EXPECT_EQ(NextReceived(), second);
+  EXPECT_EQ(NextAnswer(), second);
   EXPECT_EQ(ReadWholeFile(first), "answer a");
   EXPECT_EQ(ReadWholeFile(second), "answer b");
   EXPECT_EQ(state.PendingSaveCount(), 0u);
@@ -86,9 +92,9 @@ TEST_F(PendingSavesOverPty, TwoGetsAnsweredInOrderEachLandAtTheirOwnPath) {
   Ask(u"\\one.bin", "\\x.txt");
   Ask(u"\\two.bin", "\\y.txt");
   SendAsPeer("\\y.txt", "y");
-  EXPECT_EQ(NextReceived(), "\\two.bin");
+  EXPECT_EQ(NextAnswer(), "\\two.bin");
   SendAsPeer("\\x.txt", "x");
-  EXPECT_EQ(NextReceived(), "\\one.bin");
+  EXPECT_EQ(NextAnswer(), "\\one.bin");
   SendAsPeer("\\x.txt", "x again");
   EXPECT_EQ(NextReceived(), "\\x.txt");
   EXPECT_EQ(ReadWholeFile(device.Path("one.bin")), "x");
@@ -100,11 +106,45 @@ TEST_F(PendingSavesOverPty, TwoGetsOfOneNameAreAnsweredOldestFirst) {
   Ask(u"\\older.bin", "\\same.txt");
   Ask(u"\\newer.bin", "\\same.txt");
   SendAsPeer("\\same.txt", "1");
-  EXPECT_EQ(NextReceived(), "\\older.bin");
+  EXPECT_EQ(NextAnswer(), "\\older.bin");
   SendAsPeer("\\same.txt", "2");
-  EXPECT_EQ(NextReceived(), "\\newer.bin");
+  EXPECT_EQ(NextAnswer(), "\\newer.bin");
   EXPECT_EQ(ReadWholeFile(device.Path("older.bin")), "1");
   EXPECT_EQ(ReadWholeFile(device.Path("newer.bin")), "2");
+}
+
+// A push whose name differs from the request only by its backslash, sent
+// while the request waits, must not read as the answer: the host would take
+// its save path for the requested file while the path keeps its old content.
+TEST_F(PendingSavesOverPty, AForgedAnswerIsReportedAsAPushAndOnlyTheRealAnswerAsAnswer) {
+  const std::string save = outside / "photo.jpg";
+  WriteWholeFile(save, "old content");
+  Ask(Utf8ToUtf16(save), "\\photo.jpg");
+  SendAsPeer("photo.jpg", "fake");
+  EXPECT_EQ(NextReceived(), "photo.jpg");
+  EXPECT_EQ(ReadWholeFile(save), "old content");
+  EXPECT_EQ(ReadWholeFile(device.Path("photo.jpg")), "fake");
+  // A text that reads like the answer's status is a text.
+  peer.Write("RECV: " + save);
+  std::optional<Event> text = state.Events().Next(5000ms);
+  ASSERT_TRUE(text);
+  EXPECT_EQ(text->kind, EventKind::PeerText);
+
+  SendAsPeer("\\photo.jpg", "real");
+  EXPECT_EQ(NextAnswer(), save);
+  EXPECT_EQ(ReadWholeFile(save), "real");
+  EXPECT_EQ(device.Status(), "RECV: " + save);
+  // Answered, the request is over: the same name again is a push.
+  SendAsPeer("\\photo.jpg", "pushed");
+  EXPECT_EQ(NextReceived(), "\\photo.jpg");
+  EXPECT_EQ(ReadWholeFile(save), "real");
+}
+
+TEST_F(PendingSavesOverPty, AnAnswerWithNoSavePathIsAnAnswerUnderItsOwnName) {
+  Ask(u"", "\\own.txt");
+  SendAsPeer("\\own.txt", "mine");
+  EXPECT_EQ(NextAnswer(), "\\own.txt");
+  EXPECT_EQ(ReadWholeFile(device.Path("own.txt")), "mine");
 }
 
 TEST_F(PendingSavesOverPty, StartingTheServerEndsEveryPendingRequest) {

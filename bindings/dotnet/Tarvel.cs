@@ -30,7 +30,7 @@ namespace Tarvel {
   /// <summary>The kinds of event that TarvelNextEvent returns, numbered as in tarvel.h.</summary>
   public enum TarvelEventKind {
     None = 0,         // no event came within the time-out
-    Received = 1,     // the listener saved a file: its local path
+    Received = 1,     // the listener saved a file the peer pushed: its path
     Sent = 2,         // TarvelSendFile sent a file: its local path
     GetAnswered = 3,  // the peer's get request was answered: the name
     Listed = 4,       // the peer's list request was handled: the pattern

@@ -49,6 +49,7 @@ namespace {
 std::u16string_view StatusPrefix(EventKind kind) {
   switch (kind) {
     case EventKind::Received:
+    case EventKind::Answer:
       return u"RECV: ";
     case EventKind::Sent:
       return u"SENT: ";

@@ -23,9 +23,12 @@ std::optional<FileLocation> SavePathLocation(const LinkState& state, std::u16str
 }
 
 void ReceiveAnnouncedFile(LinkState& state, SerialDevice& port, const wire::Message& header) {
-  // Only the answer to a get request goes to that request's save path; any
-  // other file is saved under its own name.
-  std::u16string shown = state.TakePendingSave(header.argument).value_or(std::u16string());
+  // Only the answer to a get request goes to that request's save path, and
+  // only it is reported as an answer; any other file is saved under its own
+  // name and reported as received, whatever that name.
+  std::optional<std::u16string> pending = state.TakePendingSave(header.argument);
+  const EventKind saved = pending ? EventKind::Answer : EventKind::Received;
+  std::u16string shown = pending.value_or(std::u16string());
   std::string refusal;
   std::optional<FileLocation> location =
       shown.empty() ? PeerFileLocation(state, header.argument, &shown, &refusal)
@@ -33,7 +36,7 @@ void ReceiveAnnouncedFile(LinkState& state, SerialDevice& port, const wire::Mess
   if (state.WaitForStop(state.timing().receiverPauseMs)) return;
   std::string why;
   if (ReceiveFile(state, port, location, header.size, refusal, &why) == ReceiveEnd::Saved) {
-    state.Report(EventKind::Received, shown);
+    state.Report(saved, shown);
   } else {
     state.Fail("receiving " + Utf16ToUtf8(shown) + " failed: " + why);
   }

@@ -1,8 +1,6 @@
 // The command learns results from the library's event queue: every result
 // shows, in order, and a peer's text never passes for one.
-#include <fcntl.h>
 #include <signal.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -11,6 +9,7 @@
 #include <thread>
 
 #include "cli_fixture.h"
+#include "raw_peer.h"
 
 namespace tarvel::testing {
 namespace {
@@ -29,30 +28,6 @@ std::vector<std::string> ShownResults(const std::string& output) {
   }
   return results;
 }
-
-// Plays a peer by hand on a cable end: raw bytes written straight to the tty.
-class RawPeer {
- public:
-  explicit RawPeer(const std::string& path) : fd_(open(path.c_str(), O_RDWR | O_NOCTTY)) {
-    EXPECT_GE(fd_, 0) << path;
-    termios settings{};
-    tcgetattr(fd_, &settings);
-    cfmakeraw(&settings);
-    tcsetattr(fd_, TCSANOW, &settings);
-  }
-  ~RawPeer() { close(fd_); }
-  RawPeer(const RawPeer&) = delete;
-  RawPeer& operator=(const RawPeer&) = delete;
-
-  // Writes one message, then leaves the listener time to take it alone.
-  void Message(const std::string& bytes, milliseconds after = milliseconds(250)) {
-    EXPECT_EQ(write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    std::this_thread::sleep_for(after);
-  }
-
- private:
-  int fd_;
-};
 
 TEST_F(CliTest, ListenShowsEveryResultInOrderWithNothingLost) {
   auto listener = Listen(Side::B);
@@ -107,6 +82,46 @@ TEST_F(CliTest, GetIsNotFooledByAPeerTextThatReadsLikeItsFile) {
   EXPECT_NE(getter->Error().find("no answer for \\wanted.bin"), std::string::npos)
       << getter->Error();
   EXPECT_FALSE(FileExists(Root(Side::A) + "/wanted.bin"));
+}
+
+// The peer, asked for \photo.jpg, pushes a file named photo.jpg instead: the
+// library saves it beneath the root under that name, and get used to take
+// that for its answer and report the old file at LOCAL as received.
+TEST_F(CliTest, GetIsNotFooledByAPushedFileInsteadOfItsAnswer) {
+  // LOCAL as a person types it: a name in the working folder, which equals
+  // the name the peer pushes.
+  const std::string local = Scratch("photo.jpg");
+  WriteWholeFile(local, "old content");
+  RawPeer peer(End(Side::B));
+  auto getter = std::make_unique<TarvelProcess>(
+      std::vector<std::string>{"--device", End(Side::A), "--root", Root(Side::A), "get",
+                               "\\photo.jpg", "photo.jpg", "--timeout", "3"},
+      environment_, Scratch(""));
+  const std::string request = "GILE: \\photo.jpg|";
+  ASSERT_EQ(peer.Read(request.size(), seconds(5)), request);
+  peer.Message("FILE: photo.jpg|4|", milliseconds(400));
+  peer.Message("fake");
+  EXPECT_EQ(getter->Wait(seconds(10)), 1) << getter->Error();
+  EXPECT_EQ(ReadWholeFile(local), "old content");
+  EXPECT_EQ(ReadWholeFile(Root(Side::A) + "/photo.jpg"), "fake");
+  EXPECT_NE(getter->Error().find("peer: RECV: photo.jpg"), std::string::npos) << getter->Error();
+  EXPECT_NE(getter->Error().find("no answer for \\photo.jpg"), std::string::npos)
+      << getter->Error();
+  EXPECT_EQ(getter->Output(), "");
+}
+
+// The real answer, under the requested name, still ends the wait at once.
+TEST_F(CliTest, GetTakesTheAnswerToItsOwnRequest) {
+  const std::string local = Scratch("photo.jpg");
+  RawPeer peer(End(Side::B));
+  auto getter = Start(Side::A, {"get", "\\photo.jpg", local, "--timeout", "5"});
+  const std::string request = "GILE: \\photo.jpg|";
+  ASSERT_EQ(peer.Read(request.size(), seconds(5)), request);
+  peer.Message("FILE: \\photo.jpg|4|", milliseconds(400));
+  peer.Message("real");
+  EXPECT_EQ(getter->Wait(seconds(10)), 0) << getter->Error();
+  EXPECT_EQ(ReadWholeFile(local), "real");
+  EXPECT_EQ(getter->Output(), "received \\photo.jpg as " + local + "\n");
 }
 
 TEST_F(CliTest, ListenOnceStoppedBeforeAnyFileExitsWithTheSignal) {

@@ -42,7 +42,8 @@ int StatusOf(int waited) {
 }  // namespace
 
 TarvelProcess::TarvelProcess(const std::vector<std::string>& arguments,
-                             const std::map<std::string, std::string>& environment)
+                             const std::map<std::string, std::string>& environment,
+                             const std::string& workingDirectory)
     : outputPath_(captured_ / "stdout"), errorPath_(captured_ / "stderr") {
   std::vector<std::string> words{TARVEL_PROGRAM};
   words.insert(words.end(), arguments.begin(), arguments.end());
@@ -57,6 +58,7 @@ TarvelProcess::TarvelProcess(const std::vector<std::string>& arguments,
     dup2(input, STDIN_FILENO);
     dup2(output, STDOUT_FILENO);
     dup2(error, STDERR_FILENO);
+    if (!workingDirectory.empty() && chdir(workingDirectory.c_str()) != 0) _exit(127);
     execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }

@@ -17,9 +17,10 @@ namespace tarvel::testing {
 class TarvelProcess {
  public:
   // Starts tarvel with `arguments`; `environment` adds to or replaces the
-  // test's own variables.
+  // test's own variables. It runs in `workingDirectory`, or in the test's own.
   TarvelProcess(const std::vector<std::string>& arguments,
-                const std::map<std::string, std::string>& environment);
+                const std::map<std::string, std::string>& environment,
+                const std::string& workingDirectory = std::string());
   ~TarvelProcess();
   TarvelProcess(const TarvelProcess&) = delete;
   TarvelProcess& operator=(const TarvelProcess&) = delete;

@@ -6,10 +6,11 @@
 //   get LOCAL REMOTE      TarvelGetFile
 //   list PATTERN          TarvelListFiles
 //   wait MILLISECONDS     wait for the next result (idle limit); its reply is
-//                         "ok SHOWN KIND", KIND "text" for a peer's text, else
-//                         "result" with SHOWN as "RECV: <path>" and the like
+//                         "ok SHOWN KIND", KIND "text" for a peer's text,
+//                         "answer" for the answer to the agent's get request,
+//                         else "result"; SHOWN as "RECV: <path>" and the like
 // The agent starts with "ready" (or "fail"). While a transfer runs it writes
-// "progress DONE TOTAL" and "progress-end" lines; each request ends with
+// "progress DONE TOTAL" and "progress-end complete|short" lines; each request ends with
 // "ok [SHOWN [KIND]]" or "fail REASON".
 #pragma once
 

@@ -38,7 +38,9 @@ class ProgressLines : public ProgressSink {
     sent_ = now;
     Reply({"progress", std::to_string(done), std::to_string(total)});
   }
-  void End() override { Reply({"progress-end"}); }
+  void End(TransferEnd how) override {
+    Reply({"progress-end", how == TransferEnd::Complete ? "complete" : "short"});
+  }
 
  private:
   std::chrono::steady_clock::time_point sent_;
@@ -54,12 +56,14 @@ std::vector<std::string> OutcomeReply() {
 // The reply to an event: how it shows (a peer's text as it came), and its kind.
 std::vector<std::string> EventReply(const LinkEvent& event) {
   if (event.kind == TARVEL_EVENT_PEER_TEXT) return {"ok", event.text, "text"};
+  if (event.kind == TARVEL_EVENT_ANSWER) return {"ok", Describe(event), "answer"};
   return {"ok", Describe(event), "result"};
 }
 
 class Agent {
  public:
-  Agent() : watcher_(progress_) {}
+  // The demo runs its agents quiet: a notice would have no one to read it.
+  Agent() : watcher_(progress_, false) {}
 
   std::vector<std::string> Handle(const std::vector<std::string>& request) {
     const std::string& verb = request[0];
@@ -86,7 +90,9 @@ class Agent {
   std::vector<std::string> Send(const std::string& local, const std::string& remote) {
     BackgroundProgress shown(progress_);
     TarvelSendFile(Utf8ToWide(local).c_str(), Utf8ToWide(remote).c_str());
-    if (std::optional<std::string> reason = CallFailure()) return {"fail", *reason};
+    std::optional<std::string> reason = CallFailure();
+    shown.End(reason ? TransferEnd::Short : TransferEnd::Complete);
+    if (reason) return {"fail", *reason};
     return {"ok", "SENT: " + local};
   }
 

@@ -7,6 +7,7 @@
 #include "fetch.h"
 #include "link_session.h"
 #include "tarvel.h"
+#include "terminal_text.h"
 
 namespace tarvel_cli {
 namespace {
@@ -22,13 +23,14 @@ int Get(const CommonOptions& options, const GetArguments& arguments) {
   if (!ApplyCommonOptions(options, &error)) return Complain(error);
   if (!UseDeviceRoot(&error)) return Complain(error);
   if (!OpenLink(options)) return 1;
-  // The answer comes back as an ordinary incoming file: the listener saves it.
+  // The listener saves the answer, and reports it as the answer to this
+  // request: a file the peer pushes meanwhile is no answer, whatever its name.
   TarvelServer();
   auto limit = std::chrono::milliseconds(static_cast<long long>(arguments.timeoutSeconds * 1000));
   int status = FetchFile(options, arguments.remote, arguments.local, limit);
   if (status == 0 && !options.quiet) {
-    std::printf("received %s as %s\n", arguments.remote.c_str(),
-                (arguments.local.empty() ? arguments.remote : arguments.local).c_str());
+    std::string saved = arguments.local.empty() ? arguments.remote : arguments.local;
+    std::printf("received %s as %s\n", Shown(arguments.remote).c_str(), Shown(saved).c_str());
   }
   TarvelPortClose();
   return status;
@@ -42,7 +44,9 @@ void AddGetCommand(CLI::App& app, const CommonOptions& options, CommandList& com
       "Asks the peer for its file REMOTE (a device path like '\\notes.txt') and saves it at\n"
       "LOCAL; without LOCAL it is saved under the requested name beneath the device root\n"
       "(~/Tarvel unless --root or TARVEL_ROOT names one).\n"
-      "The peer must be listening.");
+      "The peer must be listening. Exit status 0 only when the file saved at LOCAL is the\n"
+      "answer to this request; a file the peer pushes meanwhile is saved under its own name\n"
+      "beneath the device root and shown, and does not end the wait.");
   auto arguments = std::make_shared<GetArguments>();
   command->add_option("REMOTE", arguments->remote, "the file on the peer")->required();
   command->add_option("LOCAL", arguments->local, "where to save it");

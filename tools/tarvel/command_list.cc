@@ -5,7 +5,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
-#include <optional>
+#include <string_view>
 
 #include "commands.h"
 #include "event_watch.h"
@@ -14,6 +14,7 @@
 #include "stop_signal.h"
 #include "tarvel.h"
 #include "temporary_folder.h"
+#include "terminal_text.h"
 #include "text_codec.h"
 
 namespace tarvel_cli {
@@ -32,13 +33,21 @@ struct ListArguments {
 };
 
 // The listing is "name\r\ndate\r\n\r\n" per entry, in the link's code page.
+// It comes from the peer: its lines are printed with local line ends, each
+// through Shown, so that a stray carriage return or escape in an entry shows
+// as '?' and cannot redraw what is already printed.
 void PrintListing(const std::string& path) {
   std::ifstream file(std::filesystem::u8path(path), std::ios::binary);
   std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
   std::string text = CodePageToUtf8(bytes, LinkCodePage());
   std::string lines;
-  for (char c : text) {
-    if (c != '\r') lines += c;
+  for (size_t start = 0; start < text.size();) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    size_t length = end - start;
+    if (length > 0 && text[end - 1] == '\r') --length;
+    lines += Shown(std::string_view(text).substr(start, length)) + "\n";
+    start = end + 1;
   }
   std::fwrite(lines.data(), 1, lines.size(), stdout);
   std::fflush(stdout);
@@ -56,17 +65,23 @@ int Fetch(const CommonOptions& options, const ListArguments& arguments) {
 }
 
 int List(const CommonOptions& options, const ListArguments& arguments) {
-  // A fetch shows the notices as it waits for its events.
-  std::optional<NoticePrinter> notices;
-  if (!arguments.fetch) notices.emplace();
-  if (!OpenLink(options)) return 1;
-  if (arguments.fetch) TarvelServer();
-  TarvelListFiles(Utf8ToWide(arguments.pattern).c_str());
+  {
+    // The request may wait for the line to be quiet: that is told as it
+    // begins, and a stop signal ends it. What else comes meanwhile belongs to
+    // no call this command waits for.
+    NoticePrinter notices(!options.quiet);
+    StopClosesPort interruptible;
+    if (!OpenLink(options)) return 1;
+    if (arguments.fetch) TarvelServer();
+    TarvelListFiles(Utf8ToWide(arguments.pattern).c_str());
+  }
+  if (StopRequested()) return StoppedExitStatus();
   if (CallFailed()) return 1;
   int status = 0;
   if (arguments.fetch) {
     status = Fetch(options, arguments);
   } else {
+    DiscardEvents(!options.quiet);
     Tell(options, "asked the peer to list " + arguments.pattern + " into its " + kListingFile);
   }
   TarvelPortClose();

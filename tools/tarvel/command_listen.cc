@@ -54,7 +54,8 @@ void Show(const LinkEvent& event) {
 int ShowResults(const CommonOptions& options, bool once) {
   TerminalProgress progress("receiving");
   NullProgress silent;
-  EventWatcher watcher(options.quiet ? static_cast<ProgressSink&>(silent) : progress);
+  EventWatcher watcher(options.quiet ? static_cast<ProgressSink&>(silent) : progress,
+                       !options.quiet);
   for (;;) {
     LinkEvent event;
     // Stopped before the file it waits for, --once has not done its job.

@@ -10,6 +10,7 @@
 #include "link_session.h"
 #include "stop_signal.h"
 #include "tarvel.h"
+#include "terminal_text.h"
 #include "text_codec.h"
 
 namespace tarvel_cli {
@@ -20,14 +21,18 @@ namespace {
 constexpr auto kPollEvery = std::chrono::milliseconds(100);
 
 // One TarvelPortRead and what it took: a text, a file received in the polled
-// header form, a failure, or no event when nothing was waiting.
-LinkEvent ReadOnce() {
+// header form, a failure, or no event when nothing was waiting. Notices that
+// came meanwhile are shown.
+LinkEvent ReadOnce(const CommonOptions& options) {
   TarvelPortRead();
   std::optional<std::string> failure = CallFailure();
   if (failure) return {TARVEL_EVENT_FAILURE, *failure};
   std::vector<tarvel_wchar> text(2000);
-  int kind = TarvelNextEvent(0, text.data(), static_cast<int>(text.size()));
-  return {kind, WideToUtf8(text.data())};
+  for (;;) {
+    int kind = TarvelNextEvent(0, text.data(), static_cast<int>(text.size()));
+    if (kind != TARVEL_EVENT_NOTICE) return {kind, WideToUtf8(text.data())};
+    if (!options.quiet) ShowNotice(WideToUtf8(text.data()));
+  }
 }
 
 int Poll(const CommonOptions& options, double waitSeconds) {
@@ -35,14 +40,13 @@ int Poll(const CommonOptions& options, double waitSeconds) {
   if (!ApplyCommonOptions(options, &error)) return Complain(error);
   if (!UseDeviceRoot(&error)) return Complain(error);
   if (!OpenLink(options)) return 1;
-  NullProgress silent;
-  EventWatcher(silent).Discard();
+  DiscardEvents(!options.quiet);
   auto until = std::chrono::steady_clock::now() +
                std::chrono::milliseconds(static_cast<long long>(waitSeconds * 1000));
-  LinkEvent taken = ReadOnce();
+  LinkEvent taken = ReadOnce(options);
   while (taken.kind == TARVEL_EVENT_NONE && std::chrono::steady_clock::now() < until &&
          !WaitForStop(kPollEvery)) {
-    taken = ReadOnce();
+    taken = ReadOnce(options);
   }
   TarvelPortClose();
   if (taken.kind == TARVEL_EVENT_FAILURE) return Complain(taken.text);
@@ -51,7 +55,8 @@ int Poll(const CommonOptions& options, double waitSeconds) {
     Tell(options, "nothing waiting");
     return 0;
   }
-  std::printf("%s\n", taken.text.c_str());
+  // What the peer sent, or the name it gave its file, as one line.
+  std::printf("%s\n", Shown(taken.text).c_str());
   return 0;
 }
 
@@ -63,7 +68,8 @@ void AddPollCommand(CLI::App& app, const CommonOptions& options, CommandList& co
   command->footer(
       "Reads once what is waiting on the port and prints it: a text, or the name of a file\n"
       "sent with the polled header form (FILE: name size), saved beneath the device root\n"
-      "(~/Tarvel unless --root or TARVEL_ROOT names one).");
+      "(~/Tarvel unless --root or TARVEL_ROOT names one). Control characters in what\n"
+      "it prints show as '?'.");
   auto waitSeconds = std::make_shared<double>(0);
   command
       ->add_option("--wait", *waitSeconds,

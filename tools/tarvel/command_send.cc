@@ -10,10 +10,14 @@
 
 #include "commands.h"
 #include "event_watch.h"
+#include "fetch.h"
+#include "file_compare.h"
 #include "link_session.h"
 #include "progress_watch.h"
 #include "stop_signal.h"
 #include "tarvel.h"
+#include "temporary_folder.h"
+#include "terminal_text.h"
 #include "text_codec.h"
 
 namespace tarvel_cli {
@@ -23,6 +27,16 @@ struct Outgoing {
   std::string local;
   std::string remote;
 };
+
+struct SendArguments {
+  std::vector<std::string> files;
+  bool verify = false;
+  double timeoutSeconds = 30;
+};
+
+// Before asking a file back: the peer takes the request only once it has
+// finished with the file.
+constexpr auto kVerifyPause = std::chrono::milliseconds(1500);
 
 bool IsDevicePath(const std::string& argument) {
   return !argument.empty() && argument[0] == '\\';
@@ -90,17 +104,23 @@ std::optional<std::string> Unsendable(const Outgoing& file, const std::string& r
   return std::nullopt;
 }
 
-bool SendOne(const CommonOptions& options, const Outgoing& file, const std::string& root) {
+// Writes one file to the link; false, having said why, when it did not all go.
+// Success means only that: the protocol acknowledges nothing.
+bool WriteOne(const CommonOptions& options, const Outgoing& file) {
   TerminalProgress progress("sending " + file.local);
   std::optional<std::string> failure;
   {
     StopClosesPort interruptible;
+    // A wait for the line to be quiet is told as it begins.
+    NoticePrinter notices(!options.quiet);
     // Quiet, nothing is shown, and nothing needs to look at the progress.
     std::optional<BackgroundProgress> shown;
     if (!options.quiet) shown.emplace(progress);
     TarvelSendFile(Utf8ToWide(file.local).c_str(), Utf8ToWide(file.remote).c_str());
     failure = CallFailure();
+    if (shown) shown->End(failure ? TransferEnd::Short : TransferEnd::Complete);
   }
+  DiscardEvents(!options.quiet);
   if (StopRequested()) {
     Complain("interrupted while sending " + file.local);
     return false;
@@ -109,9 +129,46 @@ bool SendOne(const CommonOptions& options, const Outgoing& file, const std::stri
     Complain(*failure);
     return false;
   }
+  return true;
+}
+
+// Asks the peer for the file just sent, saved in `scratch`, and compares it
+// with the local file; false, having said why, unless it came back identical.
+bool VerifyOne(const CommonOptions& options, const SendArguments& arguments, const Outgoing& file,
+               const std::filesystem::path& local, const std::string& scratch) {
+  // The request must reach the peer once it is done with the file, not in
+  // the middle of its last bytes.
+  if (WaitForStop(kVerifyPause)) return false;
+  std::string copy = scratch + "/copy";
+  auto limit = std::chrono::milliseconds(static_cast<long long>(arguments.timeoutSeconds * 1000));
+  Fetched fetched = AwaitFile(options, file.remote, copy, limit, "verifying " + file.remote);
+  const std::string what = file.local + " as " + file.remote;
+  if (fetched.status != 0) {
+    if (!fetched.failure.empty()) Complain(what + " did not come back: " + fetched.failure);
+    return false;
+  }
+  std::optional<std::string> difference = CompareFiles(local.u8string(), copy);
+  std::error_code ignored;
+  std::filesystem::remove(std::filesystem::u8path(copy), ignored);
+  if (difference) {
+    Complain(what + " came back different: " + *difference);
+    return false;
+  }
+  return true;
+}
+
+// Sends one file, and with --verify has it come back; false, having said why,
+// when it did not go or did not come back identical.
+bool SendOne(const CommonOptions& options, const SendArguments& arguments, const Outgoing& file,
+             const std::string& root, const std::string& scratch) {
+  if (!WriteOne(options, file)) return false;
+  std::filesystem::path local = LocalFile(file.local, root);
+  if (arguments.verify && !VerifyOne(options, arguments, file, local, scratch)) return false;
   if (!options.quiet) {
-    std::printf("sent %s as %s (%s)\n", file.local.c_str(), file.remote.c_str(),
-                SizeOf(LocalFile(file.local, root)).c_str());
+    std::string what = file.local + " as " + file.remote + " (" + SizeOf(local) + ")";
+    std::string line = arguments.verify ? "verified: " + what + " came back identical"
+                                        : "written to the link: " + what;
+    std::printf("%s\n", Shown(line).c_str());
     std::fflush(stdout);
   }
   return true;
@@ -128,8 +185,8 @@ std::optional<std::string> RootForLocalFiles(const CommonOptions& options,
   return UseDeviceRoot(error);
 }
 
-int Send(const CommonOptions& options, const std::vector<std::string>& arguments) {
-  std::vector<Outgoing> files = PairArguments(arguments);
+int Send(const CommonOptions& options, const SendArguments& arguments) {
+  std::vector<Outgoing> files = PairArguments(arguments.files);
   std::string error;
   std::optional<std::string> root = RootForLocalFiles(options, files, &error);
   if (!root) return Complain(error);
@@ -141,10 +198,20 @@ int Send(const CommonOptions& options, const std::vector<std::string>& arguments
     }
   }
   if (!sendable) return Complain("nothing sent");
-  NoticePrinter notices;
+  std::optional<TemporaryFolder> scratch;
+  if (arguments.verify) {
+    scratch.emplace("tarvel-verify-");
+    if (scratch->path().empty()) return Complain("cannot make a temporary folder for the copies");
+  }
   if (!OpenLink(options)) return 1;
+  // The copies come back as answers, which the listener saves.
+  if (arguments.verify) TarvelServer();
+  const std::string scratchPath = scratch ? scratch->path() : std::string();
   for (const Outgoing& file : files) {
-    if (!SendOne(options, file, *root)) return StopRequested() ? StoppedExitStatus() : 1;
+    if (!SendOne(options, arguments, file, *root, scratchPath)) {
+      TarvelPortClose();
+      return StopRequested() ? StoppedExitStatus() : 1;
+    }
   }
   TarvelPortClose();
   return 0;
@@ -158,11 +225,24 @@ void AddSendCommand(CLI::App& app, const CommonOptions& options, CommandList& co
       "A device path (starting with \\) after a file names it on the peer; by default it is\n"
       "\\<file name>. Example: tarvel send photo.jpg '\\today.jpg' notes.txt\n"
       "Every file and name is checked before the first is sent: one that cannot go stops\n"
-      "the command with nothing sent.");
-  auto arguments = std::make_shared<std::vector<std::string>>();
+      "the command with nothing sent.\n"
+      "The link acknowledges nothing: without --verify, success means every byte was\n"
+      "written to the link, not that the peer saved it. With --verify, each file is asked\n"
+      "back from the peer once sent (the peer must be listening) and compared byte for\n"
+      "byte; exit status 0 only when every file came back identical. Each file then\n"
+      "crosses the link twice, so this takes twice as long and more.");
+  auto arguments = std::make_shared<SendArguments>();
   command
-      ->add_option("LOCAL", *arguments, "local files, each optionally followed by its remote name")
+      ->add_option("LOCAL", arguments->files,
+                   "local files, each optionally followed by its remote name")
       ->required();
+  command->add_flag("--verify", arguments->verify,
+                    "ask each file back from the peer and compare it byte for byte");
+  command
+      ->add_option("--timeout", arguments->timeoutSeconds,
+                   "with --verify: seconds to wait for a copy with nothing arriving")
+      ->check(CLI::PositiveNumber)
+      ->capture_default_str();
   commands.push_back({command, [&options, arguments] { return Send(options, *arguments); }});
 }
 

@@ -41,20 +41,4 @@ long long FileSize(const std::string& path) {
   return failure ? -1 : static_cast<long long>(size);
 }
 
-std::optional<std::string> CompareFiles(const std::string& original, const std::string& copy) {
-  if (FileSize(copy) < 0) return "missing";
-  std::string expected = ReadWholeFile(original);
-  std::string got = ReadWholeFile(copy);
-  size_t common = std::min(expected.size(), got.size());
-  size_t at = 0;
-  while (at < common && expected[at] == got[at]) ++at;
-  if (at == common && expected.size() == got.size()) return std::nullopt;
-  std::string where = "first difference at byte " + std::to_string(at);
-  if (expected.size() != got.size()) {
-    return std::to_string(got.size()) + " bytes instead of " + std::to_string(expected.size()) +
-           ", " + where;
-  }
-  return where;
-}
-
 }  // namespace tarvel_cli

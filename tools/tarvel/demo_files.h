@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "file_compare.h"
+
 namespace tarvel_cli {
 
 bool WriteRandomFile(const std::string& path, long long size);
@@ -12,8 +14,5 @@ bool WriteTextFile(const std::string& path, const std::string& text);
 std::string ReadWholeFile(const std::string& path);
 // The size in bytes, or -1 when the file is missing.
 long long FileSize(const std::string& path);
-
-// Nothing when the two files hold the same bytes; otherwise what differs.
-std::optional<std::string> CompareFiles(const std::string& original, const std::string& copy);
 
 }  // namespace tarvel_cli

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "demo_files.h"
+#include "terminal_text.h"
 
 namespace tarvel_cli {
 namespace {
@@ -23,7 +24,7 @@ std::string WithThousands(long long value) {
 }
 
 void Say(const std::string& line) {
-  std::printf("%s\n", line.c_str());
+  std::printf("%s\n", Shown(line).c_str());
   std::fflush(stdout);
 }
 
@@ -37,7 +38,7 @@ DemoRoad::DemoRoad(DeviceProcess& a, DeviceProcess& b, DemoPlan plan)
 
 bool DemoRoad::Fail(const std::string& why) {
   std::fflush(stdout);
-  std::fprintf(stderr, "tarvel demo: %s\n", why.c_str());
+  std::fprintf(stderr, "tarvel demo: %s\n", Shown(why).c_str());
   return false;
 }
 
@@ -74,7 +75,7 @@ bool DemoRoad::SendBigFile() {
   Say("A -> B  big.bin, " + FormatBytes(plan_.bigFileSize) + " of random bytes, sent as \\big.bin");
   if (!Ask(b_, {"reset"})) return false;
   AgentReply sent = a_.Ask({"send", local, "\\big.bin"}, bigFileProgress_, kWaitReplyMargin);
-  bigFileProgress_.End();
+  bigFileProgress_.End(sent.ok ? TransferEnd::Complete : TransferEnd::Short);
   if (!sent.ok) return Fail("device A, send: " + sent.text);
   Say("   A: " + sent.text);
   crossings_.push_back({"big.bin", "A -> B", local, plan_.rootB + "/big.bin"});
@@ -86,7 +87,7 @@ bool DemoRoad::FetchNotes() {
   Say("A <- B  A asks B for \\notes.txt, to be saved as notes-from-B.txt");
   crossings_.push_back({"notes.txt", "B -> A", plan_.rootB + "/notes.txt", save});
   return Ask(a_, {"reset"}) && Ask(b_, {"reset"}) && Ask(a_, {"get", save, "\\notes.txt"}) &&
-         Expect(a_, "RECV: " + save, std::chrono::seconds(10)) &&
+         Expect(a_, "RECV: " + save, std::chrono::seconds(10), "answer") &&
          Expect(b_, "FILE: \\notes.txt", std::chrono::seconds(5));
 }
 
@@ -99,7 +100,7 @@ bool DemoRoad::FetchListing() {
                 Expect(b_, "LIST: \\*.*", std::chrono::seconds(5));
   crossings_.push_back({"Tarvel.txt", "B -> A", plan_.rootB + "/Tarvel.txt", save});
   bool fetched = listed && Ask(b_, {"reset"}) && Ask(a_, {"get", save, "\\Tarvel.txt"}) &&
-                 Expect(a_, "RECV: " + save, std::chrono::seconds(10)) &&
+                 Expect(a_, "RECV: " + save, std::chrono::seconds(10), "answer") &&
                  Expect(b_, "FILE: \\Tarvel.txt", std::chrono::seconds(5));
   if (!fetched) return false;
   Say("   B's listing, as A received it:");

@@ -141,7 +141,8 @@ AgentReply DeviceProcess::Ask(const std::vector<std::string>& request, ProgressS
     if (fields[0] == "progress" && fields.size() == 3) {
       progress.Update(std::stoll(fields[1]), std::stoll(fields[2]));
     } else if (fields[0] == "progress-end") {
-      progress.End();
+      bool complete = fields.size() > 1 && fields[1] == "complete";
+      progress.End(complete ? TransferEnd::Complete : TransferEnd::Short);
     } else if (fields[0] == "ok" || fields[0] == "fail") {
       return {fields[0] == "ok", fields.size() > 1 ? fields[1] : std::string(),
               fields.size() > 2 ? fields[2] : std::string()};

@@ -1,10 +1,12 @@
 #include "event_watch.h"
 
+#include <cstdio>
 #include <vector>
 
 #include "link_session.h"
 #include "stop_signal.h"
 #include "tarvel.h"
+#include "terminal_text.h"
 #include "text_codec.h"
 
 namespace tarvel_cli {
@@ -37,75 +39,112 @@ bool CallFailed() {
   return true;
 }
 
-std::string Printable(const std::string& text) {
-  std::string shown = text;
-  for (char& c : shown) {
-    unsigned char byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7f) c = '?';
-  }
-  return shown;
-}
-
 std::string Describe(const LinkEvent& event) {
+  std::string shown = Shown(event.text);
   switch (event.kind) {
     case TARVEL_EVENT_RECEIVED:
-      return "RECV: " + event.text;
+    case TARVEL_EVENT_ANSWER:
+      return "RECV: " + shown;
     case TARVEL_EVENT_SENT:
-      return "SENT: " + event.text;
+      return "SENT: " + shown;
     case TARVEL_EVENT_GET_ANSWERED:
-      return "FILE: " + event.text;
+      return "FILE: " + shown;
     case TARVEL_EVENT_LISTED:
-      return "LIST: " + event.text;
+      return "LIST: " + shown;
     case TARVEL_EVENT_FAILURE:
-      return "FAIL: " + event.text;
+      return "FAIL: " + shown;
     case TARVEL_EVENT_DROPPED:
-      return "LOST: " + event.text + " results, the queue was full";
+      return "LOST: " + shown + " results, the queue was full";
     case TARVEL_EVENT_POLLED_FILE:
-      return "POLLED FILE: " + Printable(event.text);
+      return "POLLED FILE: " + shown;
+    case TARVEL_EVENT_NOTICE:
+      return "NOTE: " + shown;
     default:
-      return "TEXT: " + Printable(event.text);
+      return "TEXT: " + shown;
   }
 }
 
 void ShowNotice(const std::string& text) {
-  Complain(Printable(text));
+  std::fprintf(stderr, "tarvel: note: %s\n", Shown(text).c_str());
+  std::fflush(stderr);
 }
 
-NoticePrinter::NoticePrinter() {
-  thread_ = std::thread([this] {
-    std::vector<tarvel_wchar> text(kEventTextCapacity);
-    // A look every 100 ms, for as long as the command's one call runs.
-    for (bool last = false; !last;) {
-      last = stop_.load();
-      int kind = TarvelNextEvent(last ? 0 : 100, text.data(), static_cast<int>(text.size()));
-      if (kind == TARVEL_EVENT_NOTICE) ShowNotice(WideToUtf8(text.data()));
-      if (kind != TARVEL_EVENT_NONE) last = false;
-    }
-  });
-}
-
-NoticePrinter::~NoticePrinter() {
-  stop_.store(true);
-  thread_.join();
-}
-
-EventWatcher::EventWatcher(ProgressSink& progress)
-    : progress_(progress),
-      showsProgress_(progress.Shows()),
-      endWaitOnStop_([] { TarvelStopWaiting(); }) {}
-
-void EventWatcher::Discard() {
+void DiscardEvents(bool showNotices) {
   std::vector<tarvel_wchar> text(kEventTextCapacity);
   for (;;) {
     int kind = TarvelNextEvent(0, text.data(), static_cast<int>(text.size()));
     if (kind == TARVEL_EVENT_NONE) return;
-    if (kind == TARVEL_EVENT_NOTICE) ShowNotice(WideToUtf8(text.data()));
+    if (kind == TARVEL_EVENT_NOTICE && showNotices) ShowNotice(WideToUtf8(text.data()));
+  }
+}
+
+NoticePrinter::NoticePrinter(bool showNotices) : showNotices_(showNotices) {
+  thread_ = std::thread([this] {
+    std::vector<tarvel_wchar> text(kEventTextCapacity);
+    // A look every 100 ms while the call runs, and once more after it, so
+    // that what it queued last is taken too.
+    for (bool last = false; !last;) {
+      last = stop_.load();
+      int kind = TarvelNextEvent(last ? 0 : 100, text.data(), static_cast<int>(text.size()));
+      if (kind == TARVEL_EVENT_NONE) continue;
+      last = false;
+      if (kind != TARVEL_EVENT_NOTICE) {
+        kept_.push_back({kind, WideToUtf8(text.data())});
+      } else if (showNotices_) {
+        ShowNotice(WideToUtf8(text.data()));
+      }
+    }
+  });
+}
+
+std::vector<LinkEvent> NoticePrinter::Stop() {
+  if (!thread_.joinable()) return {};
+  stop_.store(true);
+  thread_.join();
+  return std::move(kept_);
+}
+
+EventWatcher::EventWatcher(ProgressSink& progress, bool showNotices)
+    : progress_(progress),
+      showNotices_(showNotices),
+      showsProgress_(progress.Shows()),
+      endWaitOnStop_([] { TarvelStopWaiting(); }) {}
+
+void EventWatcher::Discard() {
+  DiscardEvents(showNotices_);
+}
+
+void EventWatcher::Replay(std::vector<LinkEvent> events) {
+  replayed_.insert(replayed_.end(), events.begin(), events.end());
+}
+
+void EventWatcher::EndTransfer(int kind) {
+  switch (kind) {
+    case TARVEL_EVENT_RECEIVED:
+    case TARVEL_EVENT_ANSWER:
+    case TARVEL_EVENT_SENT:
+    case TARVEL_EVENT_GET_ANSWERED:
+    case TARVEL_EVENT_POLLED_FILE:
+      return progress_.Finish(TransferEnd::Complete);
+    case TARVEL_EVENT_FAILURE:
+      return progress_.Finish(TransferEnd::Short);
+    case TARVEL_EVENT_DROPPED:
+      return progress_.FinishAsSampled();
+    default:
+      // A text, a listing or a notice comes between transfers, or beside one.
+      return;
   }
 }
 
 WaitEnd EventWatcher::Next(std::chrono::milliseconds idleLimit, LinkEvent* event) {
   std::vector<tarvel_wchar> text(kEventTextCapacity);
   auto lastActivity = std::chrono::steady_clock::now();
+  if (!replayed_.empty()) {
+    *event = replayed_.front();
+    replayed_.pop_front();
+    EndTransfer(event->kind);
+    return WaitEnd::Event;
+  }
   for (;;) {
     // A negative wait has no limit: an event or a stop signal ends it.
     int wait = -1;
@@ -122,20 +161,23 @@ WaitEnd EventWatcher::Next(std::chrono::milliseconds idleLimit, LinkEvent* event
       wait = static_cast<int>(wait < 0 ? left : std::min<long long>(wait, left));
     }
     int kind = TarvelNextEvent(wait, text.data(), static_cast<int>(text.size()));
-    bool moved = progress_.Tick();
     if (kind == TARVEL_EVENT_NOTICE) {
-      ShowNotice(WideToUtf8(text.data()));
-      continue;
-    }
-    if (kind != TARVEL_EVENT_NONE) {
-      progress_.Finish();
+      if (showNotices_) ShowNotice(WideToUtf8(text.data()));
+    } else if (kind != TARVEL_EVENT_NONE) {
+      // The event tells how the transfer shown so far ended; a tick now
+      // could only take the start of the next one for part of it.
+      EndTransfer(kind);
       *event = {kind, WideToUtf8(text.data())};
       return WaitEnd::Event;
     }
-    if (StopRequested()) return WaitEnd::Stopped;
+    bool moved = progress_.Tick();
+    if (StopRequested()) {
+      progress_.FinishAsSampled();
+      return WaitEnd::Stopped;
+    }
     if (moved) lastActivity = std::chrono::steady_clock::now();
     if (idleLimit.count() > 0 && std::chrono::steady_clock::now() - lastActivity >= idleLimit) {
-      progress_.Finish();
+      progress_.FinishAsSampled();
       return WaitEnd::TimedOut;
     }
   }

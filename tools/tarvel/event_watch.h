@@ -5,9 +5,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "progress_display.h"
 #include "progress_watch.h"
@@ -26,30 +28,38 @@ std::optional<std::string> CallFailure();
 // reason and returns true.
 bool CallFailed();
 
-// How the command shows an event: "RECV: <path>", "SENT: <path>", "FILE:
-// <name>", "LIST: <pattern>", "FAIL: <reason>", and "TEXT: <text>" for what a
-// peer wrote, with control characters shown as '?', so that no text can pass
-// for a result or start a line of its own.
+// How the command shows an event: "RECV: <path>" (a file pushed, or the
+// answer to a get request), "SENT: <path>", "FILE: <name>", "LIST: <pattern>",
+// "FAIL: <reason>", "NOTE: <text>", and "TEXT: <text>" for what a peer wrote.
+// The event's text passes through Shown, so that no text can drive the
+// terminal, pass for a result or start a line of its own.
 std::string Describe(const LinkEvent& event);
-// A peer's text with its control characters shown as '?'.
-std::string Printable(const std::string& text);
 
-// Prints a notice of the library (a wait and its reason) on standard error.
+// Shows a notice of the library ("tarvel: note: <text>") on standard error.
 void ShowNotice(const std::string& text);
+// Takes every event queued so far, showing the notices among them when
+// `showNotices`; the others belong to no call the command waits for.
+void DiscardEvents(bool showNotices);
 
-// While it lives, shows the library's notices as they come, for a command
-// that blocks in a library call (a send that waits for the line to be quiet)
-// and reads its results from the call's own failure. It takes every event
-// from the queue, so it must not live beside an EventWatcher.
+// While it lives, takes the events as they come and shows the notices among
+// them when `showNotices`: for a library call that blocks the command (a send
+// or request that waits for the line to be quiet), so that the wait is told
+// when it begins. The other events are kept for Stop. It must not live beside
+// an EventWatcher.
 class NoticePrinter {
  public:
-  NoticePrinter();
-  ~NoticePrinter();
+  explicit NoticePrinter(bool showNotices);
+  ~NoticePrinter() { Stop(); }
   NoticePrinter(const NoticePrinter&) = delete;
   NoticePrinter& operator=(const NoticePrinter&) = delete;
 
+  // Stops taking events, and returns those it took that were not notices.
+  std::vector<LinkEvent> Stop();
+
  private:
+  const bool showNotices_;
   std::atomic<bool> stop_{false};
+  std::vector<LinkEvent> kept_;  // the thread's own until it is joined
   std::thread thread_;
 };
 
@@ -57,18 +67,29 @@ enum class WaitEnd { Event, TimedOut, Stopped };
 
 class EventWatcher {
  public:
-  // `progress` shows the transfers that run while waiting.
-  explicit EventWatcher(ProgressSink& progress);
+  // `progress` shows the transfers that run while waiting; notices are shown
+  // as they come when `showNotices`, and never returned.
+  EventWatcher(ProgressSink& progress, bool showNotices);
 
   // Drops the events queued so far: they belong to no call this command waits
-  // for the outcome of. Notices among them are shown.
+  // for the outcome of.
   void Discard();
-  // Waits for the next event, showing the notices that come meanwhile. Gives up after `idleLimit`
-  // with neither an event nor transfer bytes moving; a zero limit waits until a stop signal.
+  // Events taken from the queue meanwhile (by a NoticePrinter), which Next
+  // returns first, in their order.
+  void Replay(std::vector<LinkEvent> events);
+  // Waits for the next event. Gives up after `idleLimit` with neither an event
+  // nor transfer bytes moving; a zero limit waits until a stop signal. The
+  // event that ends a transfer ends its display: a file saved or sent as
+  // complete, a failure as stopped short.
   WaitEnd Next(std::chrono::milliseconds idleLimit, LinkEvent* event);
 
  private:
+  void EndTransfer(int kind);
+
+  std::deque<LinkEvent> replayed_;
+
   ProgressWatch progress_;
+  const bool showNotices_;
   // Whether a transfer's start is to be noticed: with nothing to show, an idle
   // wait has no reason to wake until an event or a stop signal ends it.
   const bool showsProgress_;

@@ -20,32 +20,50 @@ std::string Seconds(std::chrono::milliseconds span) {
 
 }  // namespace
 
-int FetchFile(const CommonOptions& options, const std::string& remote, const std::string& local,
-              std::chrono::milliseconds idleLimit) {
-  TerminalProgress progress("receiving " + remote);
+Fetched AwaitFile(const CommonOptions& options, const std::string& remote, const std::string& local,
+                  std::chrono::milliseconds idleLimit, const std::string& label) {
+  TerminalProgress progress(label);
   NullProgress silent;
-  EventWatcher watcher(options.quiet ? static_cast<ProgressSink&>(silent) : progress);
+  EventWatcher watcher(options.quiet ? static_cast<ProgressSink&>(silent) : progress,
+                       !options.quiet);
   watcher.Discard();
-  TarvelGetFile(Utf8ToWide(local).c_str(), Utf8ToWide(remote).c_str());
-  if (CallFailed()) return 1;
-  // The listener reports the file under the save path, or the requested name.
+  {
+    // The request may wait for the line to be quiet: that is told as it
+    // begins, and a stop signal ends it. The events taken meanwhile are
+    // handled below, in their order.
+    NoticePrinter notices(!options.quiet);
+    StopClosesPort interruptible;
+    TarvelGetFile(Utf8ToWide(local).c_str(), Utf8ToWide(remote).c_str());
+    watcher.Replay(notices.Stop());
+  }
+  if (StopRequested()) return {StoppedExitStatus(), ""};
+  if (std::optional<std::string> reason = CallFailure()) return {1, *reason};
+  // The answer is reported under the save path, or the requested name.
   const std::string expected = local.empty() ? remote : local;
   for (;;) {
     LinkEvent event;
     switch (watcher.Next(idleLimit, &event)) {
       case WaitEnd::Stopped:
-        return StoppedExitStatus();
+        return {StoppedExitStatus(), ""};
       case WaitEnd::TimedOut:
-        return Complain("no answer for " + remote + " within " + Seconds(idleLimit) +
-                        " (is the peer listening, and does it have that file?)");
+        return {1, "no answer for " + remote + " within " + Seconds(idleLimit) +
+                       " (is the peer listening, and does it have that file?)"};
       case WaitEnd::Event:
-        if (event.kind == TARVEL_EVENT_RECEIVED && event.text == expected) return 0;
-        if (event.kind == TARVEL_EVENT_FAILURE) return Complain(event.text);
-        // Something else the peer sent meanwhile: show it and keep waiting.
+        if (event.kind == TARVEL_EVENT_ANSWER && event.text == expected) return {0, ""};
+        if (event.kind == TARVEL_EVENT_FAILURE) return {1, event.text};
+        // Something else the peer sent meanwhile, a file it pushed included:
+        // show it and keep waiting.
         Tell(options, "peer: " + Describe(event));
         break;
     }
   }
+}
+
+int FetchFile(const CommonOptions& options, const std::string& remote, const std::string& local,
+              std::chrono::milliseconds idleLimit) {
+  Fetched fetched = AwaitFile(options, remote, local, idleLimit, "receiving " + remote);
+  if (fetched.status != 0 && !fetched.failure.empty()) Complain(fetched.failure);
+  return fetched.status;
 }
 
 }  // namespace tarvel_cli

@@ -5,6 +5,7 @@
 
 #include "event_watch.h"
 #include "tarvel.h"
+#include "terminal_text.h"
 
 namespace tarvel_cli {
 
@@ -23,12 +24,12 @@ bool OpenLink(const CommonOptions& options) {
 }
 
 int Complain(const std::string& message) {
-  std::fprintf(stderr, "tarvel: %s\n", message.c_str());
+  std::fprintf(stderr, "tarvel: %s\n", Shown(message).c_str());
   return 1;
 }
 
 void Tell(const CommonOptions& options, const std::string& message) {
-  if (!options.quiet) std::fprintf(stderr, "%s\n", message.c_str());
+  if (!options.quiet) std::fprintf(stderr, "%s\n", Shown(message).c_str());
 }
 
 StopClosesPort::StopClosesPort() : onStop_([] { TarvelPortClose(); }) {}

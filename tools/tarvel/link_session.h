@@ -13,10 +13,12 @@ namespace tarvel_cli {
 // returns false when either fails.
 bool OpenLink(const CommonOptions& options);
 
-// Prints "tarvel: <message>" on standard error; returns the failure exit status 1.
+// Prints "tarvel: <message>" on standard error; returns the failure exit
+// status 1. The message may hold what a peer sent: it passes through Shown.
 int Complain(const std::string& message);
 
-// Prints a line on standard error unless the options ask for quiet.
+// Prints a line on standard error unless the options ask for quiet; through
+// Shown, as Complain.
 void Tell(const CommonOptions& options, const std::string& message);
 
 // While it lives, Ctrl-C closes the port, so that a library call blocked on

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "system.h"
+#include "terminal_text.h"
 
 namespace tarvel_cli {
 namespace {
@@ -33,16 +34,31 @@ std::string FormatBytes(long long bytes) {
   return Format("%.2f %s", bytes / (1024.0 * 1024 * 1024), "GiB");
 }
 
+std::string FormatPart(long long done, long long total) {
+  std::string part = FormatBytes(done);
+  std::string whole = FormatBytes(total);
+  size_t unit = part.rfind(' ');
+  if (unit != std::string::npos && whole.size() > unit &&
+      part.substr(unit) == whole.substr(whole.rfind(' '))) {
+    part.erase(unit);
+  }
+  return part + " of " + whole;
+}
+
 TerminalProgress::TerminalProgress(std::string label, std::chrono::milliseconds showAfter)
-    : label_(std::move(label)), showAfter_(showAfter), terminal_(StandardErrorIsTerminal()) {}
+    : label_(Shown(label)), showAfter_(showAfter), terminal_(StandardErrorIsTerminal()) {}
 
 TerminalProgress::~TerminalProgress() {
-  End();
+  End(done_ >= total_ ? TransferEnd::Complete : TransferEnd::Short);
 }
 
 void TerminalProgress::Update(long long done, long long total) {
   Clock::time_point now = Clock::now();
-  if (active_ && (total != total_ || done < done_)) End();  // a new transfer began
+  // A new transfer began before the last one's end was told: the samples are
+  // all there is to judge that one by.
+  if (active_ && (total != total_ || done < done_)) {
+    End(done_ >= total_ ? TransferEnd::Complete : TransferEnd::Short);
+  }
   // The clock starts with the first byte: the protocol's pauses before it
   // would make every transfer, even of a few bytes, look long.
   if (!active_ && done == 0) return;
@@ -51,24 +67,27 @@ void TerminalProgress::Update(long long done, long long total) {
     shown_ = false;
     started_ = now;
     quartersPrinted_ = 0;
+    lastMoved_ = now;
   }
+  if (done != done_) lastMoved_ = now;
   done_ = done;
   total_ = total;
   if (!shown_ && now - started_ < showAfter_) return;
   shown_ = true;
   if (terminal_) {
-    if (now - drawn_ >= kRedrawEvery) Draw(false);
+    if (now - drawn_ >= kRedrawEvery) Draw();
   } else {
     PrintPlainQuarter();
   }
 }
 
-void TerminalProgress::End() {
+void TerminalProgress::End(TransferEnd how) {
   if (!active_) return;
   active_ = false;
-  if (!shown_) return;
-  done_ = std::max(done_, total_);
-  Draw(true);
+  // A transfer over before anyone could read its progress needs no summary,
+  // unless it stopped short: that is news however quick.
+  if (!shown_ && how == TransferEnd::Complete) return;
+  PrintSummary(how);
 }
 
 std::string TerminalProgress::RateAndTimeLeft() const {
@@ -81,17 +100,24 @@ std::string TerminalProgress::RateAndTimeLeft() const {
   return text;
 }
 
-void TerminalProgress::Draw(bool final) {
+void TerminalProgress::PrintSummary(TransferEnd how) {
+  const bool complete = how == TransferEnd::Complete;
+  if (complete) done_ = total_;
+  // A transfer that broke off is timed to its last byte, not to the moment
+  // its end became known (a receiver waits out a quiet line first).
+  Clock::time_point end = complete ? Clock::now() : lastMoved_;
+  double seconds = std::chrono::duration<double>(end - started_).count();
+  std::string rate = seconds > 0 ? FormatBytes(static_cast<long long>(done_ / seconds)) : "-";
+  std::string amount = complete ? FormatBytes(done_) : FormatPart(done_, total_);
+  std::string line = label_ + ": " + amount + " in " + Format("%.1f %s", seconds, "s") + " (" +
+                     rate + "/s)" + (complete ? "" : ", stopped short");
+  std::fprintf(stderr, terminal_ && shown_ ? "\r%s\x1b[K\n" : "%s\n", line.c_str());
+  std::fflush(stderr);
+}
+
+void TerminalProgress::Draw() {
   drawn_ = Clock::now();
-  double seconds = std::chrono::duration<double>(drawn_ - started_).count();
   std::string amounts = FormatBytes(done_) + " / " + FormatBytes(total_);
-  if (final) {
-    std::string rate = seconds > 0 ? FormatBytes(static_cast<long long>(done_ / seconds)) : "-";
-    std::string line = label_ + ": " + FormatBytes(done_) + " in " +
-                       Format("%.1f %s", seconds, "s") + " (" + rate + "/s)";
-    std::fprintf(stderr, terminal_ ? "\r%s\x1b[K\n" : "%s\n", line.c_str());
-    return;
-  }
   int filled = total_ > 0 ? static_cast<int>(kBarWidth * std::min(1.0, 1.0 * done_ / total_)) : 0;
   std::string bar = std::string(filled, '#') + std::string(kBarWidth - filled, '-');
   std::fprintf(stderr, "\r%s [%s] %s  %s\x1b[K", label_.c_str(), bar.c_str(), amounts.c_str(),

@@ -4,8 +4,13 @@
 
 #include <chrono>
 #include <string>
+#include <utility>
 
 namespace tarvel_cli {
+
+// How a transfer ended: every byte announced went (or came), or it stopped
+// short after the bytes last reported.
+enum class TransferEnd { Complete, Short };
 
 // Where the progress of one transfer at a time goes.
 class ProgressSink {
@@ -13,8 +18,10 @@ class ProgressSink {
   virtual ~ProgressSink() = default;
   // A transfer is in progress: `done` of `total` bytes.
   virtual void Update(long long done, long long total) = 0;
-  // The transfer in progress has ended.
-  virtual void End() = 0;
+  // The transfer in progress has ended as `how`. Only the result of the call
+  // or the event that ends it can tell: the samples of the progress may miss
+  // its last bytes, and they stop alike whether it completed or broke off.
+  virtual void End(TransferEnd how) = 0;
   // Whether it shows anything: a wait need not wake for a sink that does not.
   virtual bool Shows() const { return true; }
 };
@@ -22,7 +29,7 @@ class ProgressSink {
 class NullProgress : public ProgressSink {
  public:
   void Update(long long, long long) override {}
-  void End() override {}
+  void End(TransferEnd) override {}
   bool Shows() const override { return false; }
 };
 
@@ -33,13 +40,17 @@ class TerminalProgress : public ProgressSink {
   explicit TerminalProgress(std::string label,
                             std::chrono::milliseconds showAfter = std::chrono::milliseconds(300));
   ~TerminalProgress() override;
-  void SetLabel(std::string label) { label_ = std::move(label); }
   void Update(long long done, long long total) override;
-  void End() override;
+  // The summary line: "<label>: 300.0 MiB in 1.5 s (200.0 MiB/s)", or for a
+  // transfer that stopped short "<label>: 49.5 of 300.0 MiB in 1.5 s
+  // (33.0 MiB/s), stopped short", timed to its last byte. A short one is
+  // summed up however briefly it ran.
+  void End(TransferEnd how) override;
 
  private:
   using Clock = std::chrono::steady_clock;
-  void Draw(bool final);
+  void Draw();
+  void PrintSummary(TransferEnd how);
   void PrintPlainQuarter();
   std::string RateAndTimeLeft() const;
 
@@ -50,6 +61,7 @@ class TerminalProgress : public ProgressSink {
   bool shown_ = false;
   Clock::time_point started_;
   Clock::time_point drawn_;
+  Clock::time_point lastMoved_;
   long long done_ = 0;
   long long total_ = 0;
   int quartersPrinted_ = 0;
@@ -57,5 +69,7 @@ class TerminalProgress : public ProgressSink {
 
 // "512 B", "12.3 KiB", "4.0 MiB".
 std::string FormatBytes(long long bytes);
+// "49.5 of 300.0 MiB", or "512 B of 1.5 KiB" when the units differ.
+std::string FormatPart(long long done, long long total);
 
 }  // namespace tarvel_cli

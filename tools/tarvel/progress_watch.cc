@@ -13,20 +13,23 @@ bool ProgressWatch::Tick() {
   bool moved = active && (done != done_ || total != total_);
   if (active) {
     inTransfer_ = true;
+    lastDone_ = done;
+    lastTotal_ = total;
     sink_.Update(done, total);
-  } else if (inTransfer_) {
-    inTransfer_ = false;
-    sink_.End();
   }
   done_ = done;
   total_ = total;
   return moved;
 }
 
-void ProgressWatch::Finish() {
+void ProgressWatch::Finish(TransferEnd how) {
   if (!inTransfer_) return;
   inTransfer_ = false;
-  sink_.End();
+  sink_.End(how);
+}
+
+void ProgressWatch::FinishAsSampled() {
+  Finish(lastDone_ >= lastTotal_ ? TransferEnd::Complete : TransferEnd::Short);
 }
 
 BackgroundProgress::BackgroundProgress(ProgressSink& sink) : watch_(sink) {
@@ -39,9 +42,19 @@ BackgroundProgress::BackgroundProgress(ProgressSink& sink) : watch_(sink) {
 }
 
 BackgroundProgress::~BackgroundProgress() {
+  Stop();
+  watch_.FinishAsSampled();
+}
+
+void BackgroundProgress::End(TransferEnd how) {
+  Stop();
+  watch_.Finish(how);
+}
+
+void BackgroundProgress::Stop() {
+  if (!thread_.joinable()) return;
   stop_.store(true);
   thread_.join();
-  watch_.Finish();
 }
 
 }  // namespace tarvel_cli

@@ -48,7 +48,7 @@ namespace Tarvel.Tests {
           GetWithASavePath();
         }
         PeerPushesTextAndFile(endB);
-        BindingTest.CheckEqual("Sent Received PeerText Received",
+        BindingTest.CheckEqual("Sent Answer PeerText Received",
                                string.Join(" ", seen_.Select(e => e.Kind.ToString()).ToArray()),
                                "the events came in order, and no others");
         TarvelNative.TarvelPortClose();
@@ -125,8 +125,8 @@ void GetWithASavePath() {
   BindingTest.CheckEqual(TarvelNative.Done, TarvelNative.TarvelGetFile(savePath, "\\offer.txt"),
                          "TarvelGetFile returns done");
   BindingTest.CheckEqual(null, TarvelNative.LastFailure(), "TarvelGetFile did not fail");
-  TarvelEvent received = WaitFor(TarvelEventKind.Received);
-  BindingTest.CheckEqual(savePath, received == null ? null : received.Text,
+  TarvelEvent answer = WaitFor(TarvelEventKind.Answer);
+  BindingTest.CheckEqual(savePath, answer == null ? null : answer.Text,
                          "the listener saved the answer at the save path");
   BindingTest.CheckEqual("offered by B\n", File.Exists(savePath) ? ReadAll(savePath) : null,
                          "the saved file's content");

@@ -185,7 +185,8 @@ class Link:
     def get_file(self, remote, save_path=None):
         """Asks the peer for its file `remote`. The listener (see serve)
         saves it at `save_path`, or under the name the peer sends when None;
-        a RECEIVED event tells when it has arrived."""
+        an ANSWER event with that path tells when it has arrived; a file the
+        peer pushes unasked is a RECEIVED event, whatever its name."""
         self._open_port()
         save = "" if save_path is None else _path(save_path)
         call("TarvelGetFile", _library.wide(save), _library.wide(_path(remote)))

@@ -7,7 +7,7 @@ import typing
 class EventKind(enum.IntEnum):
     """What an event reports, numbered as the library's TARVEL_EVENT_* kinds."""
 
-    RECEIVED = 1  # the listener saved a file: its local path
+    RECEIVED = 1  # the listener saved a file the peer pushed: its path
     SENT = 2  # send_file sent a file: its local path
     GET_ANSWERED = 3  # the peer's get request was answered: the name
     LISTED = 4  # the peer's list request was handled: the pattern

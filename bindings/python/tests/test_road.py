@@ -105,8 +105,8 @@ def test_get_file_saves_the_answer_under_the_given_path(events, peer_listener, r
     save_path = tmp_path / "saved" / "offer-copy.txt"
     save_path.parent.mkdir()
     events.get_file("\\offer.txt", save_path)
-    received, before = wait_for(events, tarvel.EventKind.RECEIVED)
-    assert (received.text, before) == (str(save_path), [])
+    answer, before = wait_for(events, tarvel.EventKind.ANSWER)
+    assert (answer.text, before) == (str(save_path), [])
     assert save_path.read_bytes() == b"offered by B\r\n\x00\xff"
 
 
