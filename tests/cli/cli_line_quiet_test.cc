@@ -62,9 +62,11 @@ class CliLineQuietTest : public CliTest {
   void ExpectSmallSendArrivesIntact(TarvelProcess& listener) {
     std::string small = RandomBytes(3000, 41);
     WriteWholeFile(Scratch("small.bin"), small);
-    Finished sent = Run(Side::A, {"send", Scratch("small.bin")}, seconds(40));
-    EXPECT_EQ(sent.status, 0) << sent.error;
-    EXPECT_TRUE(Holds(sent.error, kDiscarding)) << sent.error;
+    auto sender = Start(Side::A, {"send", Scratch("small.bin")});
+    // Told as the wait begins, not once it is over.
+    EXPECT_TRUE(sender->WaitForError(kDiscarding, seconds(5))) << sender->Error();
+    EXPECT_FALSE(Holds(listener.Output(), "RECV: \\small.bin")) << listener.Output();
+    EXPECT_EQ(sender->Wait(seconds(40)), 0) << sender->Error();
     ASSERT_TRUE(listener.WaitForOutput("RECV: \\small.bin", seconds(10))) << listener.Output();
     EXPECT_EQ(ReadWholeFile(Root(Side::B) + "/small.bin"), small);
     EXPECT_FALSE(Holds(listener.Output(), "RECV: \\large.bin")) << listener.Output();
