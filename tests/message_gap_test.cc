@@ -2,7 +2,8 @@
 // a row, two threads at once, and a second state on the same device (as a
 // process after this one would be) all keep the line quiet between them. The
 // device's line record is honoured as another process left it, and a record
-// that asks for more than any writer could is ignored.
+// that asks for more than any writer could is ignored. A hold belongs to the
+// device it was left on.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <unistd.h>
@@ -137,6 +138,31 @@ TEST_F(MessageGap, ARecordFromAnotherClockHoldsNothing) {
   Send(device, u"now");
   EXPECT_LT(Clock::now() - start, 1000ms);
   EXPECT_EQ(peer.ReadExactly(3, 2000), "now");
+}
+
+// The hold after a file cut short by a hang-up keeps that line quiet; the
+// host's next port is another line, whose peer waits for nothing.
+TEST(MessageGapAcrossDevices, AFileCutShortOnOneDeviceHoldsNothingOnTheNext) {
+  PtyPair first;
+  PtyPair second;
+  TestDevice device{first.slavePath(),
+                    {{"TARVEL_COM" + std::to_string(kTestPort + 1), second.slavePath()}}};
+  WriteWholeFile(device.Path("big.bin"), RandomBytes(1 << 20, 5));
+  ASSERT_EQ(PortOpen(*device.state, kTestPort), 999);
+  auto sending = std::async(std::launch::async, [&] {
+    std::u16string local = Utf8ToUtf16(device.Path("big.bin"));
+    return SendFile(*device.state, local.c_str(), u"big.bin");
+  });
+  const std::string header = "FILE: big.bin|1048576|";
+  ASSERT_EQ(first.ReadExactly(header.size(), 3000), header);
+  ASSERT_EQ(first.ReadExactly(10000, 5000).size(), 10000u);
+  first.HangUp();
+  ASSERT_EQ(sending.wait_for(10s), std::future_status::ready);
+  ASSERT_EQ(PortOpen(*device.state, kTestPort + 1), 999);
+  auto start = Clock::now();
+  EXPECT_EQ(PortSend(*device.state, u"free"), 999);
+  EXPECT_LT(Clock::now() - start, 1000ms);
+  EXPECT_EQ(second.ReadExactly(4, 2000), "free");
 }
 
 }  // namespace

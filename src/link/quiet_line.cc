@@ -58,8 +58,9 @@ void QuietLine::Attach(const std::string& key) {
   if (!record) GiveUpRecord(why);
 }
 
-std::shared_ptr<LineRecord> QuietLine::Record() {
+std::shared_ptr<LineRecord> QuietLine::Record(std::string* key) {
   std::lock_guard<std::mutex> guard(lock_);
+  *key = key_;
   return record_;
 }
 
@@ -128,14 +129,18 @@ bool QuietLine::TryClaimRecord(const std::shared_ptr<LineRecord>& record, Use us
 QuietLine::Look QuietLine::TryClaim(Use use) {
   int64_t now = SharedClockMs();
   Look look;
-  look.quiet = inProcess_;
-  std::shared_ptr<LineRecord> record = Record();
+  std::string key;
+  std::shared_ptr<LineRecord> record = Record(&key);
+  // What this process left on another device asks nothing of this one.
+  const Quiet remembered = key == inProcessKey_ ? inProcess_ : Quiet{};
+  look.quiet = remembered;
+  claimKey_ = key;
   if (record && TryClaimRecord(record, use, now, look)) {
     if (look.claimed) claimed_ = record;
     return look;
   }
   // Without a record, this process's own memory of the line decides.
-  look.claimed = now >= inProcess_.until;
+  look.claimed = now >= remembered.until;
   return look;
 }
 
@@ -192,6 +197,7 @@ void QuietLine::Write(const Quiet& quiet) {
 
 void QuietLine::Release(End end) {
   int64_t now = SharedClockMs();
+  inProcessKey_ = claimKey_;
   inProcess_ = end == End::Whole ? Quiet{now + timing_.messageGapMs, Kind::Message}
                                  : Quiet{now + timing_.shortFileHoldMs, Kind::Incomplete};
   Write(inProcess_);

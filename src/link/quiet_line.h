@@ -80,7 +80,7 @@ class QuietLine {
   void GiveUpRecord(const std::string& why);
   Quiet ClaimQuiet(Use use, int64_t now) const;
   bool Stale(const Quiet& quiet, int64_t now) const;
-  std::shared_ptr<LineRecord> Record();
+  std::shared_ptr<LineRecord> Record(std::string* key);
 
   const LinkTiming timing_;
   const Environment env_;
@@ -92,6 +92,8 @@ class QuietLine {
 
   // Guarded by the device's write lock, as the callers hold it.
   Quiet inProcess_;
+  std::string inProcessKey_;             // the device inProcess_ was left on
+  std::string claimKey_;                 // the device of the claim in hand
   std::shared_ptr<LineRecord> claimed_;  // the record this claim marked
   int64_t lastRefresh_ = 0;
 };

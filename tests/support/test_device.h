@@ -18,14 +18,16 @@ namespace tarvel::testing {
 inline constexpr int kTestPort = 3;
 
 // The wire's timing with its long limits cut short: a receive gives up after
-// 1 s of quiet, a stalled write after 0.5 s, and a refused header's content is
-// discarded until 0.4 s of quiet. The polls, the read's quiet gap and the
+// 1 s of quiet, a stalled write after 0.5 s, a refused header's content is
+// discarded until 0.4 s of quiet, and after a file that stopped short the line
+// stays quiet 1.1 s, past such a peer's limit. The polls, the read's quiet gap and the
 // pauses keep their values, so messages group and keep apart as on the wire.
 inline LinkTiming ShortLimits() {
   LinkTiming timing;
   timing.quietLineLimitMs = 1000;
   timing.writeStallLimitMs = 500;
   timing.refusedDiscardQuietMs = 400;
+  timing.shortFileHoldMs = 1100;
   return timing;
 }
 
