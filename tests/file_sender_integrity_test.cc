@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <regex>
 #include <string>
 #include <thread>
 
@@ -108,6 +109,14 @@ TEST_F(ChangingFileOverPty, ShrinkingFileFailsAndHoldsWhatFollowsPastThePeersQui
   EXPECT_EQ(peer.ReadExactly(next.size(), 5000), next);
   later.join();
   EXPECT_EQ(device.Status(), "SENT: " + device.Path("next.bin"));
+  // The wait was told once, with its reason, and no other wait was.
+  std::optional<Event> told = NextEvent();
+  ASSERT_TRUE(told);
+  EXPECT_EQ(told->kind, EventKind::Notice);
+  EXPECT_TRUE(
+      std::regex_match(Utf16ToUtf8(told->text),
+                       std::regex("waiting [12] s: the peer is discarding an incomplete file")))
+      << Utf16ToUtf8(told->text);
   std::optional<Event> sent = NextEvent();
   ASSERT_TRUE(sent);
   EXPECT_EQ(sent->kind, EventKind::Sent) << Utf16ToUtf8(sent->text);

@@ -17,6 +17,7 @@ constexpr size_t kMaxPendingSaves = 64;
 LinkState::LinkState(Environment env, LinkTiming timing)
     : env_(std::move(env)),
       timing_(timing),
+      line_(timing_, env_, [this](const std::string& text) { Notify(text); }),
       bluetooth_(std::make_unique<BluetoothPorts>(
           env_, [this](const std::string& text) { Notify(text); })) {}
 
@@ -129,21 +130,6 @@ size_t LinkState::PendingSaveCount() const {
 void LinkState::ClearPendingSaves() {
   std::lock_guard<std::mutex> lock(textLock_);
   pendingSaves_.clear();
-}
-
-void LinkState::HoldWrites() {
-  writeHoldEnd_ =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(timing_.shortFileHoldMs);
-}
-
-bool LinkState::AwaitWriteHold() {
-  for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        writeHoldEnd_ - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return true;
-    // Rounded up, so that the hold is never cut short by a millisecond.
-    if (WaitForStop(static_cast<int>(left.count()) + 1)) return false;
-  }
 }
 
 std::shared_ptr<SerialDevice> LinkState::Port() const {

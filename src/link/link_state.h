@@ -21,6 +21,7 @@
 #include "link/device/serial_device.h"
 #include "link/events.h"
 #include "link/link_timing.h"
+#include "link/quiet_line.h"
 #include "platform/environment.h"
 #include "transfer/wire_format.h"
 
@@ -73,12 +74,10 @@ class LinkState {
   size_t PendingSaveCount() const;
   void ClearPendingSaves();
 
-  // After a file that stopped short of its announced size nothing is written
-  // for the timing's shortFileHoldMs, until the peer has given up on the file. Both are called
-  // with the write lock held: HoldWrites starts the hold, AwaitWriteHold waits
-  // it out (false, at once, when the listeners are stopping).
-  void HoldWrites();
-  bool AwaitWriteHold();
+  // The quiet kept on the line between messages, and after a file that
+  // stopped short, for every writer of the device in any process. Used with
+  // the write lock held, apart from Attach.
+  QuietLine& Line() { return line_; }
 
   // The open port, or nothing. A caller works on its own reference, so a port
   // closed meanwhile fails its operations but is never released under it.
@@ -136,8 +135,7 @@ class LinkState {
   std::shared_ptr<SerialDevice> port_;
 
   std::mutex writeLock_;
-  // Guarded by writeLock_.
-  std::chrono::steady_clock::time_point writeHoldEnd_;
+  QuietLine line_;
   std::mutex readLock_;
   std::string carried_;
 

@@ -31,6 +31,14 @@ struct LinkTiming {
   // peer has given up on that file before the next message arrives and takes
   // no message for its missing content.
   int shortFileHoldMs = 11000;
+  // After every message (a text, a request, a file's header and content) the
+  // sender keeps the line quiet this long, so that the peer reads that message
+  // alone and the next one apart. A peer looks at an idle port every 100 ms
+  // and ends a read after 100 ms of silence; when our last write returns, up
+  // to a full tty output buffer (4 KiB, 160 ms at 256000 baud) may still be on
+  // its way out; the rest is margin for the peer's scheduling and for a radio
+  // link that holds bytes back and delivers them in a burst.
+  int messageGapMs = 400;
 };
 
 }  // namespace tarvel

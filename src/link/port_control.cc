@@ -71,6 +71,8 @@ int PortOpen(LinkState& state, int port) {
     return kPortUnavailable;
   }
   ApplyLineSettings(*device);
+  // Before the port is in place, so that its first writer keeps to its record.
+  state.Line().Attach(PortDeviceKey(state, port));
   state.ReplacePort(std::move(device));
   return kDone;
 }

@@ -1,9 +1,11 @@
 #include "link/port_devices.h"
 
+#include <cctype>
 #include <optional>
 #include <string_view>
 
 #include "link/bluetooth_ports.h"
+#include "platform/line_record.h"
 #include "platform/port_names.h"
 
 namespace tarvel {
@@ -35,6 +37,21 @@ std::shared_ptr<SerialDevice> OpenPortDevice(LinkState& state, int port, std::st
     return bluetooth.ConnectOutgoing(path.substr(kBluetoothScheme.size()), error);
   }
   return OpenSerialDevice(path, error, state.timing());
+}
+
+std::string PortDeviceKey(LinkState& state, int port) {
+  // Whichever peer connects, the incoming port is one line of this machine.
+  if (port == 0 && state.Bluetooth().IncomingPortExists() &&
+      !NamedInEnvironment(state.env(), port)) {
+    return "bluetooth-incoming";
+  }
+  std::string path = SerialDevicePath(port, state.env());
+  if (path.compare(0, kBluetoothScheme.size(), kBluetoothScheme) == 0) {
+    std::string address = path.substr(kBluetoothScheme.size());
+    for (char& c : address) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return "bluetooth-" + address;
+  }
+  return CanonicalDeviceName(path);
 }
 
 }  // namespace tarvel

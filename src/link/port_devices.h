@@ -21,4 +21,8 @@ void RegisterIncomingBluetoothPort(LinkState& state);
 // device at the port's path. Nothing, saying why, when it cannot be opened.
 std::shared_ptr<SerialDevice> OpenPortDevice(LinkState& state, int port, std::string* error);
 
+// The name of the device that port `port` stands on, the same for every name
+// of one device: the key of its line record.
+std::string PortDeviceKey(LinkState& state, int port);
+
 }  // namespace tarvel

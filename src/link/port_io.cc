@@ -7,22 +7,29 @@
 
 namespace tarvel {
 
-std::shared_ptr<SerialDevice> PortForWriting(LinkState& state, std::string* why) {
-  if (!state.AwaitWriteHold()) {
-    *why = "the device is shutting down";
+std::shared_ptr<SerialDevice> ClaimPort(LinkState& state, QuietLine::Use use, std::string* why) {
+  std::shared_ptr<SerialDevice> port = state.Port();
+  if (!port) {
+    *why = "no port open";
     return nullptr;
   }
-  std::shared_ptr<SerialDevice> port = state.Port();
-  if (!port) *why = "no port open";
-  return port;
+  // A port closed or replaced meanwhile (the host stopping a send) ends the wait.
+  bool claimed = state.Line().Claim(use, [&](int milliseconds) {
+    return !state.WaitForStop(milliseconds) && state.Port() == port;
+  });
+  if (claimed) return port;
+  *why = state.StopRequested() ? "the device is shutting down" : "the port was closed";
+  return nullptr;
 }
 
 bool WriteMessage(LinkState& state, std::string_view bytes, std::string* why) {
   std::lock_guard<std::mutex> lock(state.WriteLock());
-  std::shared_ptr<SerialDevice> port = PortForWriting(state, why);
+  std::shared_ptr<SerialDevice> port = ClaimPort(state, QuietLine::Use::Message, why);
   if (!port) return false;
   port->QueueStatus();
   WriteResult result = port->Write(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  // Even a message cut short is a message to the peer, and one read of it.
+  state.Line().Release(QuietLine::End::Whole);
   if (!result.ok) {
     *why = "write failed after " + std::to_string(result.written) + " of " +
            std::to_string(bytes.size()) + " bytes";

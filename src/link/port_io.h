@@ -10,13 +10,17 @@
 
 namespace tarvel {
 
-// The port to write to, once any hold on writing has passed; nothing, saying
-// why, when no port is open or the device is shutting down. The caller holds
-// the write lock, so what it writes next is the first thing after the hold.
-std::shared_ptr<SerialDevice> PortForWriting(LinkState& state, std::string* why);
+// The port to write to, once the line may be written: after the quiet that
+// the last message or an incomplete file asks for, by this process or another
+// that used the device. The line is then claimed for `use` until the caller
+// releases it (state.Line().Release). Nothing, saying why, when no port is
+// open, or it was closed or the device began shutting down during the wait.
+// The caller holds the write lock.
+std::shared_ptr<SerialDevice> ClaimPort(LinkState& state, QuietLine::Use use, std::string* why);
 
-// Writes `bytes` to the port in one write under the write lock, after the
-// queue-status query that clears the device's error state. False, saying why,
+// Writes `bytes` to the port in one write under the write lock, once the line
+// may be written, after the queue-status query that clears the device's error
+// state; the line then stays quiet for the message gap. False, saying why,
 // when no port is open or not every byte went out.
 bool WriteMessage(LinkState& state, std::string_view bytes, std::string* why);
 

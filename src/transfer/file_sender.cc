@@ -75,6 +75,9 @@ ContentEnd SendContent(LinkState& state, SerialDevice& port, InputFile& file, in
       if (!WriteAll(port, block.data() + at, piece, sent, size, why))
         return ContentEnd::WriteFailed;
       sent += static_cast<int64_t>(piece);
+      // Per piece, since a block takes seconds on a slow line; it costs a
+      // clock read, and writes the record only every half second.
+      state.Line().StillSending();
     }
     // Once a block, not once a piece: the progress lock stays off the per-piece path.
     state.SetProgress(sent, size);
@@ -82,27 +85,44 @@ ContentEnd SendContent(LinkState& state, SerialDevice& port, InputFile& file, in
   return ContentEnd::Sent;
 }
 
-// Header, pause, content, all under the write lock so that nothing else gets
-// onto the wire in between.
-bool SendOutgoing(LinkState& state, Outgoing& outgoing, std::string* why) {
-  std::lock_guard<std::mutex> lock(state.WriteLock());
-  std::shared_ptr<SerialDevice> port = PortForWriting(state, why);
-  if (!port) return false;
-  port->QueueStatus();
+enum class FileEnd {
+  Sent,        // header and content went out whole
+  NotStarted,  // not a byte of the header went out
+  Incomplete,  // the peer got a header and is left waiting for content
+};
+
+FileEnd PushFile(LinkState& state, SerialDevice& port, Outgoing& outgoing, std::string* why) {
+  port.QueueStatus();
   const auto* header = reinterpret_cast<const uint8_t*>(outgoing.header.data());
-  if (!WriteAll(*port, header, outgoing.header.size(), 0, outgoing.size, why)) {
-    *why = "cannot write the file header: " + *why;
-    return false;
+  WriteResult written = port.Write(header, outgoing.header.size());
+  if (!written.ok) {
+    *why = "cannot write the file header: write failed after " + std::to_string(written.written) +
+           " of " + std::to_string(outgoing.header.size()) + " bytes";
+    if (written.why) *why += std::string(": ") + written.why;
+    return written.written == 0 ? FileEnd::NotStarted : FileEnd::Incomplete;
   }
   SleepMilliseconds(state.timing().senderPauseMs);
-  port->QueueStatus();
+  state.Line().StillSending();
+  port.QueueStatus();
   state.SetProgress(0, outgoing.size);
-  ContentEnd end = SendContent(state, *port, *outgoing.file, outgoing.size, why);
+  ContentEnd end = SendContent(state, port, *outgoing.file, outgoing.size, why);
   state.SetProgress(0, 0);
-  // The peer still waits for the missing bytes and would take the next
-  // message for them; it gives up once the line has been quiet long enough.
-  if (end == ContentEnd::FileShort) state.HoldWrites();
-  return end == ContentEnd::Sent;
+  return end == ContentEnd::Sent ? FileEnd::Sent : FileEnd::Incomplete;
+}
+
+// Header, pause, content, all under the write lock and the line's claim, so
+// that nothing else gets onto the wire in between, from this process or any.
+bool SendOutgoing(LinkState& state, Outgoing& outgoing, std::string* why) {
+  std::lock_guard<std::mutex> lock(state.WriteLock());
+  std::shared_ptr<SerialDevice> port = ClaimPort(state, QuietLine::Use::File, why);
+  if (!port) return false;
+  FileEnd end = PushFile(state, *port, outgoing, why);
+  // Content that stopped short for any reason (the file shrank or failed, the
+  // port was closed under the send) leaves the peer waiting for the rest: it
+  // would take the next message for it, until its quiet-line limit passes.
+  state.Line().Release(end == FileEnd::Incomplete ? QuietLine::End::Incomplete
+                                                  : QuietLine::End::Whole);
+  return end == FileEnd::Sent;
 }
 
 }  // namespace

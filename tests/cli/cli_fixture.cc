@@ -14,6 +14,9 @@ void CliTest::SetUp() {
   ASSERT_EQ(mkdir(rootB_.c_str(), 0700), 0);
   // listen registers the incoming port: keep that away from the user's files.
   environment_["TARVEL_REGISTRY"] = folder_ / "registry.reg";
+  // The line records of this test's cable, shared by its processes only: a
+  // hold left by one test never delays another on a pty of the same name.
+  environment_["TARVEL_LINE_RECORDS"] = folder_ / "lines";
   cable_ =
       std::make_unique<TarvelProcess>(std::vector<std::string>{"cable", "--quiet"}, environment_);
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);

@@ -19,14 +19,16 @@ namespace tarvel::testing {
 inline constexpr int kTestPort = 3;
 
 // The wire's timing with its long limits cut short: a receive gives up after
-// 1 s of quiet, a stalled write after 0.5 s, and a refused header's content is
-// discarded until 0.4 s of quiet. The polls, the read's quiet gap and the
+// 1 s of quiet, a stalled write after 0.5 s, a refused header's content is
+// discarded until 0.4 s of quiet, and after a file that stopped short the line
+// stays quiet 1.1 s, past such a peer's limit. The polls, the read's quiet gap and the
 // pauses keep their values, so messages group and keep apart as on the wire.
 inline LinkTiming ShortLimits() {
   LinkTiming timing;
   timing.quietLineLimitMs = 1000;
   timing.writeStallLimitMs = 500;
   timing.refusedDiscardQuietMs = 400;
+  timing.shortFileHoldMs = 1100;
   return timing;
 }
 
@@ -38,6 +40,8 @@ class TestDevice {
         {"TARVEL_ROOT", root.path()},
         {"TARVEL_COM" + std::to_string(kTestPort), ttyPath},
         {"TARVEL_REGISTRY", config / "registry.reg"},
+        // Each device keeps its line records apart from every other test's.
+        {"TARVEL_LINE_RECORDS", config / "lines"},
     };
     for (auto& [name, value] : extra) settings[name] = value;
     state = std::make_unique<LinkState>(FixedEnvironment(settings), timing);

@@ -66,9 +66,17 @@ int Fetch(const CommonOptions& options, const ListArguments& arguments) {
 }
 
 int List(const CommonOptions& options, const ListArguments& arguments) {
-  if (!OpenLink(options)) return 1;
-  if (arguments.fetch) TarvelServer();
-  TarvelListFiles(Utf8ToWide(arguments.pattern).c_str());
+  {
+    // The request may wait for the line to be quiet: that is told as it
+    // begins, and a stop signal ends it. What else comes meanwhile belongs to
+    // no call this command waits for.
+    NoticePrinter notices(!options.quiet);
+    StopClosesPort interruptible;
+    if (!OpenLink(options)) return 1;
+    if (arguments.fetch) TarvelServer();
+    TarvelListFiles(Utf8ToWide(arguments.pattern).c_str());
+  }
+  if (StopRequested()) return StoppedExitStatus();
   if (CallFailed()) return 1;
   int status = 0;
   if (arguments.fetch) {

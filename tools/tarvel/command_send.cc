@@ -112,6 +112,8 @@ bool WriteOne(const CommonOptions& options, const Outgoing& file) {
   std::optional<std::string> failure;
   {
     StopClosesPort interruptible;
+    // A wait for the line to be quiet is told as it begins.
+    NoticePrinter notices(!options.quiet);
     // Quiet, nothing is shown, and nothing needs to look at the progress.
     std::optional<BackgroundProgress> shown;
     if (!options.quiet) shown.emplace(progress);

@@ -6,6 +6,7 @@
 #include "commands.h"
 #include "event_watch.h"
 #include "link_session.h"
+#include "stop_signal.h"
 #include "tarvel.h"
 #include "text_codec.h"
 
@@ -13,8 +14,15 @@ namespace tarvel_cli {
 namespace {
 
 int Text(const CommonOptions& options, const std::string& message) {
-  if (!OpenLink(options)) return 1;
-  TarvelPortSend(Utf8ToWide(message).c_str());
+  {
+    // The text may wait for the line to be quiet: that is told as it begins,
+    // and a stop signal ends it.
+    NoticePrinter notices(!options.quiet);
+    StopClosesPort interruptible;
+    if (!OpenLink(options)) return 1;
+    TarvelPortSend(Utf8ToWide(message).c_str());
+  }
+  if (StopRequested()) return StoppedExitStatus();
   if (CallFailed()) return 1;
   DiscardEvents(!options.quiet);
   TarvelPortClose();

@@ -78,6 +78,32 @@ void DiscardEvents(bool showNotices) {
   }
 }
 
+NoticePrinter::NoticePrinter(bool showNotices) : showNotices_(showNotices) {
+  thread_ = std::thread([this] {
+    std::vector<tarvel_wchar> text(kEventTextCapacity);
+    // A look every 100 ms while the call runs, and once more after it, so
+    // that what it queued last is taken too.
+    for (bool last = false; !last;) {
+      last = stop_.load();
+      int kind = TarvelNextEvent(last ? 0 : 100, text.data(), static_cast<int>(text.size()));
+      if (kind == TARVEL_EVENT_NONE) continue;
+      last = false;
+      if (kind != TARVEL_EVENT_NOTICE) {
+        kept_.push_back({kind, WideToUtf8(text.data())});
+      } else if (showNotices_) {
+        ShowNotice(WideToUtf8(text.data()));
+      }
+    }
+  });
+}
+
+std::vector<LinkEvent> NoticePrinter::Stop() {
+  if (!thread_.joinable()) return {};
+  stop_.store(true);
+  thread_.join();
+  return std::move(kept_);
+}
+
 EventWatcher::EventWatcher(ProgressSink& progress, bool showNotices)
     : progress_(progress),
       showNotices_(showNotices),
@@ -86,6 +112,10 @@ EventWatcher::EventWatcher(ProgressSink& progress, bool showNotices)
 
 void EventWatcher::Discard() {
   DiscardEvents(showNotices_);
+}
+
+void EventWatcher::Replay(std::vector<LinkEvent> events) {
+  replayed_.insert(replayed_.end(), events.begin(), events.end());
 }
 
 void EventWatcher::EndTransfer(int kind) {
@@ -109,6 +139,12 @@ void EventWatcher::EndTransfer(int kind) {
 WaitEnd EventWatcher::Next(std::chrono::milliseconds idleLimit, LinkEvent* event) {
   std::vector<tarvel_wchar> text(kEventTextCapacity);
   auto lastActivity = std::chrono::steady_clock::now();
+  if (!replayed_.empty()) {
+    *event = replayed_.front();
+    replayed_.pop_front();
+    EndTransfer(event->kind);
+    return WaitEnd::Event;
+  }
   for (;;) {
     // A negative wait has no limit: an event or a stop signal ends it.
     int wait = -1;

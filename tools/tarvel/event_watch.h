@@ -4,9 +4,13 @@
 // read: it holds one result at a time, and a peer's text can read like one.
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <deque>
 #include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "progress_display.h"
 #include "progress_watch.h"
@@ -38,6 +42,28 @@ void ShowNotice(const std::string& text);
 // `showNotices`; the others belong to no call the command waits for.
 void DiscardEvents(bool showNotices);
 
+// While it lives, takes the events as they come and shows the notices among
+// them when `showNotices`: for a library call that blocks the command (a send
+// or request that waits for the line to be quiet), so that the wait is told
+// when it begins. The other events are kept for Stop. It must not live beside
+// an EventWatcher.
+class NoticePrinter {
+ public:
+  explicit NoticePrinter(bool showNotices);
+  ~NoticePrinter() { Stop(); }
+  NoticePrinter(const NoticePrinter&) = delete;
+  NoticePrinter& operator=(const NoticePrinter&) = delete;
+
+  // Stops taking events, and returns those it took that were not notices.
+  std::vector<LinkEvent> Stop();
+
+ private:
+  const bool showNotices_;
+  std::atomic<bool> stop_{false};
+  std::vector<LinkEvent> kept_;  // the thread's own until it is joined
+  std::thread thread_;
+};
+
 enum class WaitEnd { Event, TimedOut, Stopped };
 
 class EventWatcher {
@@ -49,6 +75,9 @@ class EventWatcher {
   // Drops the events queued so far: they belong to no call this command waits
   // for the outcome of.
   void Discard();
+  // Events taken from the queue meanwhile (by a NoticePrinter), which Next
+  // returns first, in their order.
+  void Replay(std::vector<LinkEvent> events);
   // Waits for the next event. Gives up after `idleLimit` with neither an event
   // nor transfer bytes moving; a zero limit waits until a stop signal. The
   // event that ends a transfer ends its display: a file saved or sent as
@@ -57,6 +86,8 @@ class EventWatcher {
 
  private:
   void EndTransfer(int kind);
+
+  std::deque<LinkEvent> replayed_;
 
   ProgressWatch progress_;
   const bool showNotices_;

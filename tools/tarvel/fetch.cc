@@ -27,7 +27,16 @@ Fetched AwaitFile(const CommonOptions& options, const std::string& remote, const
   EventWatcher watcher(options.quiet ? static_cast<ProgressSink&>(silent) : progress,
                        !options.quiet);
   watcher.Discard();
-  TarvelGetFile(Utf8ToWide(local).c_str(), Utf8ToWide(remote).c_str());
+  {
+    // The request may wait for the line to be quiet: that is told as it
+    // begins, and a stop signal ends it. The events taken meanwhile are
+    // handled below, in their order.
+    NoticePrinter notices(!options.quiet);
+    StopClosesPort interruptible;
+    TarvelGetFile(Utf8ToWide(local).c_str(), Utf8ToWide(remote).c_str());
+    watcher.Replay(notices.Stop());
+  }
+  if (StopRequested()) return {StoppedExitStatus(), ""};
   if (std::optional<std::string> reason = CallFailure()) return {1, *reason};
   // The answer is reported under the save path, or the requested name.
   const std::string expected = local.empty() ? remote : local;
