@@ -75,10 +75,10 @@ start_bluetoothd() {
 }
 
 bring_up() {
-  modprobe hci_vhci && modprobe rfcomm || fail "the Bluetooth modules do not load"
+  modprobe hci_vhci && modprobe rfcomm || { fail "the Bluetooth modules do not load"; return 1; }
   mkdir -p /run/dbus /var/lib/dbus
   dbus-uuidgen --ensure
-  dbus-daemon --system --fork || fail "dbus-daemon does not start"
+  dbus-daemon --system --fork || { fail "dbus-daemon does not start"; return 1; }
   btvirt -l2 >"$work/btvirt.log" 2>&1 &
   local deadline=$((SECONDS + 30))
   until [ -e /sys/class/bluetooth/hci1 ]; do
@@ -91,9 +91,9 @@ bring_up() {
 
 pair_controllers() {
   local out
-  out="$(timeout 300 python3 "$here/bluez.py" pair)" || fail "pairing did not finish"
+  out="$(timeout 300 python3 "$here/bluez.py" pair)" || { fail "pairing did not finish"; return 1; }
   read -r addr0 addr1 <<<"$out"
-  [ -n "${addr1:-}" ] || fail "no addresses from pairing: $out"
+  [ -n "${addr1:-}" ] || { fail "no addresses from pairing: $out"; return 1; }
   echo "controllers $addr0 and $addr1 paired and trusted"
 }
 
@@ -144,26 +144,26 @@ listen_registers() {
   mkdir -p "$work/rootA" "$work/rootB"
   start_listener listener "$work/rootB" || return 1
   grep -F "registered the incoming serial port with the system's Bluetooth service" \
-    "$listener_log" || fail "the listener did not register with bluetoothd"
+    "$listener_log" || { fail "the listener did not register with bluetoothd"; return 1; }
 }
 
 send_file() {
   make_file "$work/a.bin" 49152
   as_peer "$tarvel" -q --root "$work/rootA" --device "bluetooth:$addr1" \
-    send "$work/a.bin" '\a.bin' || fail "tarvel send failed"
+    send "$work/a.bin" '\a.bin' || { fail "tarvel send failed"; return 1; }
   received a.bin "$work/a.bin" "$work/rootB"
 }
 
 send_text() {
   as_peer "$tarvel" -q --device "bluetooth:$addr1" text "hello over the air" ||
-    fail "tarvel text failed"
+    { fail "tarvel text failed"; return 1; }
   wait_for "$listener_log" "TEXT: hello over the air" 60
 }
 
 get_file() {
   make_file "$work/rootB/served.bin" 32768
   as_peer "$tarvel" -q --root "$work/rootA" --device "bluetooth:$addr1" \
-    get '\served.bin' "$work/got.bin" --timeout 90 || fail "tarvel get failed"
+    get '\served.bin' "$work/got.bin" --timeout 90 || { fail "tarvel get failed"; return 1; }
   same_file "$work/rootB/served.bin" "$work/got.bin"
 }
 
@@ -174,7 +174,7 @@ list_files() {
     list '\*.*' --fetch --timeout 90)" ||
     { cat "$listener_log"; ls -l "$work/rootB"; fail "tarvel list failed: $out"; return 1; }
   echo "$out"
-  grep -qx "listed.bin" <<<"$out" || fail "the listing names no listed.bin"
+  grep -qx "listed.bin" <<<"$out" || { fail "the listing names no listed.bin"; return 1; }
 }
 
 # The peers before have hung up; one from the other controller comes next.
@@ -182,9 +182,10 @@ second_peer() {
   local pid="$listener_pid"
   make_file "$work/b.bin" 24576
   as_peer "$tarvel" -q --root "$work/rootA" --device "bluetooth:$addr0" \
-    send "$work/b.bin" '\b.bin' || fail "tarvel send from the other controller failed"
-  received b.bin "$work/b.bin" "$work/rootB" && listener_alive
-  [ "$pid" = "$listener_pid" ]
+    send "$work/b.bin" '\b.bin' || { fail "tarvel send from the other controller failed"; return 1; }
+  received b.bin "$work/b.bin" "$work/rootB" || return 1
+  listener_alive || return 1
+  [ "$pid" = "$listener_pid" ] || { fail "another listener served the second peer"; return 1; }
 }
 
 # With the listener holding the serial port service of this bluetoothd, an
@@ -202,7 +203,7 @@ outgoing_while_listening() {
     { kill "$peer"; wait "$peer"; fail "tarvel send to the plain peer failed"; return 1; }
   wait "$peer" || { cat "$work/plain.log"; fail "the plain peer did not get the file"; return 1; }
   { printf '%s' "$header"; cat "$work/c.bin"; } | cmp - "$work/plain.out" ||
-    fail "the plain peer got other bytes"
+    { fail "the plain peer got other bytes"; return 1; }
   listener_alive
 }
 
@@ -212,7 +213,7 @@ restart_bluetoothd() {
   kill -TERM "$bluetoothd_pid"
   wait "$bluetoothd_pid"
   start_bluetoothd
-  timeout 120 python3 "$here/bluez.py" power || fail "the controllers did not come back"
+  timeout 120 python3 "$here/bluez.py" power || { fail "the controllers did not come back"; return 1; }
   local deadline=$((SECONDS + 90))
   until timeout 30 sdptool search --bdaddr "$addr1" SP 2>&1 | grep -q "Serial Port"; do
     [ $SECONDS -lt $deadline ] || fail "the serial port service did not come back" || return 1
@@ -221,7 +222,7 @@ restart_bluetoothd() {
   listener_alive || return 1
   make_file "$work/d.bin" 20480
   as_peer "$tarvel" -q --root "$work/rootA" --device "bluetooth:$addr1" \
-    send "$work/d.bin" '\d.bin' || fail "tarvel send after the restart failed"
+    send "$work/d.bin" '\d.bin' || { fail "tarvel send after the restart failed"; return 1; }
   received d.bin "$work/d.bin" "$work/rootB"
 }
 
@@ -235,9 +236,9 @@ unprivileged() {
   make_file "$work/e.bin" 20480
   chmod 0644 "$work/e.bin"
   as_peer "${nobody[@]}" "$tarvel" -q --root "$work/rootV" --device "bluetooth:$addr1" \
-    send "$work/e.bin" '\e.bin' || fail "tarvel send as uid 65534 failed"
+    send "$work/e.bin" '\e.bin' || { fail "tarvel send as uid 65534 failed"; return 1; }
   received e.bin "$work/e.bin" "$work/rootU" || return 1
-  [ "$(stat -c %u "$work/rootU/e.bin")" = 65534 ] || fail "the file is not the listener's own"
+  [ "$(stat -c %u "$work/rootU/e.bin")" = 65534 ] || { fail "the file is not the listener's own"; return 1; }
   stop_listener
 }
 
@@ -252,7 +253,7 @@ bench_rfcomm() {
   wait_for "$work/plain.log" ready 30 "$peer" || return 1
   started=$(now)
   timeout 900 python3 "$here/bluez.py" blast "$addr0" "$addr1" 23 "$work/big.bin" ||
-    fail "the plain sender failed"
+    { fail "the plain sender failed"; return 1; }
   wait "$peer" || { cat "$work/plain.log"; fail "the plain receiver failed"; return 1; }
   say "BENCH rfcomm bytes=$size seconds=$(seconds_since "$started")"
   same_file "$work/big.bin" "$work/plain.out"
@@ -267,9 +268,10 @@ bench_tarvel() {
   wait_for "$listener_log" "waiting for a Bluetooth peer" 60 || return 1
   started=$(now)
   timeout 900 "$tarvel" -q --device "bluetooth:$addr1" send "$work/big.bin" '\big.bin' ||
-    fail "tarvel send failed"
+    { fail "tarvel send failed"; return 1; }
   wait "$listener_pid" || status=$?
-  [ $status -eq 0 ] || { cat "$listener_log"; fail "tarvel listen --once exited with $status"; }
+  [ $status -eq 0 ] ||
+    { cat "$listener_log"; fail "tarvel listen --once exited with $status"; return 1; }
   say "BENCH tarvel bytes=$size seconds=$(seconds_since "$started")"
   same_file "$work/big.bin" "$work/rootB/big.bin"
 }
