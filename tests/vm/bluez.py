@@ -239,7 +239,7 @@ def blast(local, remote, channel, path, seconds=300):
         data = source.read()
     view = memoryview(data)
     while view:
-        view = view[os.write(fd, view):]
+        view = view[os.write(fd, view[:4096]):]
     # The peer closes once it has every byte; closing first could drop the tail.
     deadline = time.monotonic() + seconds
     try:

@@ -253,7 +253,7 @@ bench_rfcomm() {
   wait_for "$work/plain.log" ready 30 "$peer" || return 1
   started=$(now)
   timeout 900 python3 "$here/bluez.py" blast "$addr0" "$addr1" 23 "$work/big.bin" ||
-    { fail "the plain sender failed"; return 1; }
+    { kill "$peer"; wait "$peer"; cat "$work/plain.log"; fail "the plain sender failed"; return 1; }
   wait "$peer" || { cat "$work/plain.log"; fail "the plain receiver failed"; return 1; }
   say "BENCH rfcomm bytes=$size seconds=$(seconds_since "$started")"
   same_file "$work/big.bin" "$work/plain.out"
