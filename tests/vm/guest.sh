@@ -44,6 +44,7 @@ step() {
   fi
   if "$@" >"$work/step.log" 2>&1; then
     say "PASS $name ($((SECONDS - started)) s)"
+    grep -a '^\[vm\] BENCH ' "$work/step.log"
     return 0
   fi
   failures=$((failures + 1))
