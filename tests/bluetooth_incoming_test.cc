@@ -144,6 +144,47 @@ TEST_F(IncomingPortTest, TheSameListenerServesTheNextPeerAfterAHangUp) {
   EXPECT_TRUE(ReadWholeFile(device.Path("second.bin")) == content);
 }
 
+TEST_F(IncomingPortTest, TheNextPeersRequestRightAfterAnAnswerIsAnsweredNotRefusedAsAPeerChange) {
+  std::string content = RandomBytes(300, 8);
+  WriteWholeFile(device.Path("data.bin"), content);
+  Listen();
+  Peer first(bluez.ConnectPeer());
+  ASSERT_GE(first.fd(), 0);
+  WriteAll(first.fd(), "GILE: \\data.bin|");
+  EXPECT_EQ(ReadFor(first.fd(), 20, 5000), "FILE: \\data.bin|300|");
+  EXPECT_TRUE(ReadFor(first.fd(), 300, 5000) == content);
+  first.HangUp();
+  // Within a second of the last answer, the next peer asks: the answer is
+  // written on its connection because it answers what that peer asked.
+  Peer second(ConnectOnceFree(bluez));
+  ASSERT_GE(second.fd(), 0);
+  WriteAll(second.fd(), "GILE: \\data.bin|");
+  EXPECT_EQ(ReadFor(second.fd(), 20, 5000), "FILE: \\data.bin|300|") << Status();
+  EXPECT_TRUE(ReadFor(second.fd(), 300, 5000) == content);
+}
+
+TEST_F(IncomingPortTest, AHostSendCutByAPeerChangeNeverReachesTheNextPeerEvenWhenItSpoke) {
+  WriteWholeFile(device.Path("out.bin"), RandomBytes(300, 9));
+  Listen();
+  Peer first(bluez.ConnectPeer());
+  ASSERT_GE(first.fd(), 0);
+  std::thread host(
+      [&] { SendFile(state(), Utf8ToUtf16(device.Path("out.bin")).c_str(), u"out.bin"); });
+  // The header reaches the first peer; it hangs up during the pause before
+  // the content, and the next peer connects and speaks at once.
+  EXPECT_EQ(ReadFor(first.fd(), 18, 5000), "FILE: out.bin|300|");
+  first.HangUp();
+  Peer second(ConnectOnceFree(bluez));
+  ASSERT_GE(second.fd(), 0);
+  WriteAll(second.fd(), "hello from the second peer");
+  host.join();
+  EXPECT_EQ(ReadFor(second.fd(), 1, 1500), "") << "the first peer's content reached the second";
+  EXPECT_NE(Status().find("the peer changed in the middle of a transfer"), std::string::npos)
+      << Status();
+  WriteAll(second.fd(), "and served after it");
+  EXPECT_TRUE(WaitFor("and served after it")) << Status();
+}
+
 TEST_F(IncomingPortTest, AHangUpMidFileSavesNothingAndTheNextPeerIsServed) {
   Listen();
   Peer first(bluez.ConnectPeer());

@@ -88,6 +88,7 @@ std::optional<size_t> IncomingPort::QueueStatus() {
 ReadResult IncomingPort::Read(uint8_t* buffer, size_t count, int firstByteWaitMs) {
   auto deadline = Clock::now() + std::chrono::milliseconds(std::max(firstByteWaitMs, 0));
   std::shared_ptr<SerialDevice> connection;
+  uint64_t generation = 0;
   {
     std::unique_lock<std::mutex> lock(lock_);
     if (closed_) return {ReadOutcome::Failed, 0};
@@ -96,11 +97,18 @@ ReadResult IncomingPort::Read(uint8_t* buffer, size_t count, int firstByteWaitMs
     if (closed_) return {ReadOutcome::Failed, 0};
     if (!connection_) return {ReadOutcome::Quiet, 0};
     connection = connection_;
+    generation = generation_;
   }
   auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
   ReadResult result =
       connection->Read(buffer, count, static_cast<int>(std::max<decltype(left)>(left, 0)));
-  if (result.outcome == ReadOutcome::Failed) Drop(connection, true);
+  if (result.outcome == ReadOutcome::Failed) {
+    Drop(connection, true);
+  } else if (result.count > 0) {
+    std::lock_guard<std::mutex> lock(lock_);
+    readGeneration_ = generation;
+    reader_ = std::this_thread::get_id();
+  }
   return result;
 }
 
@@ -146,7 +154,8 @@ WriteResult IncomingPort::Write(const uint8_t* data, size_t count) {
     if (closed_) return {0, false, nullptr};
     if (!connection_) return {0, false, "no peer connected"};
     generation = generation_;
-    if (lastWriteGeneration_ != 0 && lastWriteGeneration_ != generation &&
+    bool answersNewPeer = readGeneration_ == generation && reader_ == std::this_thread::get_id();
+    if (lastWriteGeneration_ != 0 && lastWriteGeneration_ != generation && !answersNewPeer &&
         Clock::now() - lastWriteAt_ < kPeerChangeGuard) {
       return {0, false, "the peer changed in the middle of a transfer"};
     }

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "link/device/serial_device.h"
 
@@ -20,7 +21,9 @@ class IncomingPort final : public SerialDevice {
  public:
   // A write that meets a new peer this soon after the last write reached the
   // old one fails: it belongs to a transfer with the peer that left (a sender
-  // pauses 1 s between a file's header and its content).
+  // pauses 1 s between a file's header and its content). Not so for a write
+  // by the thread that has read from the new peer since: that thread reads
+  // only between messages, so what it writes answers the new peer.
   static constexpr std::chrono::milliseconds kPeerChangeGuard{3000};
 
   // Offers the connection of the peer named `peer`. Taken, and the empty text
@@ -67,6 +70,9 @@ class IncomingPort final : public SerialDevice {
   bool readOwesFailure_ = false;
   uint64_t lastWriteGeneration_ = 0;
   Clock::time_point lastWriteAt_;
+  // The connection last read from, and the thread that read it.
+  uint64_t readGeneration_ = 0;
+  std::thread::id reader_;
   LineSettings settings_;
 };
 
