@@ -134,7 +134,9 @@ done
 
 step "tarvel demo"
 [ "$(command -v tarvel)" = /usr/bin/tarvel ] || fail "tarvel is not /usr/bin/tarvel"
-ldd /usr/bin/tarvel | grep -Eq 'libtarvel\.so\.1 => /(usr/)?lib/' || fail "tarvel does not load the installed library"
+# grep reads all of ldd's output: with -q it could leave early and, under
+# pipefail, ldd's SIGPIPE would fail the check.
+ldd /usr/bin/tarvel | grep -E 'libtarvel\.so\.1 => /(usr/)?lib/' >/dev/null || fail "tarvel does not load the installed library"
 "${plain[@]}" tarvel demo >"$work/demo.log" 2>&1 || {
   cat "$work/demo.log"
   fail "the installed tarvel demo failed"
