@@ -47,14 +47,16 @@ void MakeOptionPlain(CLI::Option& option) {
     } catch (const CLI::OptionNotFound&) {
       break;
     }
-    if (check->get_name() == "POSITIVE") *check = Seconds(false);
-    if (check->get_name() == "NONNEGATIVE") *check = Seconds(true);
+    if (check->get_description() == "POSITIVE") *check = Seconds(false);
+    if (check->get_description() == "NONNEGATIVE") *check = Seconds(true);
   }
   if (!option.get_default_str().empty()) {
     option.description(option.get_description() + " (default " + option.get_default_str() + ")");
     option.default_str(std::string());
   }
   if (option.get_expected_max() == 0) return;  // a flag
+  // Given twice, the last one counts, as with most commands.
+  if (option.get_expected_max() == 1) option.multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   std::string text;
   if (option.get_lnames().empty()) {
     text = option.get_expected_max() > 1 ? "..." : "";
@@ -70,6 +72,8 @@ void MakeOptionPlain(CLI::Option& option) {
   }
   if (option.get_required()) text += text.empty() ? "(required)" : " (required)";
   option.option_text(text);
+  // An empty text shows the type name instead: it goes too.
+  if (text.empty()) option.type_name(std::string());
 }
 
 void MakeAppPlain(CLI::App& app) {

@@ -114,7 +114,11 @@ bool Settings::ReadLayer(const std::string& path, bool required, std::vector<Con
     *error = "cannot read " + shown + ": it is a folder";
     return false;
   }
+  errno = 0;
   std::ifstream in(file, std::ios::binary);
+  // A file of the system or the user that this user may not read (a home
+  // that belongs to another user) is not this user's setting.
+  if (!in && !required && errno == EACCES) return true;
   if (!in) {
     *error = "cannot read " + shown + ": " + std::strerror(errno);
     return false;
@@ -174,6 +178,8 @@ bool Settings::Apply(CLI::App& app, const SettingHooks& hooks,
         continue;
       }
       bool many = option->get_expected_max() > 1;
+      // An empty value leaves the option as it was: `device =` means none.
+      if (!many && lines.back().value.empty()) continue;
       option->clear();
       for (size_t i = many ? 0 : lines.size() - 1; i < lines.size(); ++i) {
         option->add_result(lines[i].value);
