@@ -19,6 +19,13 @@ int main(int argc, char** argv) {
       "tarvel"};
   // No command is a usage error, said below: --print-config needs none.
   app.require_subcommand(0, 1);
+  app.footer(
+      "--device bluetooth:ADDRESS[@CHANNEL] connects to a paired Bluetooth peer; without\n"
+      "--device, listen serves peers on the incoming Bluetooth serial port (bluetoothd).\n"
+      "Settings: /etc/tarvel.conf, then ~/.config/tarvel/config, as lines `key = value`\n"
+      "naming any long option (device = /dev/ttyUSB0); the command line wins.\n"
+      "Files: ~/Tarvel (device root), ~/.config/tarvel/registry.reg, /run/lock/tarvel.\n"
+      "Services: tarvel-listen.service, tarvel-listen@TTY.service. See tarvel(1).");
   app.set_version_flag("--version", std::string("tarvel ") + TARVEL_VERSION);
   CommonOptions options;
   AddCommonOptions(app, options);
