@@ -35,8 +35,11 @@ class CliSettings : public ::testing::Test {
 TEST_F(CliSettings, CommandLineWinsOverTheUserFileWhichWinsOverTheSystemFile) {
   WriteWholeFile(folder / "system.conf",
                  "# the machine's\nport = 3\n\ndevice = /dev/ttyS9\ncodepage = CP437\n");
+  std::string quoted = folder / "root #1";
+  ASSERT_EQ(mkdir(quoted.c_str(), 0700), 0);
   WriteWholeFile(folder / "user.conf",
-                 "device = /dev/ttyUSB0   # the adapter\non-clash = rename\n");
+                 "device = /dev/ttyUSB0   # the adapter\non-clash = rename\n" +
+                     ("root = \"" + quoted + "\"  # quoted\n"));
   Finished shown =
       RunTarvel({"--codepage", "UTF-8", "listen", "--print-config"}, Files(), seconds(10));
   ASSERT_EQ(shown.status, 0) << shown.error;
@@ -50,6 +53,8 @@ TEST_F(CliSettings, CommandLineWinsOverTheUserFileWhichWinsOverTheSystemFile) {
   EXPECT_NE(LineOf(shown.output, "on-clash").find("user.conf:2"), std::string::npos)
       << shown.output;
   EXPECT_NE(LineOf(shown.output, "quiet").find("# default"), std::string::npos) << shown.output;
+  EXPECT_NE(LineOf(shown.output, "root").find("= \"" + quoted + "\" "), std::string::npos)
+      << shown.output;
 }
 
 TEST_F(CliSettings, TheEnvironmentWinsOverAFileAndTheOutputReadsBackAsAFile) {

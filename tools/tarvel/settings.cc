@@ -83,6 +83,26 @@ std::map<std::string, std::vector<ConfigEntry>> InForce(const std::vector<Config
   return chosen;
 }
 
+// Gives `option` the value of the lines in force. False, saying why with the
+// file and line, when the option refuses it.
+bool ApplyLines(CLI::Option* option, const std::string& key, const std::vector<ConfigEntry>& lines,
+                std::string* error) {
+  bool many = option->get_expected_max() > 1;
+  // An empty value leaves the option as it was: `device =` means none.
+  if (!many && lines.back().value.empty()) return true;
+  option->clear();
+  for (size_t i = many ? 0 : lines.size() - 1; i < lines.size(); ++i) {
+    option->add_result(lines[i].value);
+  }
+  try {
+    option->run_callback();
+  } catch (const CLI::Error& refused) {
+    *error = lines.back().where + ": " + key + ": " + Refusal(refused, key, lines.back().value);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 void Settings::AddOptions(CLI::App& app) {
@@ -177,20 +197,8 @@ bool Settings::Apply(CLI::App& app, const SettingHooks& hooks,
         shown_[option] = set;
         continue;
       }
-      bool many = option->get_expected_max() > 1;
-      // An empty value leaves the option as it was: `device =` means none.
-      if (!many && lines.back().value.empty()) continue;
-      option->clear();
-      for (size_t i = many ? 0 : lines.size() - 1; i < lines.size(); ++i) {
-        option->add_result(lines[i].value);
-      }
-      try {
-        option->run_callback();
-      } catch (const CLI::Error& refused) {
-        *error = lines.back().where + ": " + key + ": " + Refusal(refused, key, lines.back().value);
-        return false;
-      }
-      sources_[option] = lines.back().where;
+      if (!ApplyLines(option, key, lines, error)) return false;
+      if (option->count() > 0) sources_[option] = lines.back().where;
     }
   }
   return true;
@@ -200,6 +208,27 @@ std::string Settings::Source(const CLI::Option* option) const {
   auto found = sources_.find(option);
   if (found != sources_.end()) return found->second;
   return option->count() > 0 ? "command line" : "default";
+}
+
+std::string Settings::ValueInForce(const CLI::Option* option, const SettingHooks& hooks,
+                                   std::string* source) const {
+  auto fromEnvironment = shown_.find(option);
+  if (fromEnvironment != shown_.end()) return fromEnvironment->second;
+  std::string value;
+  if (*source != "default") {
+    for (const std::string& result : option->results()) {
+      value += (value.empty() ? "" : " ") + result;
+    }
+    return value;
+  }
+  auto noted = defaults_.find(option);
+  value = noted != defaults_.end() ? noted->second : std::string();
+  if (value.empty() && option->get_expected_max() == 0) value = "false";
+  // An empty default stands for a value found later: say which.
+  std::string key = option->get_lnames().front();
+  std::string meaning = hooks.defaultOf ? hooks.defaultOf(key) : std::string();
+  if (value.empty() && !meaning.empty()) *source = "default: " + meaning;
+  return value;
 }
 
 void Settings::Print(CLI::App& app, const SettingHooks& hooks) const {
@@ -214,21 +243,7 @@ void Settings::Print(CLI::App& app, const SettingHooks& hooks) const {
       // Another command's option shows only when a file sets it; each key once.
       if (!shownWhole && source == "default") continue;
       if (!printed.insert(key).second) continue;
-      std::string value;
-      auto fromEnvironment = shown_.find(option);
-      if (fromEnvironment != shown_.end()) {
-        value = fromEnvironment->second;
-      } else if (source != "default") {
-        for (const std::string& result : option->results()) {
-          value += (value.empty() ? "" : " ") + result;
-        }
-      } else {
-        auto noted = defaults_.find(option);
-        value = noted != defaults_.end() ? noted->second : std::string();
-        if (value.empty() && option->get_expected_max() == 0) value = "false";
-        std::string meaning = hooks.defaultOf ? hooks.defaultOf(key) : std::string();
-        if (value.empty() && !meaning.empty()) source = "default: " + meaning;
-      }
+      std::string value = ValueInForce(option, hooks, &source);
       std::string line = key + " = " + ConfigValueText(value);
       std::printf("%-40s # %s\n", line.c_str(), source.c_str());
     }

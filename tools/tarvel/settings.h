@@ -51,6 +51,10 @@ class Settings {
   bool Apply(CLI::App& app, const SettingHooks& hooks, const std::vector<ConfigEntry>& entries,
              std::string* error);
   std::string Source(const CLI::Option* option) const;
+  // The value of `option` as --print-config shows it; a default's `source`
+  // says what an empty value stands for.
+  std::string ValueInForce(const CLI::Option* option, const SettingHooks& hooks,
+                           std::string* source) const;
 
   std::string configFile_;
   bool print_ = false;

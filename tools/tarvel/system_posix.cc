@@ -101,6 +101,7 @@ std::optional<std::string> DeviceProblem(const std::string& device) {
   if (access(device.c_str(), R_OK | W_OK) != 0 && errno == EACCES) {
     return PermissionAdvice(device, status);
   }
+  if (S_ISREG(status.st_mode)) return "cannot open " + device + ": it is a file, not a tty";
   return std::nullopt;
 }
 
