@@ -36,6 +36,16 @@ TEST(CliMessages, AnUnknownCommandIsNamedWithTheNearestOne) {
   EXPECT_TRUE(Holds(far.error, "listen")) << far.error;
 }
 
+// The command word was once looked for past a flag's "value": -q send a.txt
+// took send for the value of -q and a.txt for an unknown command.
+TEST(CliMessages, FlagsBeforeTheCommandTakeNoValue) {
+  for (const char* flag : {"-q", "--quiet"}) {
+    Finished help = RunTarvel({flag, "--port", "1", "send", "--help"}, {}, seconds(10));
+    EXPECT_EQ(help.status, 0) << help.error;
+    EXPECT_TRUE(Holds(help.output, "Usage: tarvel send")) << help.output;
+  }
+}
+
 TEST(CliMessages, HelpAsACommandShowsHelp) {
   Finished help = RunTarvel({"help"}, {}, seconds(10));
   EXPECT_EQ(help.status, 0);

@@ -121,7 +121,7 @@ std::string Joined(const std::vector<std::string>& words) {
 bool TakesValue(const CLI::App& app, const std::string& word) {
   if (word.size() < 2 || word[0] != '-' || word.find('=') != std::string::npos) return false;
   for (const CLI::Option* option : app.get_options()) {
-    if (option->check_name(word)) return option->get_type_size() != 0;
+    if (option->check_name(word)) return option->get_expected_max() != 0;
   }
   return false;
 }
