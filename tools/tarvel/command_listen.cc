@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <optional>
 
 #include "commands.h"
 #include "event_watch.h"
@@ -28,21 +29,34 @@ std::string TimeStamp() {
 }
 
 // The incoming-port settings matter to a Bluetooth stack that reads them; a
-// tty works without, so a failure here is a warning.
-void RegisterIncomingPort(const CommonOptions& options) {
+// tty works without, so a failure here is a warning. Whether the system's
+// Bluetooth service is missing: it took no port and said no other reason.
+bool RegisterIncomingPort(const CommonOptions& options) {
   Tell(options, "registering the incoming serial port: its settings go to " + RegistryLocation());
   TarvelPortCreate();
-  if (std::optional<std::string> reason = CallFailure()) Complain("warning: " + *reason);
+  std::optional<std::string> reason = CallFailure();
+  if (reason) Complain("warning: " + *reason);
   if (TarvelIncomingPort() != 0) {
     Tell(options, "registered the incoming serial port with the system's Bluetooth service");
   }
+  return !reason && TarvelIncomingPort() == 0 && !MissingBluetoothService().empty();
 }
 
 // Port 0 is the registered incoming port unless a device is named for it.
 bool OnIncomingPort(const CommonOptions& options) {
-  const char* named = std::getenv("TARVEL_COM0");
-  bool deviceNamed = !options.device.empty() || (named != nullptr && *named != '\0');
-  return options.port == 0 && !deviceNamed && TarvelIncomingPort() != 0;
+  return options.port == 0 && !DeviceNamed(options) && TarvelIncomingPort() != 0;
+}
+
+// Opens the port; without Bluetooth service and with no tty bound for the
+// port, says that rather than the missing tty.
+bool OpenListenPort(const CommonOptions& options, bool serviceMissing) {
+  if (serviceMissing && DeviceProblem(DescribePort(options))) {
+    Complain(MissingBluetoothService() + ", and no " + DescribePort(options) +
+             " is bound: start it (sudo systemctl start bluetooth) and pair the peer, or name "
+             "a serial device with --device");
+    return false;
+  }
+  return OpenLink(options);
 }
 
 void Show(const LinkEvent& event) {
@@ -80,9 +94,10 @@ int Listen(const CommonOptions& options, const std::string& onClash, bool once) 
   if (!root) return Complain(error);
   std::optional<std::string> clash = UseClashPolicy(onClash, &error);
   if (!clash) return Complain(error);
-  RegisterIncomingPort(options);
+  // A tty named for the port has nothing to do with Bluetooth registration.
+  bool serviceMissing = !DeviceNamed(options) && RegisterIncomingPort(options);
   bool incoming = OnIncomingPort(options);
-  if (!OpenLink(options)) return 1;
+  if (!OpenListenPort(options, serviceMissing)) return 1;
   TarvelServer();
   Tell(options, "device root: " + *root);
   Tell(options, "a pushed file whose name is taken: " + *clash);

@@ -2,7 +2,9 @@
 // tarvel send: push local files to the peer, one after another.
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -83,16 +85,28 @@ std::string SizeOf(const std::filesystem::path& path) {
   return failure ? "?" : FormatBytes(static_cast<long long>(size));
 }
 
+// Why the local file at `local` cannot be read: the system's reason.
+std::optional<std::string> NotReadable(const std::filesystem::path& local) {
+  std::error_code failure;
+  std::filesystem::file_status status = std::filesystem::status(local, failure);
+  if (failure) return failure.message();
+  if (std::filesystem::is_directory(status)) return "it is a folder";
+  if (!std::filesystem::is_regular_file(status)) return "not a regular file";
+  errno = 0;
+  if (!std::ifstream(local, std::ios::binary)) {
+    return errno != 0 ? std::strerror(errno) : std::string("cannot be read");
+  }
+  return std::nullopt;
+}
+
 // Why `file` cannot be sent, before anything goes out; nothing when it can.
 // The library refuses names that its link cannot carry only once it sends,
 // when the files before may have gone already.
 std::optional<std::string> Unsendable(const Outgoing& file, const std::string& root) {
   std::filesystem::path local = LocalFile(file.local, root);
-  std::error_code failure;
-  if (!std::filesystem::is_regular_file(local, failure)) {
-    return "cannot send " + file.local + ": not a readable file";
+  if (std::optional<std::string> why = NotReadable(local)) {
+    return "cannot send " + file.local + ": " + *why;
   }
-  if (!std::ifstream(local, std::ios::binary)) return "cannot send " + file.local + ": unreadable";
   std::string_view name(file.remote);
   if (!name.empty() && name[0] == '\\') name.remove_prefix(1);
   if (name.empty()) return "cannot send " + file.local + ": the remote name is empty";

@@ -4,22 +4,25 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "plain_usage.h"
+#include "settings.h"
 #include "system.h"
 
 namespace tarvel_cli {
 
 void AddCommonOptions(CLI::App& app, CommonOptions& options) {
   app.add_option("--port", options.port, "COM port number; without --device it is /dev/rfcomm<N>")
-      ->check(CLI::NonNegativeNumber)
+      ->check(PortNumber())
       ->capture_default_str();
   app.add_option("--device", options.device,
                  "serial device to use as the port (/dev/rfcomm0, /dev/ttyUSB0, a pty), or "
                  "bluetooth:ADDR[@CHANNEL] for a paired Bluetooth peer's serial port");
   app.add_option("--root", options.root,
                  "device root: the folder that device paths like \\a.txt refer to")
-      ->check(CLI::ExistingDirectory);
+      ->check(ExistingFolder());
   app.add_option("--codepage", options.codepage,
-                 "8-bit code page of names and texts on the link (default Windows-1252)");
+                 "8-bit code page of names and texts on the link (default Windows-1252)")
+      ->check(KnownCodePageName());
   app.add_flag("-q,--quiet", options.quiet, "no progress and no chatter");
 }
 
@@ -66,7 +69,7 @@ void AddClashOption(CLI::App& command, std::string& onClash) {
       .add_option("--on-clash", onClash,
                   "a received file whose name is taken: overwrite it, rename the new one to\n"
                   "\"name (1).ext\", or skip it and keep the old (default overwrite)")
-      ->check(CLI::IsMember({"overwrite", "rename", "skip"}));
+      ->check(OneOf({"overwrite", "rename", "skip"}));
 }
 
 std::optional<std::string> UseClashPolicy(const std::string& chosen, std::string* error) {
@@ -89,13 +92,41 @@ std::string LinkCodePage() {
 }
 
 std::string DescribePort(const CommonOptions& options) {
-  std::string number = std::to_string(options.port);
-  std::string device = options.device;
-  if (device.empty()) {
-    const char* mapped = std::getenv(("TARVEL_COM" + number).c_str());
-    device = mapped != nullptr && *mapped != '\0' ? mapped : DefaultDevice(options.port);
-  }
-  return "COM" + number + " (" + device + ")";
+  if (!options.device.empty()) return options.device;
+  const char* mapped = std::getenv(("TARVEL_COM" + std::to_string(options.port)).c_str());
+  return mapped != nullptr && *mapped != '\0' ? mapped : DefaultDevice(options.port);
+}
+
+bool DeviceNamed(const CommonOptions& options) {
+  const char* named = std::getenv(("TARVEL_COM" + std::to_string(options.port)).c_str());
+  return !options.device.empty() || (named != nullptr && *named != '\0');
+}
+
+SettingHooks CommonSettingHooks(const CommonOptions& options) {
+  SettingHooks hooks;
+  hooks.environmentOf = [&options](const std::string& key) -> std::string {
+    if (key == "root") return "TARVEL_ROOT";
+    if (key == "codepage") return "TARVEL_CODEPAGE";
+    if (key == "on-clash") return "TARVEL_ON_CLASH";
+    if (key == "device") return "TARVEL_COM" + std::to_string(options.port);
+    return std::string();
+  };
+  hooks.defaultOf = [&options](const std::string& key) -> std::string {
+    if (key == "device") return DescribePort(options);
+    if (key == "root") {
+      const char* set = std::getenv("TARVEL_ROOT");
+      if (set != nullptr && *set != '\0') return std::string(set) + " from TARVEL_ROOT";
+      std::string home = HomeFolder();
+      return home.empty() ? std::string() : ShownPath(home, home) + "/Tarvel";
+    }
+    if (key == "codepage") return LinkCodePage();
+    if (key == "on-clash") {
+      const char* set = std::getenv("TARVEL_ON_CLASH");
+      return set != nullptr && *set != '\0' ? std::string(set) : "overwrite";
+    }
+    return std::string();
+  };
+  return hooks;
 }
 
 }  // namespace tarvel_cli

@@ -46,7 +46,16 @@ std::optional<std::string> UseClashPolicy(const std::string& chosen, std::string
 // The link's code page as the library will use it.
 std::string LinkCodePage();
 
-// "COM0 (/dev/rfcomm0)": the port and the device behind it, for messages.
+// The device behind the port as the user named it (/dev/ttyUSB0,
+// bluetooth:ADDRESS), else the port's own device (/dev/rfcomm0), for messages.
 std::string DescribePort(const CommonOptions& options);
+
+// Whether a device is named for the port, by --device or TARVEL_COM<port>.
+bool DeviceNamed(const CommonOptions& options);
+
+// How the config files learn which environment variable stands for an option,
+// and what an option left unset means.
+struct SettingHooks;
+SettingHooks CommonSettingHooks(const CommonOptions& options);
 
 }  // namespace tarvel_cli

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "event_watch.h"
+#include "system.h"
 #include "tarvel.h"
 #include "terminal_text.h"
 
@@ -14,6 +15,15 @@ bool OpenLink(const CommonOptions& options) {
   if (!ApplyCommonOptions(options, &error)) {
     Complain(error);
     return false;
+  }
+  // The library's own words would name the port by its number: a tty that
+  // is missing or forbidden is named as the user named it, with the remedy.
+  std::string device = DescribePort(options);
+  if (DeviceNamed(options) && device.rfind("bluetooth:", 0) != 0) {
+    if (std::optional<std::string> problem = DeviceProblem(device)) {
+      Complain(*problem);
+      return false;
+    }
   }
   bool opened = false;
   {

@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: MIT
 // tarvel: send, fetch, list and listen over a serial link with libtarvel.
 #include <CLI/CLI.hpp>
+#include <cstdio>
 #include <string>
 
 #include "commands.h"
 #include "common_options.h"
+#include "plain_usage.h"
+#include "settings.h"
 #include "stop_signal.h"
 #include "system.h"
 
@@ -14,10 +17,20 @@ int main(int argc, char** argv) {
       "Moves files and short texts between two devices over a serial link\n"
       "(Bluetooth RFCOMM, USB serial, or a pty pair from `tarvel cable`).",
       "tarvel"};
-  app.require_subcommand(1);
+  // No command is a usage error, said below: --print-config needs none.
+  app.require_subcommand(0, 1);
+  app.footer(
+      "--device bluetooth:ADDRESS[@CHANNEL] connects to a paired Bluetooth peer; without\n"
+      "--device, listen serves peers on the incoming Bluetooth serial port (bluetoothd).\n"
+      "Settings: /etc/tarvel.conf, then ~/.config/tarvel/config, as lines `key = value`\n"
+      "naming any long option (device = /dev/ttyUSB0); the command line wins.\n"
+      "Files: ~/Tarvel (device root), ~/.config/tarvel/registry.reg, /run/lock/tarvel.\n"
+      "Services: tarvel-listen.service, tarvel-listen@TTY.service. See tarvel(1).");
   app.set_version_flag("--version", std::string("tarvel ") + TARVEL_VERSION);
   CommonOptions options;
   AddCommonOptions(app, options);
+  Settings settings;
+  settings.AddOptions(app);
 
   CommandList commands;
   AddCommands(app, options, commands);
@@ -28,19 +41,30 @@ int main(int argc, char** argv) {
                         "\n\nCommon options --port, --device, --root, --codepage and --quiet "
                         "may come\nbefore or after the subcommand: see tarvel --help.");
   }
+  settings.NoteDefaults(app);
+  MakeUsagePlain(app);
 
+  std::vector<std::string> arguments = Utf8Arguments(argc, argv);
+  arguments.erase(arguments.begin());
+  if (std::optional<int> refused = CheckCommandWord(app, arguments)) return *refused;
   try {
-    std::vector<std::string> arguments = Utf8Arguments(argc, argv);
-    // CLI11 takes the arguments last first, without the program name.
-    std::vector<std::string> reversed(arguments.rbegin(), arguments.rend() - 1);
-    app.parse(reversed);
+    // CLI11 takes the arguments last first.
+    app.parse(std::vector<std::string>(arguments.rbegin(), arguments.rend()));
   } catch (const CLI::ParseError& error) {
-    // Help and version exit 0; every usage error exits 2.
-    return app.exit(error) == 0 ? 0 : 2;
+    return ReportUsageError(app, error);
+  }
+  std::string error;
+  if (!settings.Load(app, CommonSettingHooks(options), &error)) {
+    std::fprintf(stderr, "tarvel: %s\n", error.c_str());
+    return 2;
+  }
+  if (settings.PrintRequested()) {
+    settings.Print(app, CommonSettingHooks(options));
+    return 0;
   }
   InstallStopSignals();
   for (Command& command : commands) {
     if (command.app->parsed()) return command.run();
   }
-  return 1;
+  return UsageError("name a command, such as listen or send (tarvel --help lists them)");
 }

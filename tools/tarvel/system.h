@@ -5,6 +5,7 @@
 #pragma once
 
 #include <ctime>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,5 +30,20 @@ std::string RegistryLocation();
 
 // The user's home folder in UTF-8 ($HOME, %USERPROFILE%); empty when unknown.
 std::string HomeFolder();
+
+// The config file of the whole system (/etc/tarvel.conf) and the user's own
+// ($XDG_CONFIG_HOME/tarvel/config, %APPDATA%\tarvel\config); empty when
+// there is none.
+std::string SystemConfigFile();
+std::string UserConfigFile();
+
+// Why the tty at `device` cannot be opened, found before the library tries:
+// it is missing, or this user may not use it (then which group grants it).
+// Nothing when no reason shows, and on systems where a port is no file.
+std::optional<std::string> DeviceProblem(const std::string& device);
+
+// What to say when the system's Bluetooth service took no incoming port
+// because it is not there; empty where the system has none to start.
+std::string MissingBluetoothService();
 
 }  // namespace tarvel_cli

@@ -1,6 +1,12 @@
+#include <grp.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
 
 #include "system.h"
 
@@ -45,6 +51,62 @@ std::string RegistryLocation() {
 std::string HomeFolder() {
   const char* home = getenv("HOME");
   return home != nullptr ? home : "";
+}
+
+std::string SystemConfigFile() {
+  return "/etc/tarvel.conf";
+}
+
+std::string UserConfigFile() {
+  const char* config = getenv("XDG_CONFIG_HOME");
+  if (config != nullptr && config[0] == '/') return std::string(config) + "/tarvel/config";
+  std::string home = HomeFolder();
+  return home.empty() ? std::string() : home + "/.config/tarvel/config";
+}
+
+namespace {
+
+bool InGroup(gid_t group) {
+  if (getegid() == group) return true;
+  int count = getgroups(0, nullptr);
+  if (count <= 0) return false;
+  std::vector<gid_t> groups(static_cast<size_t>(count));
+  count = getgroups(count, groups.data());
+  for (int i = 0; i < count; ++i) {
+    if (groups[static_cast<size_t>(i)] == group) return true;
+  }
+  return false;
+}
+
+// The advice for a tty this user may not open: the group that may.
+std::string PermissionAdvice(const std::string& device, const struct stat& status) {
+  std::string reason = "cannot open " + device + ": " + std::strerror(EACCES);
+  const group* owner = getgrgid(status.st_gid);
+  if (owner == nullptr || (status.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP))
+    return reason;
+  std::string name = owner->gr_name;
+  if (InGroup(status.st_gid)) return reason;
+  return reason + ": the group " + name + " may use it; add yourself to the group " + name +
+         " (sudo adduser $USER " + name + ") and log in again";
+}
+
+}  // namespace
+
+std::optional<std::string> DeviceProblem(const std::string& device) {
+  struct stat status {};
+  if (stat(device.c_str(), &status) != 0) {
+    return "cannot open " + device + ": " + std::strerror(errno);
+  }
+  if (S_ISDIR(status.st_mode)) return "cannot open " + device + ": it is a folder, not a tty";
+  if (access(device.c_str(), R_OK | W_OK) != 0 && errno == EACCES) {
+    return PermissionAdvice(device, status);
+  }
+  if (S_ISREG(status.st_mode)) return "cannot open " + device + ": it is a file, not a tty";
+  return std::nullopt;
+}
+
+std::string MissingBluetoothService() {
+  return "Bluetooth service (bluetoothd) is not running";
 }
 
 }  // namespace tarvel_cli

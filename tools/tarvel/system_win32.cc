@@ -57,4 +57,32 @@ std::string HomeFolder() {
   return home != nullptr ? WideToUtf8(WideString(home)) : "";
 }
 
+namespace {
+
+// `file` in the tarvel folder beneath the folder that `variable` names.
+std::string FileBeneath(const wchar_t* variable, const char* file) {
+  const wchar_t* folder = _wgetenv(variable);
+  if (folder == nullptr || *folder == L'\0') return std::string();
+  return WideToUtf8(WideString(folder)) + "\\tarvel\\" + file;
+}
+
+}  // namespace
+
+std::string SystemConfigFile() {
+  return FileBeneath(L"PROGRAMDATA", "config");
+}
+
+std::string UserConfigFile() {
+  return FileBeneath(L"APPDATA", "config");
+}
+
+// A COM port is no file to look at: the library's own reason says it all.
+std::optional<std::string> DeviceProblem(const std::string&) {
+  return std::nullopt;
+}
+
+std::string MissingBluetoothService() {
+  return std::string();
+}
+
 }  // namespace tarvel_cli

@@ -21,4 +21,8 @@ std::string WideToUtf8(WideStringView text);
 // unchanged when the code page is unknown to the converter.
 std::string CodePageToUtf8(std::string_view bytes, const std::string& codepage);
 
+// Whether the system converts between `codepage` and Unicode both ways, as the
+// link needs: a name it does not know is refused before a port opens.
+bool KnownCodePage(const std::string& codepage);
+
 }  // namespace tarvel_cli

@@ -8,6 +8,18 @@
 
 namespace tarvel_cli {
 
+bool KnownCodePage(const std::string& codepage) {
+  // An empty name would have iconv take the locale's code page.
+  if (codepage.empty()) return false;
+  for (bool toUnicode : {true, false}) {
+    iconv_t converter =
+        toUnicode ? iconv_open("UTF-8", codepage.c_str()) : iconv_open(codepage.c_str(), "UTF-8");
+    if (converter == reinterpret_cast<iconv_t>(-1)) return false;
+    iconv_close(converter);
+  }
+  return true;
+}
+
 std::string CodePageToUtf8(std::string_view bytes, const std::string& codepage) {
   iconv_t converter = iconv_open("UTF-8", codepage.c_str());
   if (converter == reinterpret_cast<iconv_t>(-1)) return std::string(bytes);

@@ -31,6 +31,10 @@ UINT CodePageNumber(const std::string& name) {
 
 }  // namespace
 
+bool KnownCodePage(const std::string& codepage) {
+  return CodePageNumber(codepage) != 0;
+}
+
 std::string CodePageToUtf8(std::string_view bytes, const std::string& codepage) {
   UINT number = CodePageNumber(codepage);
   if (number == 0 || bytes.empty()) return std::string(bytes);
