@@ -5,6 +5,7 @@
 
 #include "commands.h"
 #include "common_options.h"
+#include "json_lines.h"
 #include "stop_signal.h"
 #include "system.h"
 
@@ -21,12 +22,14 @@ int main(int argc, char** argv) {
 
   CommandList commands;
   AddCommands(app, options, commands);
+  AddJsonFlags(commands, options);
   // The common options may follow the subcommand too.
   for (Command& command : commands) {
     command.app->fallthrough();
-    command.app->footer(command.app->get_footer() +
-                        "\n\nCommon options --port, --device, --root, --codepage and --quiet "
-                        "may come\nbefore or after the subcommand: see tarvel --help.");
+    command.app->footer(
+        command.app->get_footer() +
+        "\n\nCommon options --port, --device, --root, --codepage, --quiet and --verbose "
+        "may come\nbefore or after the subcommand: see tarvel --help.");
   }
 
   try {
@@ -38,6 +41,7 @@ int main(int argc, char** argv) {
     // Help and version exit 0; every usage error exits 2.
     return app.exit(error) == 0 ? 0 : 2;
   }
+  SetJsonLines(options.json);
   InstallStopSignals();
   for (Command& command : commands) {
     if (command.app->parsed()) return command.run();
