@@ -85,11 +85,17 @@ TEST_F(CliTest, PullFetchesListedEntriesSkipsAMissingOneAndNamesLeadingOut) {
   std::string listing =
       Entry("a.txt", "2020 01 02-03:04:05") + Entry("missing.txt", "2020 01 02-03:04:05") +
       Entry("..\\evil.txt", "2020 01 02-03:04:05") + Entry("C:evil.txt", "2020 01 02-03:04:05") +
-      Entry("b.txt", "2020 01 02-03:04:05");
-  ScriptedPeer peer(
-      End(Side::A),
-      {{"\\Tarvel.txt", listing}, {"\\docs\\a.txt", "alpha"}, {"\\docs\\b.txt", "beta!"}});
+      Entry("out\\leak.txt", "2020 01 02-03:04:05") + Entry("b.txt", "2020 01 02-03:04:05");
+  ScriptedPeer peer(End(Side::A), {{"\\Tarvel.txt", listing},
+                                   {"\\docs\\a.txt", "alpha"},
+                                   {"\\docs\\out\\leak.txt", "leaked"},
+                                   {"\\docs\\b.txt", "beta!"}});
+  // A link inside the folder that leads out of it.
   const std::string into = Scratch("into");
+  const std::string outside = Scratch("outside");
+  ASSERT_EQ(mkdir(into.c_str(), 0700), 0);
+  ASSERT_EQ(mkdir(outside.c_str(), 0700), 0);
+  ASSERT_EQ(symlink(outside.c_str(), (into + "/out").c_str()), 0);
   Finished pulled = Run(Side::B, {"pull", "--skip-after", "2", "\\docs\\*.txt", into}, seconds(40));
   EXPECT_EQ(pulled.status, 0) << pulled.output << pulled.error;
   EXPECT_EQ(ReadWholeFile(into + "/a.txt"), "alpha");
@@ -102,13 +108,18 @@ TEST_F(CliTest, PullFetchesListedEntriesSkipsAMissingOneAndNamesLeadingOut) {
             std::string::npos)
       << pulled.output;
   EXPECT_NE(pulled.output.find("skipped C:evil.txt"), std::string::npos) << pulled.output;
-  EXPECT_NE(pulled.output.find("pulled 2 of 5 entries"), std::string::npos) << pulled.output;
+  EXPECT_NE(pulled.output.find("skipped out\\leak.txt: a name that leads out of the folder"),
+            std::string::npos)
+      << pulled.output;
+  EXPECT_FALSE(FileExists(outside + "/leak.txt"));
+  EXPECT_NE(pulled.output.find("pulled 2 of 6 entries"), std::string::npos) << pulled.output;
   std::vector<std::string> requests = peer.Requests();
   ASSERT_GE(requests.size(), 2u);
   EXPECT_EQ(requests[0], "LIST: \\docs\\*.txt|");
   EXPECT_EQ(requests[1], "GILE: \\Tarvel.txt|");
   EXPECT_TRUE(Requested(requests, "GILE: \\docs\\missing.txt|"));
   EXPECT_FALSE(Requested(requests, "GILE: \\docs\\..\\evil.txt|"));
+  EXPECT_FALSE(Requested(requests, "GILE: \\docs\\out\\leak.txt|"));
 }
 
 TEST_F(CliTest, PullNewerSkipsEntriesWhoseLocalCopyIsAsNewAsListed) {

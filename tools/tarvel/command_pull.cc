@@ -92,11 +92,12 @@ std::optional<fs::path> ConfinedLocal(const fs::path& folder, const std::string&
     if (c == '\\') c = '/';
   }
   fs::path local = (folder / fs::u8path(relative)).lexically_normal();
-  std::error_code failure;
-  fs::path base = fs::weakly_canonical(folder, failure);
-  fs::path resolved = fs::weakly_canonical(local, failure);
+  std::error_code baseFailure;
+  std::error_code localFailure;
+  fs::path base = fs::weakly_canonical(folder, baseFailure);
+  fs::path resolved = fs::weakly_canonical(local, localFailure);
   auto mismatch = std::mismatch(base.begin(), base.end(), resolved.begin(), resolved.end());
-  if (failure || mismatch.first != base.end() || resolved == base) {
+  if (baseFailure || localFailure || mismatch.first != base.end() || resolved == base) {
     *why = "a name that leads out of the folder";
     return std::nullopt;
   }
@@ -115,7 +116,7 @@ bool AsNewAsListed(const fs::path& local, const std::string& listed) {
   return system_clock::to_time_t(system) >= *when;
 }
 
-void Say(const CommonOptions& options, const std::string& line, const std::string& path) {
+void Say(const std::string& line, const std::string& path) {
   if (JsonLines()) {
     JsonRecord record;
     record.kind = "notice";
@@ -123,14 +124,14 @@ void Say(const CommonOptions& options, const std::string& line, const std::strin
     if (!path.empty()) record.path = path;
     return EmitJson(std::move(record));
   }
-  if (!options.quiet) std::printf("%s\n", Shown(line).c_str());
+  // A skip and the count are results: they show also when quiet.
+  std::printf("%s\n", Shown(line).c_str());
   std::fflush(stdout);
 }
 
-void Skip(const CommonOptions& options, const std::string& name, const std::string& why,
-          Tally* tally) {
+void Skip(const std::string& name, const std::string& why, Tally* tally) {
   ++tally->skipped;
-  Say(options, "skipped " + name + ": " + why, name);
+  Say("skipped " + name + ": " + why, name);
 }
 
 // Fetches one listed entry. False when stopped.
@@ -138,9 +139,13 @@ bool PullEntry(const CommonOptions& options, const PullArguments& arguments, con
                const ListingEntry& entry, Tally* tally) {
   std::string why;
   std::optional<fs::path> local = ConfinedLocal(folder, entry.name, &why);
-  if (!local) return Skip(options, entry.name, why, tally), true;
+  if (!local) {
+    Skip(entry.name, why, tally);
+    return true;
+  }
   if (arguments.newer && AsNewAsListed(*local, entry.time)) {
-    return Skip(options, entry.name, "the local copy is as new as " + entry.time, tally), true;
+    Skip(entry.name, "the local copy is as new as " + entry.time, tally);
+    return true;
   }
   std::error_code failure;
   fs::create_directories(local->parent_path(), failure);
@@ -154,7 +159,7 @@ bool PullEntry(const CommonOptions& options, const PullArguments& arguments, con
       std::printf("received %s as %s\n", Shown(remote).c_str(), Shown(local->u8string()).c_str());
     }
   } else if (fetched.timedOut) {
-    Skip(options, entry.name,
+    Skip(entry.name,
          "nothing came within " + SecondsText(arguments.skipSeconds) +
              " s (a folder, or unreadable)",
          tally);
@@ -210,8 +215,7 @@ int Pull(const CommonOptions& options, const PullArguments& arguments) {
   TarvelPortClose();
   if (StopRequested()) return StoppedExitStatus();
   if (!entries) return 1;
-  Say(options,
-      "pulled " + std::to_string(tally.arrived) + " of " + std::to_string(entries->size()) +
+  Say("pulled " + std::to_string(tally.arrived) + " of " + std::to_string(entries->size()) +
           " entries into " + folder.u8string() + ", " + std::to_string(tally.skipped) +
           " skipped, " + std::to_string(tally.failed) + " failed",
       "");
