@@ -147,7 +147,7 @@ void AddListenCommand(CLI::App& app, const CommonOptions& options, CommandList& 
   command->add_flag("--once", arguments->once, "exit after the first received file");
   AddClashOption(*command, arguments->onClash);
   CLI::Option* createFolders = command->add_flag(
-      "--create-folders{true}", arguments->createFolders,
+      "--create-folders", arguments->createFolders,
       "make the missing folders of a pushed file beneath the device root (the default;\n"
       "--create-folders=false refuses such a file)");
   commands.push_back({command, [&options, arguments, createFolders] {
