@@ -196,6 +196,31 @@ TEST_F(DeviceFiles, CreatingRespectsFoldersAndTheRoot) {
   EXPECT_TRUE(S_ISREG(info.st_mode));
 }
 
+TEST_F(DeviceFiles, CreateFoldersMakesMissingFoldersOnlyBeneathTheRoot) {
+  std::string error;
+  ASSERT_TRUE(CreateFolders(Device("\\a\\b\\c.txt"), &error)) << error;
+  struct stat info;
+  ASSERT_EQ(stat((root_ + "/a/b").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISDIR(info.st_mode));
+  EXPECT_FALSE(FileExists(root_ + "/a/b/c.txt"));
+  // Made once, the folders are found again; the file then goes in.
+  ASSERT_TRUE(CreateFolders(Device("\\a\\b\\c.txt"), &error)) << error;
+  EXPECT_TRUE(CreateOutputFile(Device("\\a\\b\\c.txt"), ClashPolicy::Overwrite, &error));
+
+  ASSERT_EQ(symlink(outside_.c_str(), (root_ + "/out").c_str()), 0);
+  EXPECT_FALSE(CreateFolders(Device("\\out\\x\\y.txt"), &error));
+  EXPECT_EQ(error, "path leaves the device root");
+  EXPECT_EQ(ListFolder(outside_), std::vector<std::string>{"secret"});
+
+  WriteWholeFile(root_ + "/plain", "a file");
+  EXPECT_FALSE(CreateFolders(Device("\\plain\\x\\y.txt"), &error));
+  EXPECT_EQ(ReadWholeFile(root_ + "/plain"), "a file");
+
+  // A native location is the host's own: nothing is made for it.
+  EXPECT_TRUE(CreateFolders(FileLocation{"", outside_ + "/new/z.txt"}, &error));
+  EXPECT_FALSE(FileExists(outside_ + "/new"));
+}
+
 TEST_F(DeviceFiles, LongestNameAndNativeTargets) {
   std::string error;
   const std::string name(255, 'L');

@@ -69,7 +69,7 @@ expect_exactly() {
 }
 
 # Subcommands and options of the real program.
-expect_exactly "$program " cable demo get list listen poll register send text
+expect_exactly "$program " cable demo get list listen poll pull register send text
 expect_exactly "$program li" list listen
 expect_all "$program --" --port --device --root --codepage --quiet --version --help
 expect_all "$program -" -q -h

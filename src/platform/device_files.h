@@ -85,6 +85,12 @@ std::unique_ptr<InputFile> OpenInputFile(const FileLocation& location, std::stri
 std::unique_ptr<OutputFile> CreateOutputFile(const FileLocation& location, ClashPolicy clash,
                                              std::string* error);
 
+// Makes the missing folders on the way to a device location's file, one by
+// one beneath its root, never through a link that leads out of it. A native
+// location (empty root) gets none made. False, saying why, when a folder is
+// missing and cannot be made.
+bool CreateFolders(const FileLocation& location, std::string* error);
+
 // Message for a file skipped under ClashPolicy::Skip.
 inline constexpr const char* kSkippedClash =
     "a file of that name exists and was kept (on-clash skip); the content was discarded";

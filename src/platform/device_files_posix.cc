@@ -242,6 +242,31 @@ std::unique_ptr<OutputFile> CreateOutputFile(const FileLocation& location, Clash
                                            std::move(fd), clash);
 }
 
+bool CreateFolders(const FileLocation& location, std::string* error) {
+  if (location.root.empty()) return true;
+  const std::string folder = SplitLastComponent(location).folder;
+  // Each folder on the way, from the root down: opened beneath the root, and
+  // made inside its parent, itself opened beneath the root, when missing.
+  for (size_t end = 0; end != std::string::npos && !folder.empty();) {
+    end = folder.find('/', end + 1);
+    std::string prefix = folder.substr(0, end);
+    UniqueFd step = OpenLocation(location.root, prefix, O_PATH | O_DIRECTORY, error);
+    if (step.valid()) continue;
+    if (errno != ENOENT) return false;
+    size_t cut = prefix.rfind('/');
+    std::string parentPath = cut == std::string::npos ? std::string() : prefix.substr(0, cut);
+    std::string name = cut == std::string::npos ? prefix : prefix.substr(cut + 1);
+    UniqueFd parent = OpenLocation(location.root, parentPath, O_PATH | O_DIRECTORY, error);
+    if (!parent.valid()) return false;
+    if (mkdirat(parent.get(), name.c_str(), 0755) != 0 && errno != EEXIST) {
+      SetError(error, "cannot make the folder " + prefix + ": " + SystemReason(errno));
+      return false;
+    }
+    if (!OpenLocation(location.root, prefix, O_PATH | O_DIRECTORY, error).valid()) return false;
+  }
+  return true;
+}
+
 std::optional<DiskSpace> SpaceFor(const FileLocation& location, std::string* error) {
   UniqueFd parent =
       OpenLocation(location.root, SplitLastComponent(location).folder, O_PATH | O_DIRECTORY, error);

@@ -270,6 +270,35 @@ std::unique_ptr<OutputFile> CreateOutputFile(const FileLocation& location, Clash
                                            clash);
 }
 
+bool CreateFolders(const FileLocation& location, std::string* error) {
+  if (location.root.empty()) return true;
+  const std::string folder = SplitFolderAndName(location).folder;
+  // Each folder on the way, from the root down: held beneath the root, and
+  // made inside its parent, itself held beneath the root, when missing.
+  for (size_t end = 0; end != std::string::npos && !folder.empty();) {
+    end = folder.find('/', end + 1);
+    std::string prefix = folder.substr(0, end);
+    if (!prefix.empty() && prefix.back() == '/') prefix.pop_back();
+    HeldFolder::Failure failure = HeldFolder::Failure::None;
+    if (HeldFolder::Open(location.root, prefix, &failure, error)) continue;
+    if (failure != HeldFolder::Failure::NotFound) return false;
+    size_t cut = prefix.rfind('/');
+    std::string parentPath = cut == std::string::npos ? std::string() : prefix.substr(0, cut);
+    std::string name = cut == std::string::npos ? prefix : prefix.substr(cut + 1);
+    if (!IsPlainWindowsName(name, error)) return false;
+    std::optional<HeldFolder> parent = HeldFolder::Open(location.root, parentPath, &failure, error);
+    if (!parent) return false;
+    if (!CreateDirectoryW(parent->PathOf(name).c_str(), nullptr) &&
+        GetLastError() != ERROR_ALREADY_EXISTS) {
+      SetError(error,
+               "cannot make the folder " + prefix + ": " + DescribeWin32Error(GetLastError()));
+      return false;
+    }
+    if (!HeldFolder::Open(location.root, prefix, &failure, error)) return false;
+  }
+  return true;
+}
+
 std::optional<DiskSpace> SpaceFor(const FileLocation& location, std::string* error) {
   std::string name;
   std::optional<HeldFolder> folder = OpenFolderOf(location, &name, error);

@@ -133,6 +133,11 @@ std::optional<ClashPolicy> ClashPolicySetting(const Environment& env, std::strin
   return std::nullopt;
 }
 
+bool CreateFoldersSetting(const Environment& env) {
+  std::optional<std::string> value = env("TARVEL_CREATE_FOLDERS");
+  return value && (*value == "1" || *value == "true" || *value == "yes" || *value == "on");
+}
+
 std::string SizeText(uint64_t bytes) {
   static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB"};
   if (bytes < 1024) return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
@@ -173,6 +178,10 @@ std::unique_ptr<OutputFile> OpenTarget(const LinkState& state, const FileLocatio
   std::optional<ClashPolicy> clash = ClashPolicy::Overwrite;
   if (target == SaveTarget::PeerName) clash = ClashPolicySetting(state.env(), refusal);
   if (!clash) return nullptr;
+  if (target == SaveTarget::PeerName && CreateFoldersSetting(state.env()) &&
+      !CreateFolders(location, refusal)) {
+    return nullptr;
+  }
   if (std::optional<std::string> noSpace = SpaceRefusal(location, size)) {
     *refusal = *noSpace;
     return nullptr;

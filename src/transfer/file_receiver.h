@@ -41,6 +41,11 @@ std::optional<FileLocation> PeerFileLocation(const LinkState& state, std::string
 // empty), rename or skip. Nothing, saying why, for any other value.
 std::optional<ClashPolicy> ClashPolicySetting(const Environment& env, std::string* why);
 
+// Whether a pushed file's missing folders are made beneath the device root:
+// TARVEL_CREATE_FOLDERS set to 1, true, yes or on. Off otherwise, as the
+// link's other peers expect: they save a file only where its folder exists.
+bool CreateFoldersSetting(const Environment& env);
+
 // Whose name a received file goes in under.
 enum class SaveTarget {
   PeerName,  // the name in the header: the link's clash policy applies

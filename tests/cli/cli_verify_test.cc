@@ -49,7 +49,8 @@ TEST_F(CliTest, PlainSendSaysOnlyThatTheFileWasWrittenToTheLink) {
 // send back.
 TEST_F(CliTest, SendVerifyFailsNamingAFileThePeerCouldNotSave) {
   WriteWholeFile(Scratch("lost.bin"), "never kept");
-  auto listener = Listen(Side::B);
+  // A listener that makes no missing folders cannot save the file.
+  auto listener = Listen(Side::B, {"--create-folders=false"});
   Finished sent =
       Run(Side::A,
           {"send", "--verify", "--timeout", "3", Scratch("lost.bin"), "\\no-such-folder\\lost.bin"},

@@ -6,6 +6,7 @@
 
 #include "commands.h"
 #include "fetch.h"
+#include "json_lines.h"
 #include "link_session.h"
 #include "tarvel.h"
 #include "terminal_text.h"
@@ -29,7 +30,7 @@ int Get(const CommonOptions& options, const GetArguments& arguments) {
   TarvelServer();
   auto limit = std::chrono::milliseconds(static_cast<long long>(arguments.timeoutSeconds * 1000));
   int status = FetchFile(options, arguments.remote, arguments.local, limit);
-  if (status == 0 && !options.quiet) {
+  if (status == 0 && !options.quiet && !JsonLines()) {
     std::string saved = arguments.local.empty() ? arguments.remote : arguments.local;
     std::printf("received %s as %s\n", Shown(arguments.remote).c_str(), Shown(saved).c_str());
   }

@@ -11,7 +11,9 @@
 #include "commands.h"
 #include "event_watch.h"
 #include "fetch.h"
+#include "json_lines.h"
 #include "link_session.h"
+#include "listing.h"
 #include "stop_signal.h"
 #include "tarvel.h"
 #include "temporary_folder.h"
@@ -21,8 +23,6 @@
 namespace tarvel_cli {
 namespace {
 
-// Where the peer writes the listing it was asked for.
-constexpr char kListingFile[] = "\\Tarvel.txt";
 // The peer reads one message per poll: the get request must reach it only
 // after it has read and handled the list request.
 constexpr auto kListingPause = std::chrono::milliseconds(1500);
@@ -54,14 +54,32 @@ void PrintListing(const std::string& path) {
   std::fflush(stdout);
 }
 
+// One "entry" object per listed entry: its name and its time as listed.
+void EmitListing(const std::string& path) {
+  for (const ListingEntry& entry : ReadListing(path)) {
+    JsonRecord record;
+    record.kind = "entry";
+    record.text = entry.name;
+    record.path = entry.name;
+    record.modified = entry.time;
+    EmitJson(std::move(record));
+  }
+}
+
 int Fetch(const CommonOptions& options, const ListArguments& arguments) {
+  Verbose(options, "waiting " + std::to_string(kListingPause.count()) +
+                       " ms for the peer to write its listing");
   if (WaitForStop(kListingPause)) return StoppedExitStatus();
   TemporaryFolder scratch("tarvel-list-");
   if (scratch.path().empty()) return Complain("cannot make a temporary folder for the listing");
   std::string local = scratch.path() + "/Tarvel.txt";
   auto limit = std::chrono::milliseconds(static_cast<long long>(arguments.timeoutSeconds * 1000));
   int status = FetchFile(options, kListingFile, local, limit);
-  if (status == 0) PrintListing(local);
+  if (status == 0 && JsonLines()) {
+    EmitListing(local);
+  } else if (status == 0) {
+    PrintListing(local);
+  }
   return status;
 }
 

@@ -9,6 +9,7 @@
 
 #include "commands.h"
 #include "event_watch.h"
+#include "json_lines.h"
 #include "link_session.h"
 #include "stop_signal.h"
 #include "system.h"
@@ -60,6 +61,7 @@ bool OpenListenPort(const CommonOptions& options, bool serviceMissing) {
 }
 
 void Show(const LinkEvent& event) {
+  if (JsonLines()) return EmitJsonEvent(event);
   std::printf("%s %s\n", TimeStamp().c_str(), Describe(event).c_str());
   std::fflush(stdout);
 }
@@ -87,11 +89,35 @@ int ShowResults(const CommonOptions& options, bool once) {
   }
 }
 
-int Listen(const CommonOptions& options, const std::string& onClash, bool once) {
+struct ListenArguments {
+  bool once = false;
+  std::string onClash;
+  bool createFolders = true;
+  bool createFoldersGiven = false;  // --create-folders was on the command line
+};
+
+// Whether a pushed file's missing folders are made: --create-folders when
+// given, else TARVEL_CREATE_FOLDERS when set, else yes. Goes to the library as
+// TARVEL_CREATE_FOLDERS.
+bool UseCreateFolders(const ListenArguments& arguments) {
+  const char* set = std::getenv("TARVEL_CREATE_FOLDERS");
+  bool on = arguments.createFolders;
+  if (!arguments.createFoldersGiven && set != nullptr && *set != '\0') {
+    std::string value = set;
+    on = value == "1" || value == "true" || value == "yes" || value == "on";
+  }
+  SetEnvironment("TARVEL_CREATE_FOLDERS", on ? "1" : "0");
+  return on;
+}
+
+int Listen(const CommonOptions& options, const ListenArguments& arguments) {
+  const bool once = arguments.once;
   std::string error;
   if (!ApplyCommonOptions(options, &error)) return Complain(error);
   std::optional<std::string> root = UseDeviceRoot(&error);
   if (!root) return Complain(error);
+  const bool createFolders = UseCreateFolders(arguments);
+  const std::string& onClash = arguments.onClash;
   std::optional<std::string> clash = UseClashPolicy(onClash, &error);
   if (!clash) return Complain(error);
   // A tty named for the port has nothing to do with Bluetooth registration.
@@ -101,6 +127,8 @@ int Listen(const CommonOptions& options, const std::string& onClash, bool once) 
   TarvelServer();
   Tell(options, "device root: " + *root);
   Tell(options, "a pushed file whose name is taken: " + *clash);
+  Tell(options, std::string("a pushed file's missing folders: ") +
+                    (createFolders ? "made beneath the device root" : "not made, the file fails"));
   if (incoming) {
     Tell(options, "waiting for a Bluetooth peer on the incoming serial port; Ctrl-C stops");
   } else {
@@ -126,14 +154,21 @@ void AddListenCommand(CLI::App& app, const CommonOptions& options, CommandList& 
       "--on-clash rename goes in as \"name (1).ext\" (the result shows that name), or with\n"
       "--on-clash skip is dropped, the old file kept, and a failure says so. The answer\n"
       "to this host's own get request always replaces its save path.\n"
+      "A pushed file named beneath a folder (\\sub\\a.txt) gets its missing folders made\n"
+      "beneath the device root, unless --create-folders=false.\n"
       "With --once it exits 0 after the first received file, 1 after a failure, and\n"
       "128 + the signal's number when stopped before.");
-  auto once = std::make_shared<bool>(false);
-  auto onClash = std::make_shared<std::string>();
-  command->add_flag("--once", *once, "exit after the first received file");
-  AddClashOption(*command, *onClash);
-  commands.push_back(
-      {command, [&options, once, onClash] { return Listen(options, *onClash, *once); }});
+  auto arguments = std::make_shared<ListenArguments>();
+  command->add_flag("--once", arguments->once, "exit after the first received file");
+  AddClashOption(*command, arguments->onClash);
+  CLI::Option* createFolders = command->add_flag(
+      "--create-folders", arguments->createFolders,
+      "make the missing folders of a pushed file beneath the device root (the default;\n"
+      "--create-folders=false refuses such a file)");
+  commands.push_back({command, [&options, arguments, createFolders] {
+                        arguments->createFoldersGiven = createFolders->count() > 0;
+                        return Listen(options, *arguments);
+                      }});
 }
 
 }  // namespace tarvel_cli

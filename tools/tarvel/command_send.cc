@@ -15,6 +15,7 @@
 #include "event_watch.h"
 #include "fetch.h"
 #include "file_compare.h"
+#include "json_lines.h"
 #include "link_session.h"
 #include "progress_watch.h"
 #include "stop_signal.h"
@@ -29,10 +30,12 @@ namespace {
 struct Outgoing {
   std::string local;
   std::string remote;
+  bool named = false;  // the remote name was given, not made from the local one
 };
 
 struct SendArguments {
   std::vector<std::string> files;
+  bool recursive = false;
   bool verify = false;
   double timeoutSeconds = 30;
 };
@@ -59,6 +62,7 @@ std::vector<Outgoing> PairArguments(const std::vector<std::string>& arguments) {
   for (const std::string& argument : arguments) {
     if (remoteOpen && IsDevicePath(argument)) {
       files.back().remote = argument;
+      files.back().named = true;
       remoteOpen = false;
     } else {
       files.push_back({argument, DefaultRemoteName(argument)});
@@ -77,6 +81,42 @@ std::filesystem::path LocalFile(const std::string& local, const std::string& roo
     if (c == '\\') c = '/';
   }
   return std::filesystem::u8path(root) / std::filesystem::u8path(relative);
+}
+
+// The files beneath `folder`, by their path relative to it, in name order.
+std::vector<std::filesystem::path> FilesBeneath(const std::filesystem::path& folder) {
+  std::vector<std::filesystem::path> files;
+  std::error_code failure;
+  for (std::filesystem::recursive_directory_iterator it(folder, failure), end;
+       !failure && it != end; it.increment(failure)) {
+    std::error_code ignored;
+    if (it->is_regular_file(ignored)) files.push_back(it->path().lexically_relative(folder));
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+// With -r, a folder stands for every file beneath it, each sent under its
+// relative name with backslashes ("\sub\a.txt"), beneath the remote name
+// given after the folder, if any.
+std::vector<Outgoing> ExpandFolders(const std::vector<Outgoing>& given, const std::string& root) {
+  std::vector<Outgoing> files;
+  for (const Outgoing& file : given) {
+    std::filesystem::path local = LocalFile(file.local, root);
+    std::error_code failure;
+    if (!std::filesystem::is_directory(local, failure)) {
+      files.push_back(file);
+      continue;
+    }
+    std::string prefix = file.named ? file.remote : std::string();
+    while (!prefix.empty() && prefix.back() == '\\') prefix.pop_back();
+    for (const std::filesystem::path& relative : FilesBeneath(local)) {
+      std::string remote = relative.generic_u8string();
+      std::replace(remote.begin(), remote.end(), '/', '\\');
+      files.push_back({(local / relative).u8string(), prefix + "\\" + remote, true});
+    }
+  }
+  return files;
 }
 
 std::string SizeOf(const std::filesystem::path& path) {
@@ -131,9 +171,20 @@ bool WriteOne(const CommonOptions& options, const Outgoing& file) {
     // Quiet, nothing is shown, and nothing needs to look at the progress.
     std::optional<BackgroundProgress> shown;
     if (!options.quiet) shown.emplace(progress);
+    Verbose(options, "sending " + file.local + " as " + file.remote);
+    auto start = std::chrono::steady_clock::now();
     TarvelSendFile(Utf8ToWide(file.local).c_str(), Utf8ToWide(file.remote).c_str());
     failure = CallFailure();
     if (shown) shown->End(failure ? TransferEnd::Short : TransferEnd::Complete);
+    auto took = std::chrono::steady_clock::now() - start;
+    Verbose(options, "the call returned after " +
+                         std::to_string(
+                             std::chrono::duration_cast<std::chrono::milliseconds>(took).count()) +
+                         " ms");
+    // The call's own results: its file sent, or its failure.
+    for (const LinkEvent& event : notices.Stop()) {
+      if (JsonLines()) EmitJsonEvent(event);
+    }
   }
   DiscardEvents(!options.quiet);
   if (StopRequested()) {
@@ -179,7 +230,7 @@ bool SendOne(const CommonOptions& options, const SendArguments& arguments, const
   if (!WriteOne(options, file)) return false;
   std::filesystem::path local = LocalFile(file.local, root);
   if (arguments.verify && !VerifyOne(options, arguments, file, local, scratch)) return false;
-  if (!options.quiet) {
+  if (!options.quiet && !JsonLines()) {
     std::string what = file.local + " as " + file.remote + " (" + SizeOf(local) + ")";
     std::string line = arguments.verify ? "verified: " + what + " came back identical"
                                         : "written to the link: " + what;
@@ -205,6 +256,8 @@ int Send(const CommonOptions& options, const SendArguments& arguments) {
   std::string error;
   std::optional<std::string> root = RootForLocalFiles(options, files, &error);
   if (!root) return Complain(error);
+  if (arguments.recursive) files = ExpandFolders(files, *root);
+  if (files.empty()) return Complain("nothing to send: the folders hold no files");
   bool sendable = true;
   for (const Outgoing& file : files) {
     if (std::optional<std::string> why = Unsendable(file, *root)) {
@@ -245,12 +298,17 @@ void AddSendCommand(CLI::App& app, const CommonOptions& options, CommandList& co
       "written to the link, not that the peer saved it. With --verify, each file is asked\n"
       "back from the peer once sent (the peer must be listening) and compared byte for\n"
       "byte; exit status 0 only when every file came back identical. Each file then\n"
-      "crosses the link twice, so this takes twice as long and more.");
+      "crosses the link twice, so this takes twice as long and more.\n"
+      "With -r, a folder sends its files under their relative names, like \\sub\\a.txt;\n"
+      "a Tarvel listener makes the missing folders when its settings allow it.");
   auto arguments = std::make_shared<SendArguments>();
   command
       ->add_option("LOCAL", arguments->files,
                    "local files, each optionally followed by its remote name")
       ->required();
+  command->add_flag("-r,--recursive", arguments->recursive,
+                    "send every file beneath a folder, named by its path relative to the\n"
+                    "folder (\\sub\\a.txt), beneath the remote name given after the folder");
   command->add_flag("--verify", arguments->verify,
                     "ask each file back from the peer and compare it byte for byte");
   command

@@ -9,6 +9,7 @@ void AddCommands(CLI::App& app, const CommonOptions& options, CommandList& comma
   AddSendCommand(app, options, commands);
   AddGetCommand(app, options, commands);
   AddListCommand(app, options, commands);
+  AddPullCommand(app, options, commands);
   AddTextCommand(app, options, commands);
   AddPollCommand(app, options, commands);
   AddRegisterCommand(app, options, commands);

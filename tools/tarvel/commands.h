@@ -33,6 +33,11 @@ void AddDemoCommand(CLI::App& app, const CommonOptions& options, CommandList& co
 // need ptys and child processes.
 void AddCommands(CLI::App& app, const CommonOptions& options, CommandList& commands);
 
+void AddPullCommand(CLI::App& app, const CommonOptions& options, CommandList& commands);
+// Gives the commands that report results (listen, send, get, list, pull) the
+// flag --json.
+void AddJsonFlags(CommandList& commands, CommonOptions& options);
+
 // Hidden: one device of the demo, driven line by line through its standard input.
 void AddAgentCommand(CLI::App& app, const CommonOptions& options, CommandList& commands);
 

@@ -24,6 +24,8 @@ void AddCommonOptions(CLI::App& app, CommonOptions& options) {
                  "8-bit code page of names and texts on the link (default Windows-1252)")
       ->check(KnownCodePageName());
   app.add_flag("-q,--quiet", options.quiet, "no progress and no chatter");
+  app.add_flag("-v,--verbose", options.verbose,
+               "tell on standard error what the command does: device, root, waits, timings");
 }
 
 bool ApplyCommonOptions(const CommonOptions& options, std::string* error) {

@@ -18,6 +18,8 @@ struct CommonOptions {
   std::string root;      // device root: where device paths like \a.txt live
   std::string codepage;  // the link's 8-bit code page
   bool quiet = false;    // no progress and no chatter, only results and errors
+  bool verbose = false;  // what the command does, on standard error
+  bool json = false;     // results as JSON lines (JsonLines), nothing else on stdout
 };
 
 void AddCommonOptions(CLI::App& app, CommonOptions& options);

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "json_lines.h"
 #include "link_session.h"
 #include "stop_signal.h"
 #include "tarvel.h"
@@ -65,6 +66,7 @@ std::string Describe(const LinkEvent& event) {
 }
 
 void ShowNotice(const std::string& text) {
+  if (JsonLines()) return EmitJsonEvent({TARVEL_EVENT_NOTICE, text});
   std::fprintf(stderr, "tarvel: note: %s\n", Shown(text).c_str());
   std::fflush(stderr);
 }

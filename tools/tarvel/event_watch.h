@@ -36,7 +36,8 @@ bool CallFailed();
 // terminal, pass for a result or start a line of its own.
 std::string Describe(const LinkEvent& event);
 
-// Shows a notice of the library ("tarvel: note: <text>") on standard error.
+// Shows a notice of the library ("tarvel: note: <text>") on standard error,
+// or with --json as a "notice" object on standard output.
 void ShowNotice(const std::string& text);
 // Takes every event queued so far, showing the notices among them when
 // `showNotices`; the others belong to no call the command waits for.

@@ -10,8 +10,9 @@
 namespace tarvel_cli {
 
 struct Fetched {
-  int status = 0;       // the exit status: 0 once the answer is saved
-  std::string failure;  // why not, when the status is 1; empty when stopped
+  int status = 0;         // the exit status: 0 once the answer is saved
+  std::string failure;    // why not, when the status is 1; empty when stopped
+  bool timedOut = false;  // nothing came within the idle limit
 };
 
 // The listener must run (TarvelServer). Sends the get request for `remote`,

@@ -1,6 +1,8 @@
 #include "link_session.h"
 
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 
 #include "event_watch.h"
@@ -9,6 +11,11 @@
 #include "terminal_text.h"
 
 namespace tarvel_cli {
+namespace {
+
+const auto commandStart = std::chrono::steady_clock::now();
+
+}  // namespace
 
 bool OpenLink(const CommonOptions& options) {
   std::string error;
@@ -25,6 +32,10 @@ bool OpenLink(const CommonOptions& options) {
       return false;
     }
   }
+  const char* root = std::getenv("TARVEL_ROOT");
+  Verbose(options, std::string("device root: ") + (root != nullptr && *root != '\0' ? root : "."));
+  Verbose(options, "opening " + DescribePort(options));
+  auto start = std::chrono::steady_clock::now();
   bool opened = false;
   {
     // An outgoing Bluetooth connect may take many seconds: a stop signal
@@ -37,6 +48,11 @@ bool OpenLink(const CommonOptions& options) {
     Complain(reason ? *reason : "cannot open " + DescribePort(options));
     return false;
   }
+  auto took = std::chrono::steady_clock::now() - start;
+  Verbose(options,
+          "opened in " +
+              std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()) +
+              " ms");
   return true;
 }
 
@@ -47,6 +63,14 @@ int Complain(const std::string& message) {
 
 void Tell(const CommonOptions& options, const std::string& message) {
   if (!options.quiet) std::fprintf(stderr, "%s\n", Shown(message).c_str());
+}
+
+void Verbose(const CommonOptions& options, const std::string& message) {
+  if (!options.verbose) return;
+  double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - commandStart).count();
+  std::fprintf(stderr, "tarvel: +%.3f %s\n", seconds, Shown(message).c_str());
+  std::fflush(stderr);
 }
 
 StopClosesPort::StopClosesPort() : onStop_([] { TarvelPortClose(); }) {}

@@ -22,6 +22,10 @@ int Complain(const std::string& message);
 // Shown, as Complain.
 void Tell(const CommonOptions& options, const std::string& message);
 
+// With --verbose, prints "tarvel: +<seconds> <message>" on standard error,
+// the seconds counted from the command's start; through Shown, as Complain.
+void Verbose(const CommonOptions& options, const std::string& message);
+
 // While it lives, Ctrl-C closes the port, so that a library call blocked on
 // the port (a long send) fails at once instead of running to its end.
 class StopClosesPort {

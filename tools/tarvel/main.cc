@@ -8,6 +8,7 @@
 #include "common_options.h"
 #include "plain_usage.h"
 #include "settings.h"
+#include "json_lines.h"
 #include "stop_signal.h"
 #include "system.h"
 
@@ -34,12 +35,14 @@ int main(int argc, char** argv) {
 
   CommandList commands;
   AddCommands(app, options, commands);
+  AddJsonFlags(commands, options);
   // The common options may follow the subcommand too.
   for (Command& command : commands) {
     command.app->fallthrough();
-    command.app->footer(command.app->get_footer() +
-                        "\n\nCommon options --port, --device, --root, --codepage and --quiet "
-                        "may come\nbefore or after the subcommand: see tarvel --help.");
+    command.app->footer(
+        command.app->get_footer() +
+        "\n\nCommon options --port, --device, --root, --codepage, --quiet and --verbose "
+        "may come\nbefore or after the subcommand: see tarvel --help.");
   }
   settings.NoteDefaults(app);
   MakeUsagePlain(app);
@@ -62,6 +65,7 @@ int main(int argc, char** argv) {
     settings.Print(app, CommonSettingHooks(options));
     return 0;
   }
+  SetJsonLines(options.json);
   InstallStopSignals();
   for (Command& command : commands) {
     if (command.app->parsed()) return command.run();
