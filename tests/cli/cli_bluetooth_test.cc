@@ -120,8 +120,7 @@ TEST_F(CliTest, ListenWithoutABluetoothServiceKeepsToTheSerialPort) {
   environment["DBUS_SYSTEM_BUS_ADDRESS"] = "unix:path=" + nowhere.path() + "/no_bus";
   environment["TARVEL_COM0"] = End(Side::B);
   TarvelProcess listener({"--root", Root(Side::B), "listen", "--once"}, environment);
-  ASSERT_TRUE(listener.WaitForError("listening on " + End(Side::B) + ";", 5s))
-      << listener.Error();
+  ASSERT_TRUE(listener.WaitForError("listening on " + End(Side::B) + ";", 5s)) << listener.Error();
   EXPECT_EQ(listener.Error().find("Bluetooth"), std::string::npos) << listener.Error();
   WriteWholeFile(Scratch("plain.txt"), "plain");
   ASSERT_EQ(Run(Side::A, {"send", Scratch("plain.txt")}).status, 0);

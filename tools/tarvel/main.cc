@@ -6,9 +6,9 @@
 
 #include "commands.h"
 #include "common_options.h"
+#include "json_lines.h"
 #include "plain_usage.h"
 #include "settings.h"
-#include "json_lines.h"
 #include "stop_signal.h"
 #include "system.h"
 
