@@ -263,6 +263,13 @@ umask=$(sed -n 's/^UMask=//p' "$unit")
 command=$(sed -n 's/^ExecStart=//p' "$unit" | substitute)
 environment=$(sed -n 's/^Environment=//p' "$unit" | substitute)
 mkdir -p "$work/state/tarvel/bluetooth" "$work/run/tarvel/bluetooth"
+# A device named in the machine's settings file, for interactive use, must
+# not move the service off its Bluetooth port.
+marker="# written by tarvel's package test"
+if [ -e /etc/tarvel.conf ] && ! grep -qxF "$marker" /etc/tarvel.conf; then
+  fail "/etc/tarvel.conf exists already; the test would overwrite it"
+fi
+printf '%s\ndevice = %s\n' "$marker" "$work/no-such-tty" >/etc/tarvel.conf
 chown tarvel:tarvel "$work/state/tarvel/bluetooth" "$work/run/tarvel/bluetooth"
 # shellcheck disable=SC2086
 (umask "$umask" && exec setpriv --reuid=tarvel --regid=tarvel --clear-groups env -i PATH=/usr/bin:/bin \
@@ -280,6 +287,7 @@ mode=$(stat -c %a:%U:%G "$work/state/tarvel/bluetooth/bt.bin")
 grep -Eqx '[0-9:.]+ RECV: .*bt\.bin' "$work/listener.log" || fail "no line for the received file"
 grep -q '"Port"="COM0"' "$work/run/tarvel/bluetooth/registry.reg" ||
   fail "no registry file in the Bluetooth service's runtime folder"
+rm -f /etc/tarvel.conf
 
 step "enabling the services, as an administrator would"
 # The purge must take their links away again.
