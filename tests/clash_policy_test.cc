@@ -33,12 +33,7 @@ class ClashOverPty : public ::testing::Test {
     ASSERT_EQ(Server(*device->state), 999);
   }
 
-  // The next event as "<kind>: <text>", or "no event".
-  std::string NextEvent() {
-    std::optional<Event> event = device->state->Events().Next(5000ms);
-    if (!event) return "no event";
-    return std::to_string(static_cast<int>(event->kind)) + ": " + Utf16ToUtf8(event->text);
-  }
+  std::string NextEvent() { return device->NextEvent(); }
   static std::string Received(const std::string& text) { return "1: " + text; }
   static std::string Answer(const std::string& text) { return "10: " + text; }
 

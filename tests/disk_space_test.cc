@@ -76,12 +76,7 @@ class SmallDiskRoot : public ::testing::Test {
     ASSERT_EQ(Server(*device->state), 999);
   }
 
-  // The next event as "<kind>: <text>", or "no event".
-  std::string NextEvent() {
-    std::optional<Event> event = device->state->Events().Next(10000ms);
-    if (!event) return "no event";
-    return std::to_string(static_cast<int>(event->kind)) + ": " + Utf16ToUtf8(event->text);
-  }
+  std::string NextEvent() { return device->NextEvent(std::chrono::milliseconds(10000)); }
 
   // Waits until an entry whose name begins with `prefix` is in the root.
   bool WaitForEntry(const std::string& prefix) {

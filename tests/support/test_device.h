@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -51,6 +52,13 @@ class TestDevice {
   std::string Path(const std::string& name) const { return root / name; }
 
   std::string Status() const { return Utf16ToUtf8(state->Status()); }
+
+  // The next event as "<kind>: <text>", or "no event" after `timeout`.
+  std::string NextEvent(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) const {
+    std::optional<Event> event = state->Events().Next(timeout);
+    if (!event) return "no event";
+    return std::to_string(static_cast<int>(event->kind)) + ": " + Utf16ToUtf8(event->text);
+  }
 
   // Waits until the status text satisfies `done`; false after `timeoutMs`.
   bool WaitForStatus(const std::function<bool(const std::string&)>& done, int timeoutMs) const {
