@@ -42,7 +42,7 @@ BluetoothPorts::Registration BluetoothPorts::RegisterIncoming(std::string* why) 
   // A server, for paired peers only over an authenticated and encrypted link
   // (the record's Authentication and Encryption), without asking the user
   // about each connection.
-  ProfileOptions options{ProfileOptions::Role::Server, true, false};
+  ProfileOptions options{true, false};
   if (!service->RegisterSerialProfile(kIncomingProfilePath, options, IncomingHandlers(), why)) {
     return Registration::Refused;
   }

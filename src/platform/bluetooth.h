@@ -39,9 +39,9 @@ struct ProfileHandlers {
   std::function<void(const std::string& error)> registeredAgain;
 };
 
+// The incoming serial port's profile: always in the server role, since
+// outgoing connections register none.
 struct ProfileOptions {
-  enum class Role { Server, Client };
-  Role role = Role::Server;
   bool requireAuthentication = false;  // only paired peers, over an encrypted link
   bool requireAuthorization = false;   // ask the user for each connection
 };

@@ -151,15 +151,11 @@ int AppendRegistration(sd_bus_message* message, const std::string& path,
                        const ProfileOptions& options) {
   int result = sd_bus_message_append(message, "os", path.c_str(), kSerialPortUuid);
   if (result >= 0) result = sd_bus_message_open_container(message, 'a', "{sv}");
-  if (options.role == ProfileOptions::Role::Server) {
-    int authentication = options.requireAuthentication;
-    int authorization = options.requireAuthorization;
-    if (result >= 0) result = AppendOption(message, "Role", "s", "server");
-    if (result >= 0) result = AppendOption(message, "RequireAuthentication", "b", &authentication);
-    if (result >= 0) result = AppendOption(message, "RequireAuthorization", "b", &authorization);
-  } else {
-    if (result >= 0) result = AppendOption(message, "Role", "s", "client");
-  }
+  int authentication = options.requireAuthentication;
+  int authorization = options.requireAuthorization;
+  if (result >= 0) result = AppendOption(message, "Role", "s", "server");
+  if (result >= 0) result = AppendOption(message, "RequireAuthentication", "b", &authentication);
+  if (result >= 0) result = AppendOption(message, "RequireAuthorization", "b", &authorization);
   if (result >= 0) result = sd_bus_message_close_container(message);
   return result;
 }
