@@ -89,7 +89,7 @@ int TarvelListFiles(const tarvel_wchar* pattern);
 const tarvel_wchar* TarvelCheckText(int blank);
 
 /* Additions of this library, beside the ten above (on Windows at ordinals 13
- * to 17, in the order they stand here). */
+ * to 18, in the order they stand here). */
 
 /* Copies the status text, terminator included, into `buffer` under the
  * library's lock: reading the text in place through the pointer above can see
@@ -153,6 +153,69 @@ int TarvelIncomingPort(void);
  * returns at once. A host that stops (on Ctrl-C, say) ends its event thread's
  * wait with it, and needs no time-out to look at a flag of its own. */
 void TarvelStopWaiting(void);
+
+/* Links as objects. A TarvelLink is one link of its own: its own port,
+ * listener, status text, events, pending requests and settings, so that one
+ * process can drive several devices at once. The functions above drive one
+ * default link, whose settings are read from the environment (TARVEL_ROOT,
+ * TARVEL_COM<n>, ...) once, when it is first used; a TarvelLink reads no
+ * environment and takes its settings from TarvelLinkSet alone. A link may be
+ * used from any thread, and every twin below behaves as the function of the
+ * same name without "Link" does for the default link. TarvelLastFailure serves
+ * every link: it is the calling thread's own last call, whichever link that
+ * call was made on. (On Windows the functions below follow the additions
+ * above, from ordinal 19 on, in the order they stand here.) */
+typedef struct TarvelLink TarvelLink;
+
+/* Makes a link with no port open, no listener and no setting made; null only
+ * when memory is exhausted. */
+TarvelLink* TarvelLinkCreate(void);
+
+/* Closes the link's port, stops its listener and any transfer of its in
+ * progress (a file being received is discarded, one being sent stops short),
+ * ends every wait on its events, and frees it. The link must not be used
+ * after, nor be in use on another thread while it is destroyed. Null is
+ * ignored. */
+void TarvelLinkDestroy(TarvelLink* link);
+
+/* Makes one setting of the link: `key` is the name of the environment
+ * variable that sets it for the default link, without "TARVEL_", in lower
+ * case: "com<n>" (the device of port n), "root", "codepage", "registry",
+ * "on_clash", "create_folders", "line_records", and "peers" (how many
+ * Bluetooth peers the link's incoming port serves at once; 1 when not set).
+ * An empty or null value removes the setting. Returns 999 when the setting is
+ * taken, 0 when it is refused (an unknown key, a value it cannot hold), with
+ * the reason in TarvelLastFailure. A setting applies from the next call that
+ * uses it; the port a link has open keeps the device it was opened on. */
+int TarvelLinkSet(TarvelLink* link, const tarvel_wchar* key, const tarvel_wchar* value);
+
+int TarvelLinkPortOpen(TarvelLink* link, int port);
+const tarvel_wchar* TarvelLinkPortRead(TarvelLink* link);
+int TarvelLinkPortClose(TarvelLink* link);
+int TarvelLinkPortSend(TarvelLink* link, const tarvel_wchar* text);
+int TarvelLinkPortCreate(TarvelLink* link);
+int TarvelLinkServer(TarvelLink* link);
+int TarvelLinkSendFile(TarvelLink* link, const tarvel_wchar* localPath,
+                       const tarvel_wchar* remoteName);
+int TarvelLinkGetFile(TarvelLink* link, const tarvel_wchar* localSavePath,
+                      const tarvel_wchar* remoteName);
+int TarvelLinkListFiles(TarvelLink* link, const tarvel_wchar* pattern);
+/* The pointer is the link's own status text, the same for the link's life. */
+const tarvel_wchar* TarvelLinkCheckText(TarvelLink* link, int blank);
+int TarvelLinkStatusCopy(TarvelLink* link, tarvel_wchar* buffer, int capacity);
+int TarvelLinkProgress(TarvelLink* link, long long* done, long long* total);
+int TarvelLinkNextEvent(TarvelLink* link, int timeoutMs, tarvel_wchar* text, int capacity);
+int TarvelLinkIncomingPort(TarvelLink* link);
+void TarvelLinkStopWaiting(TarvelLink* link);
+
+/* As TarvelLinkNextEvent, and copies the address of the Bluetooth peer that
+ * the event concerns into `peer` (as TarvelStatusCopy does; 18 units hold
+ * it), or the empty text when it concerns no one peer. With "peers" above 1,
+ * TarvelLinkServer serves every peer that connects to the incoming port, up
+ * to that many at once, each on a link of its own made inside the library,
+ * and their events all come to this link's queue with their peer. */
+int TarvelLinkNextPeerEvent(TarvelLink* link, int timeoutMs, tarvel_wchar* text, int capacity,
+                            tarvel_wchar* peer, int peerCapacity);
 
 #ifdef __cplusplus
 }
