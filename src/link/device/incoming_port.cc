@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "link/device/incoming_port.h"
 
 #include <algorithm>
@@ -5,15 +6,20 @@
 
 namespace tarvel {
 
-std::string IncomingPort::Offer(std::unique_ptr<SerialDevice> connection, const std::string& peer) {
+bool IncomingPort::Offer(std::unique_ptr<SerialDevice> connection, const std::string& peer,
+                         std::string* why) {
   std::shared_ptr<SerialDevice> ended;
   {
     std::lock_guard<std::mutex> lock(lock_);
-    if (closed_) return "the incoming serial port is not open";
+    if (closed_) {
+      *why = "the incoming serial port is not open";
+      return false;
+    }
     // A connection is over once its peer hung up and nothing of it is left
     // to read; one that is still up keeps the port, as on a single COM port.
     if (connection_ && connection_->QueueStatus()) {
-      return "a peer is connected already: one peer at a time";
+      *why = "a peer is connected already: one peer at a time";
+      return false;
     }
     if (connection_) {
       ended = std::move(connection_);
@@ -25,7 +31,7 @@ std::string IncomingPort::Offer(std::unique_ptr<SerialDevice> connection, const 
   }
   if (ended) ended->Close();
   arrived_.notify_all();
-  return "";
+  return true;
 }
 
 void IncomingPort::Disconnect(const std::string& peer) {
@@ -86,7 +92,7 @@ std::optional<size_t> IncomingPort::QueueStatus() {
 }
 
 ReadResult IncomingPort::Read(uint8_t* buffer, size_t count, int firstByteWaitMs) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(std::max(firstByteWaitMs, 0));
+  Clock::time_point deadline = DeadlineAfter(std::max(firstByteWaitMs, 0));
   std::shared_ptr<SerialDevice> connection;
   uint64_t generation = 0;
   {
@@ -99,9 +105,7 @@ ReadResult IncomingPort::Read(uint8_t* buffer, size_t count, int firstByteWaitMs
     connection = connection_;
     generation = generation_;
   }
-  auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  ReadResult result =
-      connection->Read(buffer, count, static_cast<int>(std::max<decltype(left)>(left, 0)));
+  ReadResult result = connection->Read(buffer, count, MillisecondsUntil(deadline));
   if (result.outcome == ReadOutcome::Failed) {
     Drop(connection, true);
   } else if (result.count > 0) {
@@ -116,7 +120,7 @@ std::shared_ptr<SerialDevice> IncomingPort::AwaitConnection(Clock::time_point de
                                                             bool& closed) {
   std::unique_lock<std::mutex> lock(lock_);
   auto ready = [this] { return closed_ || connection_; };
-  if (deadline == Clock::time_point::max()) {
+  if (deadline == kNoDeadline) {
     arrived_.wait(lock, ready);
   } else {
     arrived_.wait_until(lock, deadline, ready);
@@ -126,19 +130,13 @@ std::shared_ptr<SerialDevice> IncomingPort::AwaitConnection(Clock::time_point de
 }
 
 WaitResult IncomingPort::WaitForInput(int timeoutMs) {
-  Clock::time_point deadline = timeoutMs < 0 ? Clock::time_point::max()
-                                             : Clock::now() + std::chrono::milliseconds(timeoutMs);
+  Clock::time_point deadline = DeadlineAfter(timeoutMs);
   for (;;) {
     bool closed = false;
     std::shared_ptr<SerialDevice> connection = AwaitConnection(deadline, closed);
     if (closed) return WaitResult::Closed;
     if (!connection) return WaitResult::TimedOut;
-    int left = -1;
-    if (deadline != Clock::time_point::max()) {
-      auto ms = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      left = static_cast<int>(std::max<decltype(ms)>(ms, 0));
-    }
-    WaitResult result = connection->WaitForInput(left);
+    WaitResult result = connection->WaitForInput(TimeoutUntil(deadline));
     if (result != WaitResult::Closed) return result;
     // The peer hung up, or its connection was closed or replaced: the port
     // waits for what comes next.

@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "link/device/deadline.h"
 #include "link/device/serial_device.h"
 
 namespace tarvel {
@@ -26,10 +27,10 @@ class IncomingPort final : public SerialDevice {
   // only between messages, so what it writes answers the new peer.
   static constexpr std::chrono::milliseconds kPeerChangeGuard{3000};
 
-  // Offers the connection of the peer named `peer`. Taken, and the empty text
-  // returned, when no peer is connected (one that hung up and left nothing to
-  // read no longer counts); else refused, saying why, and closed.
-  std::string Offer(std::unique_ptr<SerialDevice> connection, const std::string& peer);
+  // Offers the connection of the peer named `peer`. Taken when no peer is
+  // connected (one that hung up and left nothing to read no longer counts);
+  // else refused, saying why, and closed.
+  bool Offer(std::unique_ptr<SerialDevice> connection, const std::string& peer, std::string* why);
   // Closes the connection of `peer`, when it is the one held.
   void Disconnect(const std::string& peer);
   // Whether a peer is connected now.
@@ -49,7 +50,7 @@ class IncomingPort final : public SerialDevice {
   void Close() override;
 
  private:
-  using Clock = std::chrono::steady_clock;
+  using Clock = DeviceClock;
 
   // Lets go of `connection` if it is still the one held, and closes it.
   // `seenByRead`: a read has already reported its end.

@@ -16,12 +16,13 @@
 #include <mutex>
 #include <shared_mutex>
 
+#include "link/device/deadline.h"
 #include "platform/win32_support.h"
 
 namespace tarvel {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = DeviceClock;
 
 // The longest a single ReadFile waits, and the write time-out: a WriteFile
 // returns after it with what went out so far.
@@ -31,16 +32,10 @@ constexpr size_t kLargestCall = 1u << 20;
 // How often the wait for input looks at the queue where the driver cannot wait.
 constexpr DWORD kQueuePollMs = 100;
 
-Clock::time_point DeadlineAfter(int timeoutMs) {
-  if (timeoutMs < 0) return Clock::time_point::max();
-  return Clock::now() + std::chrono::milliseconds(timeoutMs);
-}
-
 // What is left of a wait until `deadline`, for WaitForMultipleObjects.
 DWORD WaitMillisecondsUntil(Clock::time_point deadline) {
-  if (deadline == Clock::time_point::max()) return INFINITE;
-  auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return static_cast<DWORD>(std::clamp<decltype(left)>(left, 0, INFINITE - 1));
+  int left = TimeoutUntil(deadline);
+  return left < 0 ? INFINITE : static_cast<DWORD>(left);
 }
 
 UniqueHandle ManualResetEvent() {
@@ -69,9 +64,9 @@ bool RunOverlapped(HANDLE port, HANDLE event, DWORD& count, Start start) {
   return GetOverlappedResult(port, &overlapped, &count, TRUE) || timedOut();
 }
 
-DWORD MillisecondsUntil(Clock::time_point deadline) {
-  auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return static_cast<DWORD>(std::clamp<decltype(left)>(left, 0, kReadSliceMs));
+// The wait of the next ReadFile: what is left until `deadline`, at most one slice.
+DWORD ReadSliceUntil(Clock::time_point deadline) {
+  return std::min(static_cast<DWORD>(MillisecondsUntil(deadline)), kReadSliceMs);
 }
 
 bool ReadState(HANDLE port, DCB* dcb) {
@@ -240,14 +235,13 @@ ReadResult Win32SerialDevice::Read(uint8_t* buffer, size_t count, int firstByteW
   std::lock_guard<std::mutex> lock(readMutex_);
   std::shared_lock<std::shared_mutex> use(portLock_);
   size_t got = 0;
-  auto deadline = Clock::now() + std::chrono::milliseconds(std::max(firstByteWaitMs, 0));
+  Clock::time_point deadline = DeadlineAfter(std::max(firstByteWaitMs, 0));
   // Bytes already taken from the device are reported even when it fails
   // afterwards; the next call then reports the failure.
   auto failed = [&got] { return ReadResult{got ? ReadOutcome::Bytes : ReadOutcome::Failed, got}; };
   while (got < count) {
     if (closed()) return failed();
-    std::optional<size_t> result =
-        ReadWithin(buffer + got, count - got, MillisecondsUntil(deadline));
+    std::optional<size_t> result = ReadWithin(buffer + got, count - got, ReadSliceUntil(deadline));
     if (!result) return failed();
     if (*result > 0) {
       got += *result;
@@ -352,30 +346,30 @@ WaitResult Win32SerialDevice::WaitForInput(int timeoutMs) {
   return PollQueue(deadline);
 }
 
-std::nullptr_t Fail(std::string* error, const std::string& what, const std::string& path) {
+std::nullptr_t Fail(std::string* why, const std::string& what, const std::string& path) {
   DWORD code = GetLastError();
-  if (error) *error = what + " " + path + ": " + DescribeWin32Error(code);
+  *why = what + " " + path + ": " + DescribeWin32Error(code);
   return nullptr;
 }
 
 }  // namespace
 
-std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& path, std::string* error,
+std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& path, std::string* why,
                                                const LinkTiming& timing) {
   // No sharing: the port is ours alone until it is closed.
   UniqueHandle port(CreateFileW(ToWide(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED,
                                 nullptr));
-  if (!port.valid()) return Fail(error, "cannot open", path);
+  if (!port.valid()) return Fail(why, "cannot open", path);
   DCB dcb;
-  if (!ReadState(port.get(), &dcb)) return Fail(error, "not a serial port:", path);
+  if (!ReadState(port.get(), &dcb)) return Fail(why, "not a serial port:", path);
   // Raw at once, so that bytes arriving from now on pass unchanged.
   MakeRaw(&dcb);
-  if (!SetCommState(port.get(), &dcb)) return Fail(error, "cannot set raw mode on", path);
+  if (!SetCommState(port.get(), &dcb)) return Fail(why, "cannot set raw mode on", path);
   COMMTIMEOUTS timeouts = Timeouts(0);
-  if (!SetCommTimeouts(port.get(), &timeouts)) return Fail(error, "cannot set time-outs on", path);
+  if (!SetCommTimeouts(port.get(), &timeouts)) return Fail(why, "cannot set time-outs on", path);
   auto device = std::make_unique<Win32SerialDevice>(std::move(port), timing);
-  if (!device->usable()) return Fail(error, "cannot create the events of", path);
+  if (!device->usable()) return Fail(why, "cannot create the events of", path);
   return device;
 }
 
