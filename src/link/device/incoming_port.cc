@@ -10,7 +10,7 @@ bool IncomingPort::Offer(std::unique_ptr<SerialDevice> connection, const std::st
                          std::string* why) {
   std::shared_ptr<SerialDevice> ended;
   {
-    std::lock_guard<std::mutex> lock(lock_);
+    MutexLock lock(lock_);
     if (closed_) {
       *why = "the incoming serial port is not open";
       return false;
@@ -30,32 +30,32 @@ bool IncomingPort::Offer(std::unique_ptr<SerialDevice> connection, const std::st
     ++generation_;
   }
   if (ended) ended->Close();
-  arrived_.notify_all();
+  arrived_.NotifyAll();
   return true;
 }
 
 void IncomingPort::Disconnect(const std::string& peer) {
   std::shared_ptr<SerialDevice> held;
   {
-    std::lock_guard<std::mutex> lock(lock_);
+    MutexLock lock(lock_);
     if (peer_ == peer) held = connection_;
   }
   if (held) Drop(held, false);
 }
 
 bool IncomingPort::PeerConnected() {
-  std::lock_guard<std::mutex> lock(lock_);
+  MutexLock lock(lock_);
   return connection_ && connection_->QueueStatus();
 }
 
 bool IncomingPort::IsOpen() {
-  std::lock_guard<std::mutex> lock(lock_);
+  MutexLock lock(lock_);
   return !closed_;
 }
 
 void IncomingPort::Drop(const std::shared_ptr<SerialDevice>& connection, bool seenByRead) {
   {
-    std::lock_guard<std::mutex> lock(lock_);
+    MutexLock lock(lock_);
     if (connection_ != connection) return;
     connection_.reset();
     peer_.clear();
@@ -65,13 +65,13 @@ void IncomingPort::Drop(const std::shared_ptr<SerialDevice>& connection, bool se
 }
 
 bool IncomingPort::ReadSettings(LineSettings& settings) {
-  std::lock_guard<std::mutex> lock(lock_);
+  MutexLock lock(lock_);
   settings = settings_;
   return !closed_;
 }
 
 bool IncomingPort::WriteSettings(const LineSettings& settings) {
-  std::lock_guard<std::mutex> lock(lock_);
+  MutexLock lock(lock_);
   settings_ = settings;
   return !closed_;
 }
@@ -79,7 +79,7 @@ bool IncomingPort::WriteSettings(const LineSettings& settings) {
 std::optional<size_t> IncomingPort::QueueStatus() {
   std::shared_ptr<SerialDevice> connection;
   {
-    std::lock_guard<std::mutex> lock(lock_);
+    MutexLock lock(lock_);
     if (closed_) return std::nullopt;
     connection = connection_;
   }
@@ -96,10 +96,10 @@ ReadResult IncomingPort::Read(uint8_t* buffer, size_t count, int firstByteWaitMs
   std::shared_ptr<SerialDevice> connection;
   uint64_t generation = 0;
   {
-    std::unique_lock<std::mutex> lock(lock_);
+    MutexLock lock(lock_);
     if (closed_) return {ReadOutcome::Failed, 0};
     if (std::exchange(readOwesFailure_, false)) return {ReadOutcome::Failed, 0};
-    arrived_.wait_until(lock, deadline, [this] { return closed_ || connection_; });
+    WaitForConnection(deadline);
     if (closed_) return {ReadOutcome::Failed, 0};
     if (!connection_) return {ReadOutcome::Quiet, 0};
     connection = connection_;
@@ -109,22 +109,27 @@ ReadResult IncomingPort::Read(uint8_t* buffer, size_t count, int firstByteWaitMs
   if (result.outcome == ReadOutcome::Failed) {
     Drop(connection, true);
   } else if (result.count > 0) {
-    std::lock_guard<std::mutex> lock(lock_);
+    MutexLock lock(lock_);
     readGeneration_ = generation;
     reader_ = std::this_thread::get_id();
   }
   return result;
 }
 
+void IncomingPort::WaitForConnection(Clock::time_point deadline) {
+  while (!closed_ && !connection_) {
+    if (deadline == kNoDeadline) {
+      arrived_.Wait(lock_);
+    } else if (!arrived_.WaitUntil(lock_, deadline)) {
+      return;
+    }
+  }
+}
+
 std::shared_ptr<SerialDevice> IncomingPort::AwaitConnection(Clock::time_point deadline,
                                                             bool& closed) {
-  std::unique_lock<std::mutex> lock(lock_);
-  auto ready = [this] { return closed_ || connection_; };
-  if (deadline == kNoDeadline) {
-    arrived_.wait(lock, ready);
-  } else {
-    arrived_.wait_until(lock, deadline, ready);
-  }
+  MutexLock lock(lock_);
+  WaitForConnection(deadline);
   closed = closed_;
   return closed_ ? nullptr : connection_;
 }
@@ -148,7 +153,7 @@ WriteResult IncomingPort::Write(const uint8_t* data, size_t count) {
   std::shared_ptr<SerialDevice> connection;
   uint64_t generation = 0;
   {
-    std::lock_guard<std::mutex> lock(lock_);
+    MutexLock lock(lock_);
     if (closed_) return {0, false, nullptr};
     if (!connection_) return {0, false, "no peer connected"};
     generation = generation_;
@@ -161,7 +166,7 @@ WriteResult IncomingPort::Write(const uint8_t* data, size_t count) {
   }
   WriteResult result = connection->Write(data, count);
   {
-    std::lock_guard<std::mutex> lock(lock_);
+    MutexLock lock(lock_);
     lastWriteGeneration_ = generation;
     lastWriteAt_ = Clock::now();
   }
@@ -172,13 +177,13 @@ WriteResult IncomingPort::Write(const uint8_t* data, size_t count) {
 void IncomingPort::Close() {
   std::shared_ptr<SerialDevice> held;
   {
-    std::lock_guard<std::mutex> lock(lock_);
+    MutexLock lock(lock_);
     closed_ = true;
     held = std::move(connection_);
     peer_.clear();
   }
   if (held) held->Close();
-  arrived_.notify_all();
+  arrived_.NotifyAll();
 }
 
 }  // namespace tarvel

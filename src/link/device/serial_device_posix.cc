@@ -13,14 +13,13 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <mutex>
-#include <shared_mutex>
 #include <system_error>
 #include <utility>
 
 #include "link/device/descriptor_io_posix.h"
 #include "link/device/termios2_speed_posix.h"
 #include "link/device/tty_holder_posix.h"
+#include "platform/mutex.h"
 
 namespace tarvel {
 
@@ -109,31 +108,33 @@ class PosixSerialDevice final : public SerialDevice {
  private:
   bool closed() const { return wake_->Signalled(); }
   // The tty as the shared loops use it; only while fdLock_ is held.
-  WakeableDescriptor Tty() const { return {fd_, DescriptorKind::Tty, *wake_}; }
+  WakeableDescriptor Tty() const REQUIRES_SHARED(fdLock_) {
+    return {fd_, DescriptorKind::Tty, *wake_};
+  }
 
   // Every operation holds fdLock_ shared while it uses fd_; Close wakes them
   // and takes it exclusively to release the tty, so no thread ever touches the
   // number once it may have been reused. The wake-up lives as long as the
   // object.
-  std::shared_mutex fdLock_;
-  int fd_;  // -1 once released
+  SharedMutex fdLock_;
+  int fd_ GUARDED_BY(fdLock_);  // -1 once released
   const std::unique_ptr<WakeEvent> wake_;
   const std::chrono::milliseconds readQuietGap_;
   const std::chrono::milliseconds writeStallLimit_;
-  std::mutex settingsMutex_;  // settings are read, changed and written back as one step
-  std::mutex writeMutex_;     // the bytes of one Write go out together
+  Mutex settingsMutex_;  // settings are read, changed and written back as one step
+  Mutex writeMutex_;     // the bytes of one Write go out together
 };
 
 ReadResult PosixSerialDevice::Read(uint8_t* buffer, size_t count, int firstByteWaitMs) {
-  std::shared_lock<std::shared_mutex> use(fdLock_);
+  SharedLock use(fdLock_);
   if (closed()) return {ReadOutcome::Failed, 0};
   ReadLimits limits{DeadlineAfter(std::max(firstByteWaitMs, 0)), readQuietGap_, true};
   return ReadUntilQuiet(Tty(), buffer, count, limits);
 }
 
 WriteResult PosixSerialDevice::Write(const uint8_t* data, size_t count) {
-  std::lock_guard<std::mutex> lock(writeMutex_);
-  std::shared_lock<std::shared_mutex> use(fdLock_);
+  MutexLock lock(writeMutex_);
+  SharedLock use(fdLock_);
   if (closed()) return {0, false};
   size_t written = 0;
   WriteEnd end = WriteUntilStalled(Tty(), data, count, writeStallLimit_, written);
@@ -142,7 +143,7 @@ WriteResult PosixSerialDevice::Write(const uint8_t* data, size_t count) {
 
 WaitResult PosixSerialDevice::WaitForInput(int timeoutMs) {
   DeviceClock::time_point deadline = DeadlineAfter(timeoutMs);
-  std::shared_lock<std::shared_mutex> use(fdLock_);
+  SharedLock use(fdLock_);
   Readiness wait = WaitOn(Tty(), POLLIN, deadline);
   if (wait == Readiness::Woken) return WaitResult::Closed;
   // Bytes left by a peer that hung up are still to be read.
@@ -153,14 +154,14 @@ WaitResult PosixSerialDevice::WaitForInput(int timeoutMs) {
 }
 
 std::optional<size_t> PosixSerialDevice::QueueStatus() {
-  std::shared_lock<std::shared_mutex> use(fdLock_);
+  SharedLock use(fdLock_);
   if (closed()) return std::nullopt;
   return BytesWaiting(fd_);
 }
 
 bool PosixSerialDevice::ReadSettings(LineSettings& settings) {
-  std::lock_guard<std::mutex> lock(settingsMutex_);
-  std::shared_lock<std::shared_mutex> use(fdLock_);
+  MutexLock lock(settingsMutex_);
+  SharedLock use(fdLock_);
   if (closed()) return false;
   termios current{};
   if (tcgetattr(fd_, &current) != 0) return false;
@@ -173,8 +174,8 @@ bool PosixSerialDevice::ReadSettings(LineSettings& settings) {
 bool PosixSerialDevice::WriteSettings(const LineSettings& settings) {
   std::optional<tcflag_t> framing = FramingFlags(settings);
   if (!framing || settings.baudRate == 0) return false;
-  std::lock_guard<std::mutex> lock(settingsMutex_);
-  std::shared_lock<std::shared_mutex> use(fdLock_);
+  MutexLock lock(settingsMutex_);
+  SharedLock use(fdLock_);
   if (closed()) return false;
   termios next{};
   if (tcgetattr(fd_, &next) != 0) return false;
@@ -193,7 +194,7 @@ void PosixSerialDevice::Close() {
   wake_->Signal();
   // Woken, the threads inside an operation leave it within one poll; then the
   // tty and its exclusive use go, whoever still holds the object.
-  std::unique_lock<std::shared_mutex> release(fdLock_);
+  ExclusiveLock release(fdLock_);
   if (fd_ >= 0) ReleaseTty(std::exchange(fd_, -1), true);
 }
 

@@ -13,10 +13,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <mutex>
-#include <shared_mutex>
 
 #include "link/device/deadline.h"
+#include "platform/mutex.h"
 #include "platform/win32_support.h"
 
 namespace tarvel {
@@ -135,23 +134,24 @@ class Win32SerialDevice final : public SerialDevice {
  private:
   bool closed() const { return closed_.load(std::memory_order_acquire); }
   // QueueStatus for a caller that holds portLock_ already.
-  std::optional<size_t> HeldQueueStatus();
+  std::optional<size_t> HeldQueueStatus() REQUIRES_SHARED(portLock_);
   // One ReadFile; the count received, or nothing when the device failed.
-  std::optional<size_t> ReadWithin(uint8_t* buffer, size_t count, DWORD waitMs);
+  std::optional<size_t> ReadWithin(uint8_t* buffer, size_t count, DWORD waitMs)
+      REQUIRES_SHARED(portLock_);
   // The wait through WaitCommEvent; nothing when the driver does not offer it.
-  std::optional<WaitResult> WaitForCharacter(Clock::time_point deadline);
+  std::optional<WaitResult> WaitForCharacter(Clock::time_point deadline) REQUIRES_SHARED(portLock_);
   // Ends a pending WaitCommEvent and waits until it has ended.
-  void EndCommWait(OVERLAPPED& overlapped);
+  void EndCommWait(OVERLAPPED& overlapped) REQUIRES_SHARED(portLock_);
   // The fallback: the queue every kQueuePollMs, or a Close.
-  WaitResult PollQueue(Clock::time_point deadline);
-  std::optional<WaitResult> QueueVerdict();
+  WaitResult PollQueue(Clock::time_point deadline) REQUIRES_SHARED(portLock_);
+  std::optional<WaitResult> QueueVerdict() REQUIRES_SHARED(portLock_);
 
   // Every operation holds portLock_ shared while it uses the handle; Close
   // sets closeEvent_, which ends a wait for input at once, takes the lock
   // exclusively, within one slice of the calls under way, and closes the
   // handle, so no call ever uses a closed or reused one.
-  std::shared_mutex portLock_;
-  UniqueHandle port_;
+  SharedMutex portLock_;
+  UniqueHandle port_ GUARDED_BY(portLock_);
   const UniqueHandle closeEvent_;
   const UniqueHandle readEvent_;
   const UniqueHandle writeEvent_;
@@ -159,23 +159,23 @@ class Win32SerialDevice final : public SerialDevice {
   const std::chrono::milliseconds readQuietGap_;
   const std::chrono::milliseconds writeStallLimit_;
   std::atomic<bool> closed_{false};
-  std::mutex settingsMutex_;      // settings are read, changed and written back as one step
-  std::mutex readMutex_;          // the read time-outs belong to one read at a time
-  std::mutex writeMutex_;         // the bytes of one Write go out together
-  std::mutex waitMutex_;          // the event mask belongs to one wait at a time
-  bool commWaitMissing_ = false;  // guarded by waitMutex_
+  Mutex settingsMutex_;  // settings are read, changed and written back as one step
+  Mutex readMutex_;      // the read time-outs belong to one read at a time
+  Mutex writeMutex_;     // the bytes of one Write go out together
+  Mutex waitMutex_;      // the event mask belongs to one wait at a time
+  bool commWaitMissing_ GUARDED_BY(waitMutex_) = false;
 };
 
 void Win32SerialDevice::Close() {
   closed_.store(true, std::memory_order_release);
   SetEvent(closeEvent_.get());
-  std::unique_lock<std::shared_mutex> release(portLock_);
+  ExclusiveLock release(portLock_);
   port_.Reset();
 }
 
 bool Win32SerialDevice::ReadSettings(LineSettings& settings) {
-  std::lock_guard<std::mutex> lock(settingsMutex_);
-  std::shared_lock<std::shared_mutex> use(portLock_);
+  MutexLock lock(settingsMutex_);
+  SharedLock use(portLock_);
   if (closed()) return false;
   DCB dcb;
   if (!ReadState(port_.get(), &dcb)) return false;
@@ -193,8 +193,8 @@ bool Win32SerialDevice::WriteSettings(const LineSettings& settings) {
       settings.parity > 4 || settings.stopBits > 2) {
     return false;
   }
-  std::lock_guard<std::mutex> lock(settingsMutex_);
-  std::shared_lock<std::shared_mutex> use(portLock_);
+  MutexLock lock(settingsMutex_);
+  SharedLock use(portLock_);
   if (closed()) return false;
   DCB dcb;
   if (!ReadState(port_.get(), &dcb)) return false;
@@ -207,7 +207,7 @@ bool Win32SerialDevice::WriteSettings(const LineSettings& settings) {
 }
 
 std::optional<size_t> Win32SerialDevice::QueueStatus() {
-  std::shared_lock<std::shared_mutex> use(portLock_);
+  SharedLock use(portLock_);
   return HeldQueueStatus();
 }
 
@@ -232,8 +232,8 @@ std::optional<size_t> Win32SerialDevice::ReadWithin(uint8_t* buffer, size_t coun
 }
 
 ReadResult Win32SerialDevice::Read(uint8_t* buffer, size_t count, int firstByteWaitMs) {
-  std::lock_guard<std::mutex> lock(readMutex_);
-  std::shared_lock<std::shared_mutex> use(portLock_);
+  MutexLock lock(readMutex_);
+  SharedLock use(portLock_);
   size_t got = 0;
   Clock::time_point deadline = DeadlineAfter(std::max(firstByteWaitMs, 0));
   // Bytes already taken from the device are reported even when it fails
@@ -254,8 +254,8 @@ ReadResult Win32SerialDevice::Read(uint8_t* buffer, size_t count, int firstByteW
 }
 
 WriteResult Win32SerialDevice::Write(const uint8_t* data, size_t count) {
-  std::lock_guard<std::mutex> lock(writeMutex_);
-  std::shared_lock<std::shared_mutex> use(portLock_);
+  MutexLock lock(writeMutex_);
+  SharedLock use(portLock_);
   size_t written = 0;
   auto stallDeadline = Clock::now() + writeStallLimit_;
   while (written < count && !closed()) {
@@ -334,9 +334,9 @@ WaitResult Win32SerialDevice::PollQueue(Clock::time_point deadline) {
 
 WaitResult Win32SerialDevice::WaitForInput(int timeoutMs) {
   Clock::time_point deadline = DeadlineAfter(timeoutMs);
-  std::lock_guard<std::mutex> lock(waitMutex_);
+  MutexLock lock(waitMutex_);
   // Held for the whole wait: Close sets closeEvent_ first, which ends it.
-  std::shared_lock<std::shared_mutex> use(portLock_);
+  SharedLock use(portLock_);
   if (!commWaitMissing_) {
     if (std::optional<WaitResult> result = WaitForCharacter(deadline)) return *result;
     // This port's driver cannot wait for a character (Wine's on a pty cannot):

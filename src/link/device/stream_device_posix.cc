@@ -11,10 +11,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 
 #include "link/device/descriptor_io_posix.h"
 #include "link/device/stream_device.h"
+#include "platform/mutex.h"
 
 namespace tarvel {
 namespace {
@@ -48,9 +48,9 @@ class StreamDevice final : public SerialDevice {
   const std::unique_ptr<WakeEvent> wake_;
   const std::chrono::milliseconds readQuietGap_;
   const std::chrono::milliseconds writeStallLimit_;
-  std::mutex settingsMutex_;
-  LineSettings settings_;  // kept only to be reported back
-  std::mutex writeMutex_;  // the bytes of one Write go out together
+  Mutex settingsMutex_;
+  LineSettings settings_ GUARDED_BY(settingsMutex_);  // kept only to be reported back
+  Mutex writeMutex_;                                  // the bytes of one Write go out together
 };
 
 ReadResult StreamDevice::Read(uint8_t* buffer, size_t count, int firstByteWaitMs) {
@@ -59,7 +59,7 @@ ReadResult StreamDevice::Read(uint8_t* buffer, size_t count, int firstByteWaitMs
 }
 
 WriteResult StreamDevice::Write(const uint8_t* data, size_t count) {
-  std::lock_guard<std::mutex> lock(writeMutex_);
+  MutexLock lock(writeMutex_);
   size_t written = 0;
   WriteEnd end = WriteUntilStalled(Socket(), data, count, writeStallLimit_, written);
   return {written, end == WriteEnd::Done, end == WriteEnd::HungUp ? "the peer hung up" : nullptr};
@@ -94,14 +94,14 @@ std::optional<size_t> StreamDevice::QueueStatus() {
 
 bool StreamDevice::ReadSettings(LineSettings& settings) {
   if (closed()) return false;
-  std::lock_guard<std::mutex> lock(settingsMutex_);
+  MutexLock lock(settingsMutex_);
   settings = settings_;
   return true;
 }
 
 bool StreamDevice::WriteSettings(const LineSettings& settings) {
   if (closed()) return false;
-  std::lock_guard<std::mutex> lock(settingsMutex_);
+  MutexLock lock(settingsMutex_);
   settings_ = settings;
   return true;
 }
