@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "link/device/deadline.h"
 #include "link/device/serial_device.h"
@@ -61,7 +62,7 @@ enum class Readiness {
   Ready,     // one of the events asked for
   HungUp,    // a hang-up or an error
   TimedOut,  // neither before the deadline
-  Woken,     // the wake-up was signalled
+  Woken,     // the wake-up was signalled (or the wait itself failed)
 };
 
 // Waits until the descriptor reports one of `events`, a hang-up or an error,
