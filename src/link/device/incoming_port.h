@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -16,6 +17,10 @@
 #include "link/device/serial_device.h"
 
 namespace tarvel {
+
+// The Bluetooth address in a device name of the service ("00:11:22:33:44:55"
+// from BlueZ's ".../dev_00_11_22_33_44_55"); a name without one, as it is.
+std::string BluetoothAddressOf(const std::string& device);
 
 class IncomingPort final : public SerialDevice {
  public:
@@ -30,12 +35,20 @@ class IncomingPort final : public SerialDevice {
   // returned, when no peer is connected (one that hung up and left nothing to
   // read no longer counts); else refused, saying why, and closed.
   std::string Offer(std::unique_ptr<SerialDevice> connection, const std::string& peer);
-  // Closes the connection of `peer`, when it is the one held.
+  // Closes the connection of `peer` (the service's name for it), when it is
+  // the one held.
   void Disconnect(const std::string& peer);
   // Whether a peer is connected now.
   bool PeerConnected();
   // False once the port has been closed.
   bool IsOpen();
+  // The Bluetooth address of the peer connected now ("00:11:22:33:44:55"), or
+  // the empty text when none is.
+  std::string PeerAddress();
+  // `gone` runs, once for each, when a peer's connection ends while the port
+  // is open (a hang-up, a failed read or write, the service's disconnect),
+  // outside the port's lock and on whichever thread saw the end.
+  void OnPeerGone(std::function<void()> gone);
 
   // Line settings do not apply to a connection: kept and reported back only.
   bool ReadSettings(LineSettings& settings) override;
@@ -63,6 +76,7 @@ class IncomingPort final : public SerialDevice {
   // Everything below is guarded by lock_.
   std::shared_ptr<SerialDevice> connection_;
   std::string peer_;
+  std::function<void()> gone_;
   uint64_t generation_ = 0;  // counts the connections taken
   bool closed_ = false;
   // A connection ended without a read seeing it: the next read fails once, so
