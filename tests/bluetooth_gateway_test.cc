@@ -273,15 +273,5 @@ TEST_F(GatewayLink, TwoLinksRegisterOneProfileAndTheOtherKeepsItWhenOneGoes) {
   EXPECT_EQ(Count(bluez.Registrations(), "\"uuid\""), 1u);
 }
 
-TEST(PeersSetting, IsOneWhenUnsetAndRefusesWhatIsNoPlaceCount) {
-  std::string why;
-  EXPECT_EQ(PeersSetting(FixedEnvironment({}), &why), 1);
-  EXPECT_EQ(PeersSetting(FixedEnvironment({{"TARVEL_PEERS", "8"}}), &why), 8);
-  for (const char* bad : {"0", "-1", "65", "eight", "3x", "1000"}) {
-    EXPECT_EQ(PeersSetting(FixedEnvironment({{"TARVEL_PEERS", bad}}), &why), std::nullopt) << bad;
-    EXPECT_NE(why.find(bad), std::string::npos) << why;
-  }
-}
-
 }  // namespace
 }  // namespace tarvel::testing

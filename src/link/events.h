@@ -33,7 +33,8 @@ enum class EventKind : int {
 struct Event {
   EventKind kind = EventKind::Failure;
   std::u16string text;
-  // The Bluetooth address of the peer the event concerns, or empty.
+  // The Bluetooth address of the peer the event concerns (UTF-8), or empty
+  // when it concerns no one peer.
   std::string peer;
 };
 

@@ -1,30 +1,13 @@
 // SPDX-License-Identifier: MIT
 #include "transfer/gateway.h"
 
-#include <cctype>
 #include <utility>
 #include <vector>
 
+#include "link/link_settings.h"
 #include "transfer/listener.h"
 
 namespace tarvel {
-
-std::optional<int> PeersSetting(const Environment& env, std::string* why) {
-  std::optional<std::string> text = env("TARVEL_PEERS");
-  if (!text || text->empty()) return 1;
-  int value = 0;
-  bool whole = text->size() <= 3;
-  for (char c : *text) {
-    whole = whole && std::isdigit(static_cast<unsigned char>(c));
-    if (whole) value = value * 10 + (c - '0');
-  }
-  if (!whole || value < 1 || value > kMaxPeers) {
-    *why = "the number of peers \"" + *text + "\" is no whole number from 1 to " +
-           std::to_string(kMaxPeers);
-    return std::nullopt;
-  }
-  return value;
-}
 
 Gateway::Gateway(LinkState& link, int peers)
     : link_(link), peers_(peers), tearDown_([this] { TearDownLoop(); }) {}
@@ -135,13 +118,8 @@ void Gateway::TearDownLoop() {
 
 void StartGatewayIfAsked(LinkState& state) {
   if (state.HasGateway()) return;
-  std::string why;
-  std::optional<int> peers = PeersSetting(state.env(), &why);
-  if (!peers) {
-    state.Fail(why + "; serving one peer at a time");
-    return;
-  }
-  if (*peers > 1) state.AdoptGateway(std::make_unique<Gateway>(state, *peers));
+  int peers = PeerLimit(state.env());
+  if (peers > 1) state.AdoptGateway(std::make_unique<Gateway>(state, peers));
 }
 
 }  // namespace tarvel

@@ -15,7 +15,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
 
@@ -24,13 +23,6 @@
 #include "link/link_state.h"
 
 namespace tarvel {
-
-// The most peers a link serves at once.
-inline constexpr int kMaxPeers = 64;
-
-// The link's "peers" setting (TARVEL_PEERS): 1 when it is not set; nothing,
-// saying why, when it is no whole number from 1 to kMaxPeers.
-std::optional<int> PeersSetting(const Environment& env, std::string* why);
 
 class Gateway final : public PeerOverflow {
  public:
@@ -76,8 +68,8 @@ class Gateway final : public PeerOverflow {
   std::thread tearDown_;
 };
 
-// Makes `state` a gateway when its "peers" setting is above 1 and it has none
-// yet; a setting that cannot be read fails, and the link serves one peer.
+// Makes `state` a gateway when its "peers" setting (PeerLimit) is above 1 and
+// it has none yet.
 void StartGatewayIfAsked(LinkState& state);
 
 }  // namespace tarvel
