@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "command_link.h"
 #include "json_lines.h"
 #include "link_session.h"
 #include "stop_signal.h"
@@ -15,6 +16,8 @@ namespace {
 
 // Every event text fits in this many units, terminator included.
 constexpr int kEventTextCapacity = 2000;
+// A Bluetooth address and its terminator.
+constexpr int kPeerCapacity = 18;
 // While progress is shown, the longest an idle wait blocks in the library
 // before it looks whether a transfer has started.
 constexpr int kIdleWaitMs = 1000;
@@ -22,7 +25,7 @@ constexpr int kIdleWaitMs = 1000;
 constexpr int kTransferWaitMs = 200;
 
 bool TransferInProgress() {
-  return TarvelProgress(nullptr, nullptr) != 0;
+  return TarvelLinkProgress(CommandLink(), nullptr, nullptr) != 0;
 }
 
 }  // namespace
@@ -74,7 +77,7 @@ void ShowNotice(const std::string& text) {
 void DiscardEvents(bool showNotices) {
   std::vector<tarvel_wchar> text(kEventTextCapacity);
   for (;;) {
-    int kind = TarvelNextEvent(0, text.data(), static_cast<int>(text.size()));
+    int kind = TarvelLinkNextEvent(CommandLink(), 0, text.data(), static_cast<int>(text.size()));
     if (kind == TARVEL_EVENT_NONE) return;
     if (kind == TARVEL_EVENT_NOTICE && showNotices) ShowNotice(WideToUtf8(text.data()));
   }
@@ -87,7 +90,8 @@ NoticePrinter::NoticePrinter(bool showNotices) : showNotices_(showNotices) {
     // that what it queued last is taken too.
     for (bool last = false; !last;) {
       last = stop_.load();
-      int kind = TarvelNextEvent(last ? 0 : 100, text.data(), static_cast<int>(text.size()));
+      int kind = TarvelLinkNextEvent(CommandLink(), last ? 0 : 100, text.data(),
+                                     static_cast<int>(text.size()));
       if (kind == TARVEL_EVENT_NONE) continue;
       last = false;
       if (kind != TARVEL_EVENT_NOTICE) {
@@ -110,7 +114,7 @@ EventWatcher::EventWatcher(ProgressSink& progress, bool showNotices)
     : progress_(progress),
       showNotices_(showNotices),
       showsProgress_(progress.Shows()),
-      endWaitOnStop_([] { TarvelStopWaiting(); }) {}
+      endWaitOnStop_([] { TarvelLinkStopWaiting(CommandLink()); }) {}
 
 void EventWatcher::Discard() {
   DiscardEvents(showNotices_);
@@ -140,6 +144,7 @@ void EventWatcher::EndTransfer(int kind) {
 
 WaitEnd EventWatcher::Next(std::chrono::milliseconds idleLimit, LinkEvent* event) {
   std::vector<tarvel_wchar> text(kEventTextCapacity);
+  tarvel_wchar peer[kPeerCapacity];
   auto lastActivity = std::chrono::steady_clock::now();
   if (!replayed_.empty()) {
     *event = replayed_.front();
@@ -162,14 +167,15 @@ WaitEnd EventWatcher::Next(std::chrono::milliseconds idleLimit, LinkEvent* event
       left = std::max<long long>(0, left);
       wait = static_cast<int>(wait < 0 ? left : std::min<long long>(wait, left));
     }
-    int kind = TarvelNextEvent(wait, text.data(), static_cast<int>(text.size()));
+    int kind = TarvelLinkNextPeerEvent(CommandLink(), wait, text.data(),
+                                       static_cast<int>(text.size()), peer, kPeerCapacity);
     if (kind == TARVEL_EVENT_NOTICE) {
       if (showNotices_) ShowNotice(WideToUtf8(text.data()));
     } else if (kind != TARVEL_EVENT_NONE) {
       // The event tells how the transfer shown so far ended; a tick now
       // could only take the start of the next one for part of it.
       EndTransfer(kind);
-      *event = {kind, WideToUtf8(text.data())};
+      *event = {kind, WideToUtf8(text.data()), WideToUtf8(peer)};
       return WaitEnd::Event;
     }
     bool moved = progress_.Tick();

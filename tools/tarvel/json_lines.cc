@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <mutex>
 
+#include "command_link.h"
 #include "event_watch.h"
 #include "tarvel.h"
 
@@ -88,12 +89,12 @@ bool NamesFile(int kind) {
 // root, any other path as the library used it.
 std::filesystem::path LocalPath(const std::string& path) {
   if (path.empty() || path[0] != '\\') return std::filesystem::u8path(path);
-  const char* root = std::getenv("TARVEL_ROOT");
+  std::string root = LinkSetting("root");
   std::string relative = path.substr(1);
   for (char& c : relative) {
     if (c == '\\') c = '/';
   }
-  std::filesystem::path base = std::filesystem::u8path(root != nullptr ? root : ".");
+  std::filesystem::path base = std::filesystem::u8path(!root.empty() ? root : ".");
   return base / std::filesystem::u8path(relative);
 }
 
@@ -164,7 +165,7 @@ std::string JsonObject(const JsonRecord& record) {
   std::string out = "{\"time\":" + JsonString(record.time) +
                     ",\"kind\":" + JsonString(record.kind) + ",\"text\":" + JsonString(record.text);
   out += ",\"path\":" + (record.path ? JsonString(*record.path) : std::string("null"));
-  out += ",\"peer\":null";
+  out += ",\"peer\":" + (record.peer ? JsonString(*record.peer) : std::string("null"));
   out += ",\"bytes\":" + (record.bytes ? std::to_string(*record.bytes) : std::string("null"));
   if (record.modified) out += ",\"modified\":" + JsonString(*record.modified);
   return out + "}";
@@ -198,6 +199,7 @@ void EmitJsonEvent(const LinkEvent& event) {
   JsonRecord record;
   record.kind = JsonKindName(event.kind);
   record.text = event.text;
+  if (!event.peer.empty()) record.peer = event.peer;
   if (NamesFile(event.kind)) {
     record.path = event.text;
     record.bytes = FileBytes(event.text);

@@ -32,12 +32,19 @@ namespace Tarvel.Tests {
           Path.Combine(Path.GetTempPath(), "tarvel-dotnet-" + Guid.NewGuid().ToString("N"));
       Directory.CreateDirectory(work);
       try {
+        // The library reads its settings from the environment once, at its
+        // first call: every one is set before it.
         PosixPty.SetEnvironment("TARVEL_REGISTRY", Path.Combine(work, "registry.reg"));
-        TextAndPollOnARawPty();
-        CheckEqual(PosixPty.RealPath(args[1]), PosixPty.RealPath(LoadedLibrary()),
-                   "the library loaded is the one built");
-        OpenFailureIsReported();
-        new CableRoad(args[0], work).Run();
+        PosixPty.SetEnvironment("TARVEL_COM8", "/nonexistent/tarvel-tty");
+        using (var pty = new PosixPty())
+        using (var road = new CableRoad(args[0], work)) {
+          PosixPty.SetEnvironment("TARVEL_COM" + Port, pty.SlavePath);
+          TextAndPollOnARawPty(pty);
+          CheckEqual(PosixPty.RealPath(args[1]), PosixPty.RealPath(LoadedLibrary()),
+                     "the library loaded is the one built");
+          OpenFailureIsReported();
+          road.Run();
+        }
       } finally {
         TarvelNative.TarvelPortClose();
         Directory.Delete(work, true);
@@ -94,9 +101,8 @@ namespace Tarvel.Tests {
 
     // The host's text goes out in Windows-1252 (é 0xE9, € 0x80), and a text
     // waiting on the port comes back through TarvelPortRead.
-    static void TextAndPollOnARawPty() {
-      using (var pty = new PosixPty()) {
-        PosixPty.SetEnvironment("TARVEL_COM" + Port, pty.SlavePath);
+    static void TextAndPollOnARawPty(PosixPty pty) {
+      {
         CheckEqual(TarvelNative.Done, TarvelNative.TarvelPortOpen(Port), "TarvelPortOpen on a pty");
         CheckEqual(TarvelNative.Done, TarvelNative.TarvelPortSend("h\u00e9llo \u20ac"),
                    "TarvelPortSend returns done");
@@ -137,7 +143,6 @@ namespace Tarvel.Tests {
     }
 
     static void OpenFailureIsReported() {
-      PosixPty.SetEnvironment("TARVEL_COM8", "/nonexistent/tarvel-tty");
       CheckEqual(TarvelNative.PortUnavailable, TarvelNative.TarvelPortOpen(8),
                  "TarvelPortOpen of a missing tty returns 1");
       string reason = TarvelNative.LastFailure();

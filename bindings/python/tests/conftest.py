@@ -2,12 +2,14 @@
 """Fixtures for the tarvel package's tests: raw pty pairs on which a test plays
 the peer, a cable made by `tarvel cable`, and tarvel processes as the peer."""
 
+import atexit
 import errno
-import itertools
 import os
 import pathlib
 import select
+import shutil
 import subprocess
+import tempfile
 import threading
 import time
 
@@ -35,21 +37,41 @@ def tarvel_program():
     return str(pathlib.Path(__file__).resolve().parents[3] / "build/tools/tarvel/tarvel")
 
 
-_port_numbers = itertools.count(20)
+# The library reads its settings from the environment once, at its first
+# call. So the ports a test may take, and the registry's folder, are set for
+# the whole session, each a symbolic link in one folder that a test points
+# at its own pty or folder.
+_PORTS = range(20, 100)
+_port_numbers = iter(_PORTS)
+_links = pathlib.Path(tempfile.mkdtemp(prefix="tarvel-python-settings-"))
+atexit.register(shutil.rmtree, _links, True)
+for _number in _PORTS:
+    os.environ[f"TARVEL_COM{_number}"] = str(_links / f"com{_number}")
+os.environ["TARVEL_REGISTRY"] = str(_links / "registry" / "registry.reg")
+
+
+def _point(name, target):
+    link = _links / name
+    if link.is_symlink():
+        link.unlink()
+    link.symlink_to(target)
 
 
 @pytest.fixture(autouse=True)
-def registry(tmp_path, monkeypatch):
-    monkeypatch.setenv("TARVEL_REGISTRY", str(tmp_path / "registry.reg"))
+def registry(tmp_path):
+    """Keeps the registry in the test's own folder; calling the result keeps
+    it beneath another path instead."""
+    _point("registry", tmp_path)
+    return lambda folder: _point("registry", folder)
 
 
 @pytest.fixture
-def port_for(monkeypatch):
+def port_for():
     """Gives a fresh port number whose device is `path`."""
 
     def assign(path):
         number = next(_port_numbers)
-        monkeypatch.setenv(f"TARVEL_COM{number}", str(path))
+        _point(f"com{number}", path)
         return number
 
     return assign
