@@ -4,14 +4,14 @@
 
 namespace tarvel {
 
-void EventQueue::Push(EventKind kind, std::u16string_view text) {
+void EventQueue::Push(EventKind kind, std::u16string_view text, std::string_view peer) {
   {
     std::lock_guard<std::mutex> guard(lock_);
     if (events_.size() == kCapacity) {
       events_.pop_front();
       ++dropped_;
     }
-    events_.push_back(Event{kind, std::u16string(text)});
+    events_.push_back(Event{kind, std::u16string(text), std::string(peer)});
   }
   arrived_.notify_one();
 }
@@ -19,7 +19,7 @@ void EventQueue::Push(EventKind kind, std::u16string_view text) {
 std::optional<Event> EventQueue::TakeLocked() {
   if (dropped_ > 0) {
     std::string count = std::to_string(std::exchange(dropped_, 0));
-    return Event{EventKind::Dropped, std::u16string(count.begin(), count.end())};
+    return Event{EventKind::Dropped, std::u16string(count.begin(), count.end()), {}};
   }
   if (events_.empty()) return std::nullopt;
   Event next = std::move(events_.front());

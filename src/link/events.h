@@ -33,6 +33,9 @@ enum class EventKind : int {
 struct Event {
   EventKind kind = EventKind::Failure;
   std::u16string text;
+  // The Bluetooth address of the peer the event concerns (UTF-8), or empty
+  // when it concerns no one peer.
+  std::string peer;
 };
 
 // A bounded queue shared by every thread of a device state. When it is full
@@ -41,7 +44,7 @@ class EventQueue {
  public:
   static constexpr size_t kCapacity = 256;
 
-  void Push(EventKind kind, std::u16string_view text);
+  void Push(EventKind kind, std::u16string_view text, std::string_view peer = {});
   // Takes the next event, waiting up to `timeout` for one (a negative timeout
   // waits without limit); nothing when none came.
   std::optional<Event> Next(std::chrono::milliseconds timeout);

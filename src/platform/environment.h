@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace tarvel {
 
@@ -18,5 +19,9 @@ Environment ProcessEnvironment();
 
 // A fixed table of settings; names not in it are unset.
 Environment FixedEnvironment(std::map<std::string, std::string> values);
+
+// The process's environment variables whose names begin with `prefix`, by
+// name, as they are now; names and values are UTF-8 on Windows too.
+std::map<std::string, std::string> EnvironmentVariables(std::string_view prefix);
 
 }  // namespace tarvel

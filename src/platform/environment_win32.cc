@@ -3,6 +3,9 @@
 // arrives intact: the 8-bit getenv would give it in the ANSI code page.
 #include <windows.h>
 
+#include <cctype>
+#include <cwchar>
+
 #include "platform/environment.h"
 #include "platform/win32_support.h"
 
@@ -19,6 +22,27 @@ Environment ProcessEnvironment() {
     value.resize(length < size ? length : 0);
     return FromWide(value);
   };
+}
+
+std::map<std::string, std::string> EnvironmentVariables(std::string_view prefix) {
+  std::map<std::string, std::string> found;
+  wchar_t* block = GetEnvironmentStringsW();
+  if (block == nullptr) return found;
+  // One "name=value" after another, each terminated, the block by an empty one.
+  // Names that begin with '=' are the shell's per-drive folders, not variables.
+  // Names are found whatever their case, as GetEnvironmentVariable finds
+  // them, and kept in upper case.
+  for (const wchar_t* entry = block; *entry != L'\0'; entry += wcslen(entry) + 1) {
+    std::string variable = FromWide(entry);
+    size_t equals = variable.find('=', 1);
+    if (equals == std::string::npos) continue;
+    std::string name = variable.substr(0, equals);
+    for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (name.compare(0, prefix.size(), prefix) != 0) continue;
+    found.emplace(name, variable.substr(equals + 1));
+  }
+  FreeEnvironmentStringsW(block);
+  return found;
 }
 
 }  // namespace tarvel

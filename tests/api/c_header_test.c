@@ -22,5 +22,36 @@ int main(void) {
   int (*list)(const tarvel_wchar*) = TarvelListFiles;
   int (*noArgs[])(void) = {TarvelPortClose, TarvelPortCreate, TarvelServer};
   (void)open, (void)send, (void)sendFile, (void)getFile, (void)list, (void)noArgs;
+  {
+    /* The link as an object, and a twin of every function. */
+    TarvelLink* (*create)(void) = TarvelLinkCreate;
+    void (*destroy)(TarvelLink*) = TarvelLinkDestroy;
+    int (*set)(TarvelLink*, const tarvel_wchar*, const tarvel_wchar*) = TarvelLinkSet;
+    int (*linkOpen)(TarvelLink*, int) = TarvelLinkPortOpen;
+    const tarvel_wchar* (*linkRead)(TarvelLink*) = TarvelLinkPortRead;
+    int (*linkNoArgs[])(TarvelLink*) = {TarvelLinkPortClose, TarvelLinkPortCreate, TarvelLinkServer,
+                                        TarvelLinkIncomingPort};
+    int (*linkSend)(TarvelLink*, const tarvel_wchar*) = TarvelLinkPortSend;
+    int (*linkFiles[])(TarvelLink*, const tarvel_wchar*, const tarvel_wchar*) = {TarvelLinkSendFile,
+                                                                                 TarvelLinkGetFile};
+    int (*linkList)(TarvelLink*, const tarvel_wchar*) = TarvelLinkListFiles;
+    const tarvel_wchar* (*linkCheck)(TarvelLink*, int) = TarvelLinkCheckText;
+    int (*linkCopy)(TarvelLink*, tarvel_wchar*, int) = TarvelLinkStatusCopy;
+    int (*linkProgress)(TarvelLink*, long long*, long long*) = TarvelLinkProgress;
+    int (*linkNext)(TarvelLink*, int, tarvel_wchar*, int) = TarvelLinkNextEvent;
+    void (*linkStop)(TarvelLink*) = TarvelLinkStopWaiting;
+    int (*linkPeer)(TarvelLink*, int, tarvel_wchar*, int, tarvel_wchar*, int) =
+        TarvelLinkNextPeerEvent;
+    TarvelLink* link = create();
+    tarvel_wchar text[64], peer[18];
+    (void)set, (void)linkOpen, (void)linkRead, (void)linkNoArgs, (void)linkSend, (void)linkFiles;
+    (void)linkList, (void)linkCopy, (void)linkProgress, (void)linkNext, (void)linkStop;
+    if (link == NULL || linkCheck(link, 0)[0] != 0 || linkCheck(link, 0) == status ||
+        linkPeer(link, 0, text, 64, peer, 18) != TARVEL_EVENT_NONE || peer[0] != 0) {
+      fprintf(stderr, "a fresh link must show its own empty text and have no event\n");
+      return 1;
+    }
+    destroy(link);
+  }
   return TarvelPortClose() == TARVEL_DONE ? 0 : 1;
 }

@@ -31,21 +31,31 @@ std::u16string Failure() {
   return TarvelLastFailure(buffer, 2000) == 1 ? std::u16string(buffer) : u"";
 }
 
-// One process, one module-wide state: every case works on the same library,
-// so each drains the queue it leaves behind.
+// One process, one default link, which reads the environment once: every
+// case works on the same library, root and pty, set up before the first
+// call, so each drains the queue it leaves behind.
 class HostEvents : public ::testing::Test {
  protected:
+  static void SetUpTestSuite() {
+    static TempDir* sharedRoot = new TempDir;
+    static PtyPair* sharedPeer = new PtyPair;
+    setenv("TARVEL_ROOT", sharedRoot->path().c_str(), 1);
+    setenv("TARVEL_COM3", sharedPeer->slavePath().c_str(), 1);
+    setenv("TARVEL_COM4", (*sharedRoot / "no-such-tty").c_str(), 1);
+    rootPointer = sharedRoot;
+    peerPointer = sharedPeer;
+  }
   void SetUp() override {
-    setenv("TARVEL_ROOT", root.path().c_str(), 1);
-    setenv("TARVEL_COM3", peer.slavePath().c_str(), 1);
-    setenv("TARVEL_COM4", (root / "no-such-tty").c_str(), 1);
     while (Next(0).kind != TARVEL_EVENT_NONE) {
     }
+    peer.ReadAvailable();
   }
   void TearDown() override { TarvelPortClose(); }
 
-  TempDir root;
-  PtyPair peer;
+  static inline TempDir* rootPointer = nullptr;
+  static inline PtyPair* peerPointer = nullptr;
+  TempDir& root = *rootPointer;
+  PtyPair& peer = *peerPointer;
 };
 
 TEST_F(HostEvents, ACallsOwnFailureIsKeptUntilTheThreadsNextCall) {

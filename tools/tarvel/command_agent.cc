@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "agent_protocol.h"
+#include "command_link.h"
 #include "commands.h"
 #include "event_watch.h"
 #include "link_session.h"
@@ -76,11 +77,12 @@ class Agent {
     }
     if (verb == "send" && arguments == 2) return Send(request[1], request[2]);
     if (verb == "text" && arguments == 1) {
-      TarvelPortSend(Utf8ToWide(request[1]).c_str());
+      TarvelLinkPortSend(CommandLink(), Utf8ToWide(request[1]).c_str());
     } else if (verb == "get" && arguments == 2) {
-      TarvelGetFile(Utf8ToWide(request[1]).c_str(), Utf8ToWide(request[2]).c_str());
+      TarvelLinkGetFile(CommandLink(), Utf8ToWide(request[1]).c_str(),
+                        Utf8ToWide(request[2]).c_str());
     } else if (verb == "list" && arguments == 1) {
-      TarvelListFiles(Utf8ToWide(request[1]).c_str());
+      TarvelLinkListFiles(CommandLink(), Utf8ToWide(request[1]).c_str());
     } else {
       return {"fail", "unknown request " + verb};
     }
@@ -90,7 +92,7 @@ class Agent {
  private:
   std::vector<std::string> Send(const std::string& local, const std::string& remote) {
     BackgroundProgress shown(progress_);
-    TarvelSendFile(Utf8ToWide(local).c_str(), Utf8ToWide(remote).c_str());
+    TarvelLinkSendFile(CommandLink(), Utf8ToWide(local).c_str(), Utf8ToWide(remote).c_str());
     std::optional<std::string> reason = CallFailure();
     shown.End(reason ? TransferEnd::Short : TransferEnd::Complete);
     if (reason) return {"fail", *reason};
@@ -122,7 +124,7 @@ int RunAgent(const CommonOptions& options) {
     Reply({"fail", "cannot open " + DescribePort(options)});
     return 1;
   }
-  TarvelServer();
+  TarvelLinkServer(CommandLink());
   Agent agent;
   Reply({"ready", DescribePort(options)});
   std::string line;
@@ -135,7 +137,7 @@ int RunAgent(const CommonOptions& options) {
       Reply({"fail", error.what()});
     }
   }
-  TarvelPortClose();
+  TarvelLinkPortClose(CommandLink());
   return 0;
 }
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "command_link.h"
 #include "commands.h"
 #include "fetch.h"
 #include "json_lines.h"
@@ -27,14 +28,14 @@ int Get(const CommonOptions& options, const GetArguments& arguments) {
   if (!OpenLink(options)) return 1;
   // The listener saves the answer, and reports it as the answer to this
   // request: a file the peer pushes meanwhile is no answer, whatever its name.
-  TarvelServer();
+  TarvelLinkServer(CommandLink());
   auto limit = std::chrono::milliseconds(static_cast<long long>(arguments.timeoutSeconds * 1000));
   int status = FetchFile(options, arguments.remote, arguments.local, limit);
   if (status == 0 && !options.quiet && !JsonLines()) {
     std::string saved = arguments.local.empty() ? arguments.remote : arguments.local;
     std::printf("received %s as %s\n", Shown(arguments.remote).c_str(), Shown(saved).c_str());
   }
-  TarvelPortClose();
+  TarvelLinkPortClose(CommandLink());
   return status;
 }
 

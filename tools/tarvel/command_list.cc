@@ -8,6 +8,7 @@
 #include <memory>
 #include <string_view>
 
+#include "command_link.h"
 #include "commands.h"
 #include "event_watch.h"
 #include "fetch.h"
@@ -91,8 +92,8 @@ int List(const CommonOptions& options, const ListArguments& arguments) {
     NoticePrinter notices(!options.quiet);
     StopClosesPort interruptible;
     if (!OpenLink(options)) return 1;
-    if (arguments.fetch) TarvelServer();
-    TarvelListFiles(Utf8ToWide(arguments.pattern).c_str());
+    if (arguments.fetch) TarvelLinkServer(CommandLink());
+    TarvelLinkListFiles(CommandLink(), Utf8ToWide(arguments.pattern).c_str());
   }
   if (StopRequested()) return StoppedExitStatus();
   if (CallFailed()) return 1;
@@ -103,7 +104,7 @@ int List(const CommonOptions& options, const ListArguments& arguments) {
     DiscardEvents(!options.quiet);
     Tell(options, "asked the peer to list " + arguments.pattern + " into its " + kListingFile);
   }
-  TarvelPortClose();
+  TarvelLinkPortClose(CommandLink());
   return status;
 }
 

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <optional>
 
+#include "command_link.h"
 #include "commands.h"
 #include "event_watch.h"
 #include "json_lines.h"
@@ -34,18 +35,19 @@ std::string TimeStamp() {
 // Bluetooth service is missing: it took no port and said no other reason.
 bool RegisterIncomingPort(const CommonOptions& options) {
   Tell(options, "registering the incoming serial port: its settings go to " + RegistryLocation());
-  TarvelPortCreate();
+  TarvelLinkPortCreate(CommandLink());
   std::optional<std::string> reason = CallFailure();
   if (reason) Complain("warning: " + *reason);
-  if (TarvelIncomingPort() != 0) {
+  if (TarvelLinkIncomingPort(CommandLink()) != 0) {
     Tell(options, "registered the incoming serial port with the system's Bluetooth service");
   }
-  return !reason && TarvelIncomingPort() == 0 && !MissingBluetoothService().empty();
+  return !reason && TarvelLinkIncomingPort(CommandLink()) == 0 &&
+         !MissingBluetoothService().empty();
 }
 
 // Port 0 is the registered incoming port unless a device is named for it.
 bool OnIncomingPort(const CommonOptions& options) {
-  return options.port == 0 && !DeviceNamed(options) && TarvelIncomingPort() != 0;
+  return options.port == 0 && !DeviceNamed(options) && TarvelLinkIncomingPort(CommandLink()) != 0;
 }
 
 // Opens the port; without Bluetooth service and with no tty bound for the
@@ -97,16 +99,16 @@ struct ListenArguments {
 };
 
 // Whether a pushed file's missing folders are made: --create-folders when
-// given, else TARVEL_CREATE_FOLDERS when set, else yes. Goes to the library as
-// TARVEL_CREATE_FOLDERS.
+// given, else TARVEL_CREATE_FOLDERS when set, else yes. Goes to
+// the link's create_folders.
 bool UseCreateFolders(const ListenArguments& arguments) {
-  const char* set = std::getenv("TARVEL_CREATE_FOLDERS");
+  std::string value = LinkSetting("create_folders");
   bool on = arguments.createFolders;
-  if (!arguments.createFoldersGiven && set != nullptr && *set != '\0') {
-    std::string value = set;
+  if (!arguments.createFoldersGiven && !value.empty()) {
     on = value == "1" || value == "true" || value == "yes" || value == "on";
   }
-  SetEnvironment("TARVEL_CREATE_FOLDERS", on ? "1" : "0");
+  std::string ignored;
+  SetLinkSetting("create_folders", on ? "1" : "0", &ignored);
   return on;
 }
 
@@ -124,7 +126,7 @@ int Listen(const CommonOptions& options, const ListenArguments& arguments) {
   bool serviceMissing = !DeviceNamed(options) && RegisterIncomingPort(options);
   bool incoming = OnIncomingPort(options);
   if (!OpenListenPort(options, serviceMissing)) return 1;
-  TarvelServer();
+  TarvelLinkServer(CommandLink());
   Tell(options, "device root: " + *root);
   Tell(options, "a pushed file whose name is taken: " + *clash);
   Tell(options, std::string("a pushed file's missing folders: ") +
@@ -135,7 +137,7 @@ int Listen(const CommonOptions& options, const ListenArguments& arguments) {
     Tell(options, "listening on " + DescribePort(options) + "; Ctrl-C stops");
   }
   int exitStatus = ShowResults(options, once);
-  TarvelPortClose();
+  TarvelLinkPortClose(CommandLink());
   return exitStatus;
 }
 

@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "command_link.h"
 #include "commands.h"
 #include "event_watch.h"
 #include "link_session.h"
@@ -25,12 +26,12 @@ constexpr auto kPollEvery = std::chrono::milliseconds(100);
 // header form, a failure, or no event when nothing was waiting. Notices that
 // came meanwhile are shown.
 LinkEvent ReadOnce(const CommonOptions& options) {
-  TarvelPortRead();
+  TarvelLinkPortRead(CommandLink());
   std::optional<std::string> failure = CallFailure();
   if (failure) return {TARVEL_EVENT_FAILURE, *failure};
   std::vector<tarvel_wchar> text(2000);
   for (;;) {
-    int kind = TarvelNextEvent(0, text.data(), static_cast<int>(text.size()));
+    int kind = TarvelLinkNextEvent(CommandLink(), 0, text.data(), static_cast<int>(text.size()));
     if (kind != TARVEL_EVENT_NOTICE) return {kind, WideToUtf8(text.data())};
     if (!options.quiet) ShowNotice(WideToUtf8(text.data()));
   }
@@ -50,7 +51,7 @@ int Poll(const CommonOptions& options, const std::string& onClash, double waitSe
          !WaitForStop(kPollEvery)) {
     taken = ReadOnce(options);
   }
-  TarvelPortClose();
+  TarvelLinkPortClose(CommandLink());
   if (taken.kind == TARVEL_EVENT_FAILURE) return Complain(taken.text);
   if (taken.kind == TARVEL_EVENT_NONE) {
     if (waitSeconds > 0) return Complain("nothing arrived");

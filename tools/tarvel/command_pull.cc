@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "command_link.h"
 #include "commands.h"
 #include "event_watch.h"
 #include "fetch.h"
@@ -176,7 +177,7 @@ std::optional<std::vector<ListingEntry>> FetchListing(const CommonOptions& optio
   {
     NoticePrinter notices(!options.quiet);
     StopClosesPort interruptible;
-    TarvelListFiles(Utf8ToWide(arguments.pattern).c_str());
+    TarvelLinkListFiles(CommandLink(), Utf8ToWide(arguments.pattern).c_str());
   }
   if (StopRequested() || CallFailed()) return std::nullopt;
   Verbose(options, "waiting " + std::to_string(kListingPause.count()) +
@@ -205,14 +206,14 @@ int Pull(const CommonOptions& options, const PullArguments& arguments) {
     return Complain("cannot use " + arguments.folder + " as the folder to pull into");
   }
   if (!OpenLink(options)) return 1;
-  TarvelServer();
+  TarvelLinkServer(CommandLink());
   std::optional<std::vector<ListingEntry>> entries = FetchListing(options, arguments);
   Tally tally;
   bool stopped = !entries;
   for (size_t at = 0; entries && at < entries->size() && !stopped; ++at) {
     stopped = !PullEntry(options, arguments, folder, (*entries)[at], &tally);
   }
-  TarvelPortClose();
+  TarvelLinkPortClose(CommandLink());
   if (StopRequested()) return StoppedExitStatus();
   if (!entries) return 1;
   Say("pulled " + std::to_string(tally.arrived) + " of " + std::to_string(entries->size()) +

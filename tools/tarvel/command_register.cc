@@ -2,6 +2,7 @@
 // tarvel register: write the incoming Bluetooth serial port settings.
 #include <CLI/CLI.hpp>
 
+#include "command_link.h"
 #include "commands.h"
 #include "event_watch.h"
 #include "link_session.h"
@@ -14,10 +15,10 @@ namespace {
 int Register(const CommonOptions& options) {
   std::string error;
   if (!ApplyCommonOptions(options, &error)) return Complain(error);
-  TarvelPortCreate();
+  TarvelLinkPortCreate(CommandLink());
   if (CallFailed()) return 1;
   Tell(options, "registered the incoming serial port settings in " + RegistryLocation());
-  if (TarvelIncomingPort() != 0) {
+  if (TarvelLinkIncomingPort(CommandLink()) != 0) {
     Tell(options, "registered the incoming serial port with the system's Bluetooth service");
   }
   return 0;

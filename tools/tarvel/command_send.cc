@@ -11,6 +11,7 @@
 #include <optional>
 #include <string_view>
 
+#include "command_link.h"
 #include "commands.h"
 #include "event_watch.h"
 #include "fetch.h"
@@ -173,7 +174,8 @@ bool WriteOne(const CommonOptions& options, const Outgoing& file) {
     if (!options.quiet) shown.emplace(progress);
     Verbose(options, "sending " + file.local + " as " + file.remote);
     auto start = std::chrono::steady_clock::now();
-    TarvelSendFile(Utf8ToWide(file.local).c_str(), Utf8ToWide(file.remote).c_str());
+    TarvelLinkSendFile(CommandLink(), Utf8ToWide(file.local).c_str(),
+                       Utf8ToWide(file.remote).c_str());
     failure = CallFailure();
     if (shown) shown->End(failure ? TransferEnd::Short : TransferEnd::Complete);
     auto took = std::chrono::steady_clock::now() - start;
@@ -273,15 +275,15 @@ int Send(const CommonOptions& options, const SendArguments& arguments) {
   }
   if (!OpenLink(options)) return 1;
   // The copies come back as answers, which the listener saves.
-  if (arguments.verify) TarvelServer();
+  if (arguments.verify) TarvelLinkServer(CommandLink());
   const std::string scratchPath = scratch ? scratch->path() : std::string();
   for (const Outgoing& file : files) {
     if (!SendOne(options, arguments, file, *root, scratchPath)) {
-      TarvelPortClose();
+      TarvelLinkPortClose(CommandLink());
       return StopRequested() ? StoppedExitStatus() : 1;
     }
   }
-  TarvelPortClose();
+  TarvelLinkPortClose(CommandLink());
   return 0;
 }
 

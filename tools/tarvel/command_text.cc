@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <memory>
 
+#include "command_link.h"
 #include "commands.h"
 #include "event_watch.h"
 #include "link_session.h"
@@ -20,12 +21,12 @@ int Text(const CommonOptions& options, const std::string& message) {
     NoticePrinter notices(!options.quiet);
     StopClosesPort interruptible;
     if (!OpenLink(options)) return 1;
-    TarvelPortSend(Utf8ToWide(message).c_str());
+    TarvelLinkPortSend(CommandLink(), Utf8ToWide(message).c_str());
   }
   if (StopRequested()) return StoppedExitStatus();
   if (CallFailed()) return 1;
   DiscardEvents(!options.quiet);
-  TarvelPortClose();
+  TarvelLinkPortClose(CommandLink());
   Tell(options, "sent the text");
   return 0;
 }

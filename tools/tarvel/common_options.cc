@@ -1,9 +1,9 @@
 #include "common_options.h"
 
 #include <CLI/CLI.hpp>
-#include <cstdlib>
 #include <filesystem>
 
+#include "command_link.h"
 #include "plain_usage.h"
 #include "settings.h"
 #include "system.h"
@@ -29,9 +29,13 @@ void AddCommonOptions(CLI::App& app, CommonOptions& options) {
 }
 
 bool ApplyCommonOptions(const CommonOptions& options, std::string* error) {
-  if (!options.device.empty()) {
-    std::string name = "TARVEL_COM" + std::to_string(options.port);
-    SetEnvironment(name, options.device);
+  if (std::string refused = EnvironmentRefusal(); !refused.empty()) {
+    *error = refused;
+    return false;
+  }
+  if (!options.device.empty() &&
+      !SetLinkSetting("com" + std::to_string(options.port), options.device, error)) {
+    return false;
   }
   if (!options.root.empty()) {
     std::error_code failure;
@@ -41,15 +45,13 @@ bool ApplyCommonOptions(const CommonOptions& options, std::string* error) {
       *error = "device root " + options.root + " is not a folder";
       return false;
     }
-    SetEnvironment("TARVEL_ROOT", root.u8string());
+    if (!SetLinkSetting("root", root.u8string(), error)) return false;
   }
-  if (!options.codepage.empty()) SetEnvironment("TARVEL_CODEPAGE", options.codepage);
-  return true;
+  return options.codepage.empty() || SetLinkSetting("codepage", options.codepage, error);
 }
 
 std::optional<std::string> UseDeviceRoot(std::string* error) {
-  const char* chosen = std::getenv("TARVEL_ROOT");
-  if (chosen != nullptr && *chosen != '\0') return std::string(chosen);
+  if (std::string chosen = LinkSetting("root"); !chosen.empty()) return chosen;
   std::string home = HomeFolder();
   if (home.empty()) {
     *error = "no home folder for the device root ~/Tarvel: give --root";
@@ -62,7 +64,7 @@ std::optional<std::string> UseDeviceRoot(std::string* error) {
     *error = "cannot make the device root " + root.u8string();
     return std::nullopt;
   }
-  SetEnvironment("TARVEL_ROOT", root.u8string());
+  if (!SetLinkSetting("root", root.u8string(), error)) return std::nullopt;
   return root.u8string();
 }
 
@@ -76,11 +78,11 @@ void AddClashOption(CLI::App& command, std::string& onClash) {
 
 std::optional<std::string> UseClashPolicy(const std::string& chosen, std::string* error) {
   if (!chosen.empty()) {
-    SetEnvironment("TARVEL_ON_CLASH", chosen);
+    if (!SetLinkSetting("on_clash", chosen, error)) return std::nullopt;
     return chosen;
   }
-  const char* set = std::getenv("TARVEL_ON_CLASH");
-  std::string policy = set != nullptr && *set != '\0' ? set : "overwrite";
+  std::string policy = LinkSetting("on_clash");
+  if (policy.empty()) policy = "overwrite";
   if (policy != "overwrite" && policy != "rename" && policy != "skip") {
     *error = "TARVEL_ON_CLASH=" + policy + " is none of overwrite, rename and skip";
     return std::nullopt;
@@ -89,19 +91,18 @@ std::optional<std::string> UseClashPolicy(const std::string& chosen, std::string
 }
 
 std::string LinkCodePage() {
-  const char* chosen = std::getenv("TARVEL_CODEPAGE");
-  return chosen != nullptr && *chosen != '\0' ? chosen : "WINDOWS-1252";
+  std::string chosen = LinkSetting("codepage");
+  return !chosen.empty() ? chosen : "WINDOWS-1252";
 }
 
 std::string DescribePort(const CommonOptions& options) {
   if (!options.device.empty()) return options.device;
-  const char* mapped = std::getenv(("TARVEL_COM" + std::to_string(options.port)).c_str());
-  return mapped != nullptr && *mapped != '\0' ? mapped : DefaultDevice(options.port);
+  std::string mapped = LinkSetting("com" + std::to_string(options.port));
+  return !mapped.empty() ? mapped : DefaultDevice(options.port);
 }
 
 bool DeviceNamed(const CommonOptions& options) {
-  const char* named = std::getenv(("TARVEL_COM" + std::to_string(options.port)).c_str());
-  return !options.device.empty() || (named != nullptr && *named != '\0');
+  return !options.device.empty() || !LinkSetting("com" + std::to_string(options.port)).empty();
 }
 
 SettingHooks CommonSettingHooks(const CommonOptions& options) {
@@ -116,15 +117,14 @@ SettingHooks CommonSettingHooks(const CommonOptions& options) {
   hooks.defaultOf = [&options](const std::string& key) -> std::string {
     if (key == "device") return DescribePort(options);
     if (key == "root") {
-      const char* set = std::getenv("TARVEL_ROOT");
-      if (set != nullptr && *set != '\0') return std::string(set) + " from TARVEL_ROOT";
+      if (std::string set = LinkSetting("root"); !set.empty()) return set + " from TARVEL_ROOT";
       std::string home = HomeFolder();
       return home.empty() ? std::string() : ShownPath(home, home) + "/Tarvel";
     }
     if (key == "codepage") return LinkCodePage();
     if (key == "on-clash") {
-      const char* set = std::getenv("TARVEL_ON_CLASH");
-      return set != nullptr && *set != '\0' ? std::string(set) : "overwrite";
+      std::string set = LinkSetting("on_clash");
+      return !set.empty() ? set : "overwrite";
     }
     return std::string();
   };

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The options every subcommand shares, and how they reach the library: it
-// reads them from the environment when a port is opened or a path resolved.
+// The options every subcommand shares, and how they reach the library: as
+// settings of the command's link (command_link.h).
 #pragma once
 
 #include <optional>
@@ -24,23 +24,23 @@ struct CommonOptions {
 
 void AddCommonOptions(CLI::App& app, CommonOptions& options);
 
-// Sets TARVEL_COM<port>, TARVEL_ROOT and TARVEL_CODEPAGE as the options ask.
-// Must run before the first library call. False, saying why, when the root is
-// not a folder.
+// Sets the link's com<port>, root and codepage as the options ask. False,
+// saying why, when the root is not a folder, or the environment or an option
+// holds a setting the link refuses.
 bool ApplyCommonOptions(const CommonOptions& options, std::string* error);
 
 // The command's device root: --root, else TARVEL_ROOT, else the folder
 // Tarvel in the user's home, which is created when it is missing. (The
 // library on its own would use the working directory, and a listener started
-// in a home folder would let any peer write into it.) Sets TARVEL_ROOT to it
-// and returns it; nothing, saying why, when there is none.
+// in a home folder would let any peer write into it.) Sets the link's root to
+// it and returns it; nothing, saying why, when there is none.
 std::optional<std::string> UseDeviceRoot(std::string* error);
 
 // Adds --on-clash: what a received file does when its name is taken.
 void AddClashOption(CLI::App& command, std::string& onClash);
 
 // The clash policy in effect: `chosen` (from --on-clash) when given, which
-// goes to the library as TARVEL_ON_CLASH, else TARVEL_ON_CLASH, else
+// goes to the link as its on_clash, else TARVEL_ON_CLASH, else
 // overwrite. Nothing, saying why, when the environment holds a value the
 // library would refuse every file for.
 std::optional<std::string> UseClashPolicy(const std::string& chosen, std::string* error);

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "command_link.h"
 #include "json_lines.h"
 #include "link_session.h"
 #include "stop_signal.h"
@@ -22,7 +23,7 @@ constexpr int kIdleWaitMs = 1000;
 constexpr int kTransferWaitMs = 200;
 
 bool TransferInProgress() {
-  return TarvelProgress(nullptr, nullptr) != 0;
+  return TarvelLinkProgress(CommandLink(), nullptr, nullptr) != 0;
 }
 
 }  // namespace
@@ -74,7 +75,7 @@ void ShowNotice(const std::string& text) {
 void DiscardEvents(bool showNotices) {
   std::vector<tarvel_wchar> text(kEventTextCapacity);
   for (;;) {
-    int kind = TarvelNextEvent(0, text.data(), static_cast<int>(text.size()));
+    int kind = TarvelLinkNextEvent(CommandLink(), 0, text.data(), static_cast<int>(text.size()));
     if (kind == TARVEL_EVENT_NONE) return;
     if (kind == TARVEL_EVENT_NOTICE && showNotices) ShowNotice(WideToUtf8(text.data()));
   }
@@ -87,7 +88,8 @@ NoticePrinter::NoticePrinter(bool showNotices) : showNotices_(showNotices) {
     // that what it queued last is taken too.
     for (bool last = false; !last;) {
       last = stop_.load();
-      int kind = TarvelNextEvent(last ? 0 : 100, text.data(), static_cast<int>(text.size()));
+      int kind = TarvelLinkNextEvent(CommandLink(), last ? 0 : 100, text.data(),
+                                     static_cast<int>(text.size()));
       if (kind == TARVEL_EVENT_NONE) continue;
       last = false;
       if (kind != TARVEL_EVENT_NOTICE) {
@@ -110,7 +112,7 @@ EventWatcher::EventWatcher(ProgressSink& progress, bool showNotices)
     : progress_(progress),
       showNotices_(showNotices),
       showsProgress_(progress.Shows()),
-      endWaitOnStop_([] { TarvelStopWaiting(); }) {}
+      endWaitOnStop_([] { TarvelLinkStopWaiting(CommandLink()); }) {}
 
 void EventWatcher::Discard() {
   DiscardEvents(showNotices_);
@@ -162,7 +164,7 @@ WaitEnd EventWatcher::Next(std::chrono::milliseconds idleLimit, LinkEvent* event
       left = std::max<long long>(0, left);
       wait = static_cast<int>(wait < 0 ? left : std::min<long long>(wait, left));
     }
-    int kind = TarvelNextEvent(wait, text.data(), static_cast<int>(text.size()));
+    int kind = TarvelLinkNextEvent(CommandLink(), wait, text.data(), static_cast<int>(text.size()));
     if (kind == TARVEL_EVENT_NOTICE) {
       if (showNotices_) ShowNotice(WideToUtf8(text.data()));
     } else if (kind != TARVEL_EVENT_NONE) {

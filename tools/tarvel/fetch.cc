@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "command_link.h"
 #include "event_watch.h"
 #include "json_lines.h"
 #include "link_session.h"
@@ -39,7 +40,7 @@ Fetched AwaitFile(const CommonOptions& options, const std::string& remote, const
     // handled below, in their order.
     NoticePrinter notices(!options.quiet);
     StopClosesPort interruptible;
-    TarvelGetFile(Utf8ToWide(local).c_str(), Utf8ToWide(remote).c_str());
+    TarvelLinkGetFile(CommandLink(), Utf8ToWide(local).c_str(), Utf8ToWide(remote).c_str());
     watcher.Replay(notices.Stop());
   }
   if (StopRequested()) return {StoppedExitStatus(), ""};

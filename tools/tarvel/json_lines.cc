@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <mutex>
 
+#include "command_link.h"
 #include "event_watch.h"
 #include "tarvel.h"
 
@@ -88,12 +89,12 @@ bool NamesFile(int kind) {
 // root, any other path as the library used it.
 std::filesystem::path LocalPath(const std::string& path) {
   if (path.empty() || path[0] != '\\') return std::filesystem::u8path(path);
-  const char* root = std::getenv("TARVEL_ROOT");
+  std::string root = LinkSetting("root");
   std::string relative = path.substr(1);
   for (char& c : relative) {
     if (c == '\\') c = '/';
   }
-  std::filesystem::path base = std::filesystem::u8path(root != nullptr ? root : ".");
+  std::filesystem::path base = std::filesystem::u8path(!root.empty() ? root : ".");
   return base / std::filesystem::u8path(relative);
 }
 

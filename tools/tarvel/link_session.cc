@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <optional>
 
+#include "command_link.h"
 #include "event_watch.h"
 #include "system.h"
 #include "tarvel.h"
@@ -32,8 +33,8 @@ bool OpenLink(const CommonOptions& options) {
       return false;
     }
   }
-  const char* root = std::getenv("TARVEL_ROOT");
-  Verbose(options, std::string("device root: ") + (root != nullptr && *root != '\0' ? root : "."));
+  std::string root = LinkSetting("root");
+  Verbose(options, "device root: " + (!root.empty() ? root : std::string(".")));
   Verbose(options, "opening " + DescribePort(options));
   auto start = std::chrono::steady_clock::now();
   bool opened = false;
@@ -41,7 +42,7 @@ bool OpenLink(const CommonOptions& options) {
     // An outgoing Bluetooth connect may take many seconds: a stop signal
     // closes the port, which ends it.
     StopClosesPort interruptible;
-    opened = TarvelPortOpen(options.port) == TARVEL_DONE;
+    opened = TarvelLinkPortOpen(CommandLink(), options.port) == TARVEL_DONE;
   }
   if (!opened) {
     std::optional<std::string> reason = CallFailure();
@@ -73,6 +74,6 @@ void Verbose(const CommonOptions& options, const std::string& message) {
   std::fflush(stderr);
 }
 
-StopClosesPort::StopClosesPort() : onStop_([] { TarvelPortClose(); }) {}
+StopClosesPort::StopClosesPort() : onStop_([] { TarvelLinkPortClose(CommandLink()); }) {}
 
 }  // namespace tarvel_cli

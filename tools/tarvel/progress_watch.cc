@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "command_link.h"
 #include "tarvel.h"
 
 namespace tarvel_cli {
@@ -9,7 +10,7 @@ namespace tarvel_cli {
 bool ProgressWatch::Tick() {
   long long done = 0;
   long long total = 0;
-  bool active = TarvelProgress(&done, &total) != 0;
+  bool active = TarvelLinkProgress(CommandLink(), &done, &total) != 0;
   bool moved = active && (done != done_ || total != total_);
   if (active) {
     inTransfer_ = true;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <ctime>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,8 +15,13 @@ namespace tarvel_cli {
 // The command line in UTF-8, the program name first.
 std::vector<std::string> Utf8Arguments(int argc, char** argv);
 
-// Sets an environment variable, for this process and the library, from UTF-8.
-void SetEnvironment(const std::string& name, const std::string& value);
+// The environment variable `name` in UTF-8, or nothing when it is unset.
+std::optional<std::string> EnvironmentVariable(const std::string& name);
+
+// The environment variables whose names begin with `prefix`, by name, in
+// UTF-8 (on Windows found whatever the case of their names, which are given
+// in upper case).
+std::map<std::string, std::string> TarvelVariables(const std::string& prefix);
 
 // The calendar fields of `when` in local time.
 std::tm LocalTime(std::time_t when);

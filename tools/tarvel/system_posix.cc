@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// The facts of a POSIX system the command needs beyond the library.
 #include <grp.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -10,14 +12,29 @@
 
 #include "system.h"
 
+extern char** environ;
+
 namespace tarvel_cli {
 
 std::vector<std::string> Utf8Arguments(int argc, char** argv) {
   return std::vector<std::string>(argv, argv + argc);
 }
 
-void SetEnvironment(const std::string& name, const std::string& value) {
-  setenv(name.c_str(), value.c_str(), 1);
+std::optional<std::string> EnvironmentVariable(const std::string& name) {
+  const char* value = getenv(name.c_str());
+  if (value == nullptr) return std::nullopt;
+  return std::string(value);
+}
+
+std::map<std::string, std::string> TarvelVariables(const std::string& prefix) {
+  std::map<std::string, std::string> found;
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+    std::string variable = *entry;
+    size_t equals = variable.find('=');
+    if (equals == std::string::npos || variable.compare(0, prefix.size(), prefix) != 0) continue;
+    found.emplace(variable.substr(0, equals), variable.substr(equals + 1));
+  }
+  return found;
 }
 
 std::tm LocalTime(std::time_t when) {

@@ -8,6 +8,7 @@
 #include <time.h>
 
 #include <cstdio>
+#include <cwchar>
 
 #include "system.h"
 #include "text_codec.h"
@@ -24,13 +25,31 @@ std::vector<std::string> Utf8Arguments(int argc, char** argv) {
   return arguments;
 }
 
-// The library reads the process environment in UTF-16; the C runtime keeps a
-// copy of its own for getenv, so both are set.
-void SetEnvironment(const std::string& name, const std::string& value) {
-  WideString wideName = Utf8ToWide(name);
-  WideString wideValue = Utf8ToWide(value);
-  SetEnvironmentVariableW(wideName.c_str(), wideValue.c_str());
-  _wputenv_s(wideName.c_str(), wideValue.c_str());
+std::optional<std::string> EnvironmentVariable(const std::string& name) {
+  const wchar_t* value = _wgetenv(Utf8ToWide(name).c_str());
+  if (value == nullptr) return std::nullopt;
+  return WideToUtf8(WideString(value));
+}
+
+std::map<std::string, std::string> TarvelVariables(const std::string& prefix) {
+  std::map<std::string, std::string> found;
+  wchar_t* block = GetEnvironmentStringsW();
+  if (block == nullptr) return found;
+  // "name=value" after "name=value", the block ended by an empty one; names
+  // beginning with '=' are the shell's per-drive folders.
+  for (const wchar_t* entry = block; *entry != L'\0'; entry += wcslen(entry) + 1) {
+    std::string variable = WideToUtf8(WideString(entry));
+    size_t equals = variable.find('=', 1);
+    if (equals == std::string::npos) continue;
+    std::string name = variable.substr(0, equals);
+    for (char& c : name) {
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    if (name.compare(0, prefix.size(), prefix) == 0)
+      found.emplace(name, variable.substr(equals + 1));
+  }
+  FreeEnvironmentStringsW(block);
+  return found;
 }
 
 std::tm LocalTime(std::time_t when) {
