@@ -1,9 +1,9 @@
 # SPDX-License-Identifier: MIT
 """Fixtures for the tarvel package's tests: raw pty pairs on which a test plays
-the peer, a cable made by `tarvel cable`, and tarvel processes as the peer."""
+the peer, cables made by `tarvel cable`, and tarvel processes as the peer."""
 
+import contextlib
 import errno
-import itertools
 import os
 import pathlib
 import select
@@ -16,18 +16,6 @@ import pytest
 WAIT = 15.0  # seconds for anything that has to come over a cable
 
 
-def pytest_configure(config):
-    config.addinivalue_line(
-        "markers", "listener: starts the library's listener, which lasts the process"
-    )
-
-
-def pytest_collection_modifyitems(config, items):
-    # The listener, once started, polls every port later opened in this
-    # process: tests that play the peer on a raw pty come first.
-    items.sort(key=lambda item: item.get_closest_marker("listener") is not None)
-
-
 def tarvel_program():
     chosen = os.environ.get("TARVEL_PROGRAM")
     if chosen:
@@ -35,24 +23,10 @@ def tarvel_program():
     return str(pathlib.Path(__file__).resolve().parents[3] / "build/tools/tarvel/tarvel")
 
 
-_port_numbers = itertools.count(20)
-
-
-@pytest.fixture(autouse=True)
-def registry(tmp_path, monkeypatch):
-    monkeypatch.setenv("TARVEL_REGISTRY", str(tmp_path / "registry.reg"))
-
-
 @pytest.fixture
-def port_for(monkeypatch):
-    """Gives a fresh port number whose device is `path`."""
-
-    def assign(path):
-        number = next(_port_numbers)
-        monkeypatch.setenv(f"TARVEL_COM{number}", str(path))
-        return number
-
-    return assign
+def registry(tmp_path):
+    """A registry file of the test's own, for a Link's `registry` setting."""
+    return tmp_path / "registry.reg"
 
 
 class PtyPeer:
@@ -172,11 +146,29 @@ def run_tarvel(*arguments):
     assert done.returncode == 0, f"tarvel {' '.join(arguments)}: {done.stderr}"
 
 
+@contextlib.contextmanager
+def made_cable():
+    """The two ends of a virtual null-modem cable, for as long as it is used."""
+    process = TarvelProcess("cable")
+    try:
+        ends = (
+            process.process.stdout.readline().strip(),
+            process.process.stdout.readline().strip(),
+        )
+        assert all(ends), f"tarvel cable printed no ends: {process.errors()}"
+        yield ends
+    finally:
+        process.stop()
+
+
 @pytest.fixture(scope="module")
 def cable():
-    """The two ends of a virtual null-modem cable."""
-    process = TarvelProcess("cable")
-    ends = (process.process.stdout.readline().strip(), process.process.stdout.readline().strip())
-    assert all(ends), f"tarvel cable printed no ends: {process.errors()}"
-    yield ends
-    process.stop()
+    with made_cable() as ends:
+        yield ends
+
+
+@pytest.fixture
+def two_cables():
+    """Two cables of the test's own, for two links at once."""
+    with made_cable() as first, made_cable() as second:
+        yield first, second
