@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // A C# host of the built library through Tarvel.cs, run under Mono with the
-// library reachable only as libtarvel.so.1 (through the dllmap), on a raw pty
-// pair and on a cable to processes of the tarvel command.
+// library reachable only as libtarvel.so.1 (through the dllmap): the default
+// link, set through the environment, on a raw pty pair; two Links on pty pairs
+// of their own; and a Link on a cable to processes of the tarvel command.
 //   BindingTest.exe TARVEL_PROGRAM LIBRARY  the host's road, with the built LIBRARY;
 //                                           exit 0 when every check held
 //   BindingTest.exe --expect-no-library LIBRARY
@@ -18,6 +19,7 @@ namespace Tarvel.Tests {
 
   static class BindingTest {
     const int Port = 7;
+    const string MissingTty = "/nonexistent/tarvel-tty";
     static int passed_, failed_;
 
     static int Main(string[] args) {
@@ -32,11 +34,14 @@ namespace Tarvel.Tests {
           Path.Combine(Path.GetTempPath(), "tarvel-dotnet-" + Guid.NewGuid().ToString("N"));
       Directory.CreateDirectory(work);
       try {
+        // The default link reads the environment once, at its first use.
         PosixPty.SetEnvironment("TARVEL_REGISTRY", Path.Combine(work, "registry.reg"));
+        PosixPty.SetEnvironment("TARVEL_COM8", MissingTty);
         TextAndPollOnARawPty();
         CheckEqual(PosixPty.RealPath(args[1]), PosixPty.RealPath(LoadedLibrary()),
                    "the library loaded is the one built");
         OpenFailureIsReported();
+        TwoLinks.Run();
         new CableRoad(args[0], work).Run();
       } finally {
         TarvelNative.TarvelPortClose();
@@ -96,7 +101,7 @@ namespace Tarvel.Tests {
     // waiting on the port comes back through TarvelPortRead.
     static void TextAndPollOnARawPty() {
       using (var pty = new PosixPty()) {
-        PosixPty.SetEnvironment("TARVEL_COM" + Port, pty.SlavePath);
+        PosixPty.SetEnvironment("TARVEL_COM" + Port, pty.SlavePath);  // before the first use
         CheckEqual(TarvelNative.Done, TarvelNative.TarvelPortOpen(Port), "TarvelPortOpen on a pty");
         CheckEqual(TarvelNative.Done, TarvelNative.TarvelPortSend("h\u00e9llo \u20ac"),
                    "TarvelPortSend returns done");
@@ -137,12 +142,11 @@ namespace Tarvel.Tests {
     }
 
     static void OpenFailureIsReported() {
-      PosixPty.SetEnvironment("TARVEL_COM8", "/nonexistent/tarvel-tty");
       CheckEqual(TarvelNative.PortUnavailable, TarvelNative.TarvelPortOpen(8),
                  "TarvelPortOpen of a missing tty returns 1");
       string reason = TarvelNative.LastFailure();
-      Check(reason != null && reason.Contains("COM8"),
-            "its last failure names the port: " + reason);
+      Check(reason != null && reason.Contains("COM8") && reason.Contains(MissingTty),
+            "its last failure names the port and its device: " + reason);
       TarvelEvent failure = TarvelNative.NextEvent(0);
       Check(failure != null && failure.Kind == TarvelEventKind.Failure && failure.Text == reason,
             "the failure is queued with the same reason: " + failure);
