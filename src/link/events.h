@@ -35,7 +35,7 @@ struct Event {
   std::u16string text;
   // The Bluetooth address of the peer the event concerns (UTF-8), or empty
   // when it concerns no one peer.
-  std::string peer;
+  std::string peer = {};
 };
 
 // A bounded queue shared by every thread of a device state. When it is full

@@ -18,10 +18,11 @@ constexpr const char* kPrefix = "TARVEL_";
 struct LinkSetup {
   TarvelLink* link = nullptr;
   std::string environmentRefusal;
-  std::map<std::string, std::string> madeByCommand;  // by key
 };
 
-std::mutex setupLock;
+// The settings the command made, by key; a look at them makes no link.
+std::mutex madeLock;
+std::map<std::string, std::string> madeByCommand;
 
 std::string Lower(std::string text) {
   for (char& c : text) {
@@ -76,22 +77,20 @@ std::string EnvironmentRefusal() {
 }
 
 bool SetLinkSetting(const std::string& key, const std::string& value, std::string* error) {
-  LinkSetup& setup = Setup();
-  std::lock_guard<std::mutex> guard(setupLock);
-  if (Set(setup.link, key, value) != TARVEL_DONE) {
+  if (Set(CommandLink(), key, value) != TARVEL_DONE) {
     *error = LastFailureText();
     return false;
   }
-  setup.madeByCommand[key] = value;
+  std::lock_guard<std::mutex> guard(madeLock);
+  madeByCommand[key] = value;
   return true;
 }
 
 std::string LinkSetting(const std::string& key) {
-  LinkSetup& setup = Setup();
   {
-    std::lock_guard<std::mutex> guard(setupLock);
-    auto made = setup.madeByCommand.find(key);
-    if (made != setup.madeByCommand.end()) return made->second;
+    std::lock_guard<std::mutex> guard(madeLock);
+    auto made = madeByCommand.find(key);
+    if (made != madeByCommand.end()) return made->second;
   }
   std::optional<std::string> set = EnvironmentVariable(kPrefix + Upper(key));
   return set.value_or(std::string());
