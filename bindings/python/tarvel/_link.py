@@ -4,6 +4,7 @@ listener, status text, events and settings."""
 
 import contextlib
 import ctypes
+import functools
 import operator
 import os
 import queue
@@ -18,10 +19,9 @@ from ._records import Event, Progress, event_kind
 _PORT_UNAVAILABLE = 1
 _DONE = 999
 
-# Settings a Link takes as keyword arguments, each under the key the library
-# knows it by. Paths are given as str or os.PathLike.
+# Settings a Link takes as paths (str or os.PathLike); each keyword argument
+# is the key the library knows the setting by.
 _PATH_SETTINGS = ("root", "registry", "line_records")
-_SETTINGS = _PATH_SETTINGS + ("codepage", "on_clash", "create_folders", "peers")
 
 
 def _last_failure(library):
@@ -105,6 +105,19 @@ class _Handle:
         self.pointer = None
 
 
+def _take_event(handle, closed_reason, milliseconds):
+    """Waits in the library for the link's next event: no wake-ups while none
+    comes."""
+    with handle.use(closed_reason) as link:
+        library = _library.library()
+        text = _library.text_buffer()
+        peer = _library.text_buffer(_library.PEER_CAPACITY)
+        kind = library.TarvelLinkNextPeerEvent(link, milliseconds, text, len(text), peer, len(peer))
+    if kind == 0:
+        return None
+    return Event(event_kind(kind), _library.buffer_text(text), _library.buffer_text(peer))
+
+
 class _MainThreadWaiter:
     """Waits for a link's events on behalf of the main thread. A wait inside the
     library would hold off Ctrl-C until an event came, so the library's wait
@@ -179,16 +192,38 @@ class Link:
     to close it at the end of the block; close() also ends its listener.
     """
 
-    def __init__(self, port, device=None, **settings):
+    def __init__(
+        self,
+        port,
+        device=None,
+        *,
+        root=None,
+        codepage=None,
+        on_clash=None,
+        create_folders=None,
+        registry=None,
+        line_records=None,
+        peers=None,
+    ):
         self._port = operator.index(port)
-        unknown = sorted(set(settings) - set(_SETTINGS))
-        if unknown:
-            raise TypeError(f"Link() got unknown settings: {', '.join(unknown)}")
+        settings = {
+            "root": root,
+            "codepage": codepage,
+            "on_clash": on_clash,
+            "create_folders": create_folders,
+            "registry": registry,
+            "line_records": line_records,
+            "peers": peers,
+        }
         self._serving = False
         self._serve_lock = threading.Lock()
         self._handle = _Handle()
         self._finalizer = weakref.finalize(self, self._handle.destroy)
-        self._waiter = _MainThreadWaiter(self._take_event)
+        # The waiter refers to the handle, not to the link, so that a link
+        # nobody refers to any more is finalized at once.
+        self._waiter = _MainThreadWaiter(
+            functools.partial(_take_event, self._handle, self._closed_reason())
+        )
         try:
             if device is not None:
                 self._set(f"com{self._port}", _path(device))
@@ -205,8 +240,11 @@ class Link:
             self.close()
             raise
 
+    def _closed_reason(self):
+        return f"COM{self._port}: is closed"
+
     def _use(self):
-        return self._handle.use(f"COM{self._port}: is closed")
+        return self._handle.use(self._closed_reason())
 
     def _call(self, name, *arguments):
         """Calls the library's `name` on this link; raises Error with the
@@ -323,26 +361,12 @@ class Link:
             return None
         return Progress(done.value, total.value)
 
-    def _take_event(self, milliseconds):
-        """Waits in the library for the link's next event: no wake-ups while
-        none comes."""
-        with self._use() as link:
-            library = _library.library()
-            text = _library.text_buffer()
-            peer = _library.text_buffer(_library.PEER_CAPACITY)
-            kind = library.TarvelLinkNextPeerEvent(
-                link, milliseconds, text, len(text), peer, len(peer)
-            )
-        if kind == 0:
-            return None
-        return Event(event_kind(kind), _library.buffer_text(text), _library.buffer_text(peer))
-
     def next_event(self, timeout=None):
         """The link's next event, waiting up to `timeout` seconds (None:
         without limit); None when none came or stop_waiting() ended the wait."""
         if threading.current_thread() is threading.main_thread():
             return self._waiter.next_event(timeout)
-        return self._take_event(_milliseconds(timeout))
+        return _take_event(self._handle, self._closed_reason(), _milliseconds(timeout))
 
     def events(self, timeout=None):
         """Yields the link's events as they come, ending when none came
