@@ -18,14 +18,14 @@ constexpr size_t kMaxPendingSaves = 64;
 LinkState::LinkState(Environment env, LinkTiming timing)
     : env_(std::move(env)),
       timing_(timing),
-      line_(timing_, env_, [this](const std::string& text) { Notify(text); }),
+      line_(writeLock_, timing_, env_, [this](const std::string& text) { Notify(text); }),
       bluetooth_(std::make_unique<BluetoothPorts>(
           env_, timing_, [this](const std::string& text) { Notify(text); })) {}
 
 LinkState::~LinkState() {
   std::unique_ptr<PeerOverflow> gateway;
   {
-    std::lock_guard<std::mutex> lock(gatewayLock_);
+    MutexLock lock(gatewayLock_);
     gateway = std::move(gateway_);
   }
   if (gateway) {
@@ -38,7 +38,7 @@ LinkState::~LinkState() {
 }
 
 std::u16string LinkState::Status() const {
-  std::lock_guard<std::mutex> lock(textLock_);
+  MutexLock lock(textLock_);
   return std::u16string(status_);
 }
 
@@ -48,7 +48,7 @@ void LinkState::SetStatus(std::u16string_view text) {
     SetStatus(u"FAIL: status text too long");
     return;
   }
-  std::lock_guard<std::mutex> lock(textLock_);
+  MutexLock lock(textLock_);
   std::copy(text.begin(), text.end(), status_);
   status_[text.size()] = u'\0';
 }
@@ -93,23 +93,23 @@ std::string LinkState::CurrentPeer() const {
 }
 
 void LinkState::KeepListing(std::string text) {
-  std::lock_guard<std::mutex> lock(textLock_);
+  MutexLock lock(textLock_);
   keptListing_ = std::move(text);
 }
 
 std::optional<std::string> LinkState::KeptListing() const {
-  std::lock_guard<std::mutex> lock(textLock_);
+  MutexLock lock(textLock_);
   return keptListing_;
 }
 
 void LinkState::AdoptGateway(std::unique_ptr<PeerOverflow> gateway) {
-  std::lock_guard<std::mutex> lock(gatewayLock_);
+  MutexLock lock(gatewayLock_);
   gateway_ = std::move(gateway);
   bluetooth_->SetOverflow(gateway_.get());
 }
 
 bool LinkState::HasGateway() {
-  std::lock_guard<std::mutex> lock(gatewayLock_);
+  MutexLock lock(gatewayLock_);
   return gateway_ != nullptr;
 }
 
@@ -124,7 +124,7 @@ void LinkState::Fail(std::string_view reason) {
 }
 
 uint64_t LinkState::AddPendingSave(std::string_view requestedName, std::u16string_view savePath) {
-  std::lock_guard<std::mutex> lock(textLock_);
+  MutexLock lock(textLock_);
   // Requests the peer never answers would pile up; the oldest go first, and
   // an answer that comes for one of them after all is saved under its own name.
   if (pendingSaves_.size() >= kMaxPendingSaves) pendingSaves_.pop_front();
@@ -134,14 +134,14 @@ uint64_t LinkState::AddPendingSave(std::string_view requestedName, std::u16strin
 }
 
 void LinkState::WithdrawPendingSave(uint64_t ticket) {
-  std::lock_guard<std::mutex> lock(textLock_);
+  MutexLock lock(textLock_);
   auto found = std::find_if(pendingSaves_.begin(), pendingSaves_.end(),
                             [&](const PendingSave& save) { return save.ticket == ticket; });
   if (found != pendingSaves_.end()) pendingSaves_.erase(found);
 }
 
 std::optional<std::u16string> LinkState::TakePendingSave(std::string_view announcedName) {
-  std::lock_guard<std::mutex> lock(textLock_);
+  MutexLock lock(textLock_);
   auto found =
       std::find_if(pendingSaves_.begin(), pendingSaves_.end(),
                    [&](const PendingSave& save) { return save.requestedName == announcedName; });
@@ -152,7 +152,7 @@ std::optional<std::u16string> LinkState::TakePendingSave(std::string_view announ
 }
 
 std::vector<std::u16string> LinkState::PendingSaves(std::string_view requestedName) const {
-  std::lock_guard<std::mutex> lock(textLock_);
+  MutexLock lock(textLock_);
   std::vector<std::u16string> paths;
   for (const PendingSave& save : pendingSaves_) {
     if (save.requestedName == requestedName) paths.push_back(save.savePath);
@@ -161,78 +161,82 @@ std::vector<std::u16string> LinkState::PendingSaves(std::string_view requestedNa
 }
 
 size_t LinkState::PendingSaveCount() const {
-  std::lock_guard<std::mutex> lock(textLock_);
+  MutexLock lock(textLock_);
   return pendingSaves_.size();
 }
 
 void LinkState::ClearPendingSaves() {
-  std::lock_guard<std::mutex> lock(textLock_);
+  MutexLock lock(textLock_);
   pendingSaves_.clear();
 }
 
 std::shared_ptr<SerialDevice> LinkState::Port() const {
-  std::lock_guard<std::mutex> lock(portLock_);
+  MutexLock lock(portLock_);
   return port_;
 }
 
 void LinkState::ReplacePort(std::shared_ptr<SerialDevice> port) {
   std::shared_ptr<SerialDevice> old;
   {
-    std::lock_guard<std::mutex> lock(portLock_);
+    MutexLock lock(portLock_);
     old = std::exchange(port_, std::move(port));
   }
   if (old) old->Close();
   // A listener without a port waits for one on the stop signal; taking the
   // lock orders this wake-up after its look at the port.
-  { std::lock_guard<std::mutex> lock(listenerLock_); }
-  stopSignal_.notify_all();
+  { MutexLock lock(listenerLock_); }
+  stopSignal_.NotifyAll();
 }
 
 std::shared_ptr<SerialDevice> LinkState::WaitForPort() {
-  std::unique_lock<std::mutex> lock(listenerLock_);
-  std::shared_ptr<SerialDevice> port;
-  stopSignal_.wait(lock, [this, &port] {
-    port = Port();
-    return stopRequested_.load() || port;
-  });
-  return stopRequested_.load() ? nullptr : port;
+  MutexLock lock(listenerLock_);
+  for (;;) {
+    if (stopRequested_.load()) return nullptr;
+    std::shared_ptr<SerialDevice> port = Port();
+    if (port) return port;
+    stopSignal_.Wait(listenerLock_);
+  }
 }
 
 void LinkState::SetProgress(long long done, long long total) {
-  std::lock_guard<std::mutex> lock(progressLock_);
+  MutexLock lock(progressLock_);
   progressDone_ = done;
   progressTotal_ = total;
 }
 
 void LinkState::Progress(long long& done, long long& total) const {
-  std::lock_guard<std::mutex> lock(progressLock_);
+  MutexLock lock(progressLock_);
   done = progressDone_;
   total = progressTotal_;
 }
 
 void LinkState::StartListener(std::function<void()> loop) {
-  std::lock_guard<std::mutex> lock(listenerLock_);
+  MutexLock lock(listenerLock_);
   listeners_.emplace_back(std::move(loop));
 }
 
 void LinkState::StopListeners() {
   std::vector<std::thread> stopping;
   {
-    std::lock_guard<std::mutex> lock(listenerLock_);
+    MutexLock lock(listenerLock_);
     stopRequested_ = true;
     stopping.swap(listeners_);
   }
-  stopSignal_.notify_all();
+  stopSignal_.NotifyAll();
   ReplacePort(nullptr);
   for (auto& listener : stopping) listener.join();
-  std::lock_guard<std::mutex> lock(listenerLock_);
+  MutexLock lock(listenerLock_);
   stopRequested_ = false;
 }
 
 bool LinkState::WaitForStop(int milliseconds) {
-  std::unique_lock<std::mutex> lock(listenerLock_);
-  return stopSignal_.wait_for(lock, std::chrono::milliseconds(milliseconds),
-                              [this] { return stopRequested_.load(); });
+  const CondVar::Clock::time_point deadline =
+      CondVar::Clock::now() + std::chrono::milliseconds(milliseconds);
+  MutexLock lock(listenerLock_);
+  while (!stopRequested_.load()) {
+    if (!stopSignal_.WaitUntil(listenerLock_, deadline)) return stopRequested_.load();
+  }
+  return true;
 }
 
 }  // namespace tarvel

@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -23,6 +22,7 @@
 #include "link/link_timing.h"
 #include "link/quiet_line.h"
 #include "platform/environment.h"
+#include "platform/mutex.h"
 #include "transfer/wire_format.h"
 
 namespace tarvel {
@@ -46,10 +46,10 @@ class LinkState {
   // pointer is the text in place, for the C interface; it stays the same for
   // the state's whole life.
   const char16_t* StatusPointer() const { return status_; }
-  std::u16string Status() const;
+  std::u16string Status() const EXCLUDES(textLock_);
   // Replaces the status with a text that is no result (a blank, a polled
   // reader's interim name); nothing is queued.
-  void SetStatus(std::u16string_view text);
+  void SetStatus(std::u16string_view text) EXCLUDES(textLock_);
   // A result: the status shows it ("RECV: <path>", a peer's text, …) and the
   // event queue records it with its kind, and with the Bluetooth peer on the
   // port when the port is the incoming one.
@@ -66,33 +66,37 @@ class LinkState {
   // the requested name as it went on the wire, so that only the answer to a
   // request is saved at its path. An empty path saves the answer under its own
   // name. Adding returns a ticket that withdraws the request again.
-  uint64_t AddPendingSave(std::string_view requestedName, std::u16string_view savePath);
-  void WithdrawPendingSave(uint64_t ticket);
+  uint64_t AddPendingSave(std::string_view requestedName, std::u16string_view savePath)
+      EXCLUDES(textLock_);
+  void WithdrawPendingSave(uint64_t ticket) EXCLUDES(textLock_);
   // The save path of the oldest request pending for `announcedName`, which
   // that file answers and so ends; nothing when no request awaits that name.
-  std::optional<std::u16string> TakePendingSave(std::string_view announcedName);
+  std::optional<std::u16string> TakePendingSave(std::string_view announcedName) EXCLUDES(textLock_);
   // The save paths pending for `requestedName`, oldest first.
-  std::vector<std::u16string> PendingSaves(std::string_view requestedName) const;
-  size_t PendingSaveCount() const;
-  void ClearPendingSaves();
+  std::vector<std::u16string> PendingSaves(std::string_view requestedName) const
+      EXCLUDES(textLock_);
+  size_t PendingSaveCount() const EXCLUDES(textLock_);
+  void ClearPendingSaves() EXCLUDES(textLock_);
 
   // The quiet kept on the line between messages, and after a file that
   // stopped short, for every writer of the device in any process. Used with
-  // the write lock held, apart from Attach.
+  // the write lock held, apart from Attach: its claims require
+  // Line().WriteLock(), the same lock as WriteLock().
   QuietLine& Line() { return line_; }
 
   // The open port, or nothing. A caller works on its own reference, so a port
   // closed meanwhile fails its operations but is never released under it.
-  std::shared_ptr<SerialDevice> Port() const;
+  std::shared_ptr<SerialDevice> Port() const EXCLUDES(portLock_);
   // Installs `port` (or nothing) and closes the one it replaces, which ends
   // every wait on it.
-  void ReplacePort(std::shared_ptr<SerialDevice> port);
+  void ReplacePort(std::shared_ptr<SerialDevice> port) EXCLUDES(portLock_, listenerLock_);
   // The open port, once there is one; nothing when the listeners are to stop.
-  std::shared_ptr<SerialDevice> WaitForPort();
+  std::shared_ptr<SerialDevice> WaitForPort() EXCLUDES(listenerLock_);
 
   // Held by a writer for a whole message, and for a whole file from header to
-  // last piece, so that messages never interleave on the wire.
-  std::mutex& WriteLock() { return writeLock_; }
+  // last piece, so that messages never interleave on the wire. Named through
+  // the line, whose claims require it, so that the compiler sees one lock.
+  Mutex& WriteLock() RETURN_CAPABILITY(Line().WriteLock()) { return line_.WriteLock(); }
   // Held by a reader for a whole message, so that the listener and the polled
   // reader never share one message's bytes.
   std::mutex& ReadLock() { return readLock_; }
@@ -101,17 +105,17 @@ class LinkState {
   std::string& CarriedBytes() { return carried_; }
 
   // Bytes done and announced of the transfer in progress; 0 and 0 when none.
-  void SetProgress(long long done, long long total);
-  void Progress(long long& done, long long& total) const;
+  void SetProgress(long long done, long long total) EXCLUDES(progressLock_);
+  void Progress(long long& done, long long& total) const EXCLUDES(progressLock_);
 
   // Runs `loop` on a thread of its own until StopListeners.
-  void StartListener(std::function<void()> loop);
+  void StartListener(std::function<void()> loop) EXCLUDES(listenerLock_);
   // Closes the port, which wakes a listener waiting on it for input, and
   // joins the listeners.
-  void StopListeners();
+  void StopListeners() EXCLUDES(listenerLock_, portLock_);
   bool StopRequested() const { return stopRequested_.load(); }
   // Waits `milliseconds`; true at once when the listeners are to stop.
-  bool WaitForStop(int milliseconds);
+  bool WaitForStop(int milliseconds) EXCLUDES(listenerLock_);
 
   // The ports that stand on Bluetooth connections, and the registration of
   // the incoming one; lasts as long as the state.
@@ -122,13 +126,13 @@ class LinkState {
   // file in the device root that other links share. A gateway's peer links do.
   void KeepListingApart() { listingApart_ = true; }
   bool ListingApart() const { return listingApart_.load(); }
-  void KeepListing(std::string text);
-  std::optional<std::string> KeptListing() const;
+  void KeepListing(std::string text) EXCLUDES(textLock_);
+  std::optional<std::string> KeptListing() const EXCLUDES(textLock_);
 
   // The gateway that serves the peers the incoming port has no room for; it
   // is stopped, with every peer link of its, before the state goes.
-  void AdoptGateway(std::unique_ptr<PeerOverflow> gateway);
-  bool HasGateway();
+  void AdoptGateway(std::unique_ptr<PeerOverflow> gateway) EXCLUDES(gatewayLock_);
+  bool HasGateway() EXCLUDES(gatewayLock_);
 
  private:
   // The address of the Bluetooth peer on the incoming port, when the port is it.
@@ -143,34 +147,40 @@ class LinkState {
     std::u16string savePath;
   };
 
-  mutable std::mutex textLock_;
-  char16_t status_[wire::kStatusCapacity] = {};
-  std::deque<PendingSave> pendingSaves_;
-  uint64_t nextTicket_ = 1;
+  mutable Mutex textLock_;
+  // Read without the lock only through StatusPointer, by the C interface,
+  // whose hosts read it between their own calls.
+  char16_t status_[wire::kStatusCapacity] GUARDED_BY(textLock_) = {};
+  std::deque<PendingSave> pendingSaves_ GUARDED_BY(textLock_);
+  uint64_t nextTicket_ GUARDED_BY(textLock_) = 1;
   EventQueue events_;
 
-  mutable std::mutex portLock_;
-  std::shared_ptr<SerialDevice> port_;
+  mutable Mutex portLock_;
+  std::shared_ptr<SerialDevice> port_ GUARDED_BY(portLock_);
 
-  std::mutex writeLock_;
+  // The write lock; line_ names it (WriteLock) and guards its claim with it.
+  Mutex writeLock_;
   QuietLine line_;
   std::mutex readLock_;
   std::string carried_;
 
-  mutable std::mutex progressLock_;
-  long long progressDone_ = 0;
-  long long progressTotal_ = 0;
+  mutable Mutex progressLock_;
+  long long progressDone_ GUARDED_BY(progressLock_) = 0;
+  long long progressTotal_ GUARDED_BY(progressLock_) = 0;
 
-  std::mutex listenerLock_;
-  std::condition_variable stopSignal_;
+  Mutex listenerLock_;
+  // Announces, under listenerLock_, a stop requested or a port replaced.
+  CondVar stopSignal_;
+  // Written under listenerLock_, so that a wait on stopSignal_ sees each
+  // change; read without it by StopRequested.
   std::atomic<bool> stopRequested_{false};
-  std::vector<std::thread> listeners_;
+  std::vector<std::thread> listeners_ GUARDED_BY(listenerLock_);
 
   std::atomic<bool> listingApart_{false};
-  std::optional<std::string> keptListing_;  // guarded by textLock_
+  std::optional<std::string> keptListing_ GUARDED_BY(textLock_);
 
-  std::mutex gatewayLock_;
-  std::unique_ptr<PeerOverflow> gateway_;  // guarded by gatewayLock_
+  Mutex gatewayLock_;
+  std::unique_ptr<PeerOverflow> gateway_ GUARDED_BY(gatewayLock_);
 
   // Last, so that it goes first: no notice reaches the state once it is going.
   std::unique_ptr<BluetoothPorts> bluetooth_;

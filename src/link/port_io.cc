@@ -23,7 +23,7 @@ std::shared_ptr<SerialDevice> ClaimPort(LinkState& state, QuietLine::Use use, st
 }
 
 bool WriteMessage(LinkState& state, std::string_view bytes, std::string* why) {
-  std::lock_guard<std::mutex> lock(state.WriteLock());
+  MutexLock lock(state.WriteLock());
   std::shared_ptr<SerialDevice> port = ClaimPort(state, QuietLine::Use::Message, why);
   if (!port) return false;
   port->QueueStatus();

@@ -16,13 +16,15 @@ namespace tarvel {
 // releases it (state.Line().Release). Nothing, saying why, when no port is
 // open, or it was closed or the device began shutting down during the wait.
 // The caller holds the write lock.
-std::shared_ptr<SerialDevice> ClaimPort(LinkState& state, QuietLine::Use use, std::string* why);
+std::shared_ptr<SerialDevice> ClaimPort(LinkState& state, QuietLine::Use use, std::string* why)
+    REQUIRES(state.WriteLock());
 
 // Writes `bytes` to the port in one write under the write lock, once the line
 // may be written, after the queue-status query that clears the device's error
 // state; the line then stays quiet for the message gap. False, saying why,
 // when no port is open or not every byte went out.
-bool WriteMessage(LinkState& state, std::string_view bytes, std::string* why);
+bool WriteMessage(LinkState& state, std::string_view bytes, std::string* why)
+    EXCLUDES(state.WriteLock());
 
 // The next read to take as a message: bytes left over from the last message,
 // or everything waiting on the port (at most one read's worth). Nothing when

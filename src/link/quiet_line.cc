@@ -40,9 +40,9 @@ bool FirstComplaint(const std::string& key) {
 
 }  // namespace
 
-QuietLine::QuietLine(const LinkTiming& timing, Environment env,
+QuietLine::QuietLine(Mutex& writeLock, const LinkTiming& timing, Environment env,
                      std::function<void(const std::string&)> notify)
-    : timing_(timing), env_(std::move(env)), notify_(std::move(notify)) {}
+    : writeLock_(writeLock), timing_(timing), env_(std::move(env)), notify_(std::move(notify)) {}
 
 void QuietLine::Attach(const std::string& key) {
   {

@@ -25,13 +25,17 @@ class QuietLine {
  public:
   // `notify` passes a notice on to the host: a wait and its reason, or a
   // record that cannot be kept.
-  QuietLine(const LinkTiming& timing, Environment env,
+  // `writeLock` is the device's write lock, which every claim requires.
+  QuietLine(Mutex& writeLock, const LinkTiming& timing, Environment env,
             std::function<void(const std::string&)> notify);
+
+  // The device's write lock: held by a writer from Claim to Release.
+  Mutex& WriteLock() RETURN_CAPABILITY(writeLock_) { return writeLock_; }
 
   // Writes go to the device named `key` from now on, and its record is used.
   // When no record can be kept the line is still kept quiet within this
   // process, and a notice says why (once per device and process).
-  void Attach(const std::string& key);
+  void Attach(const std::string& key) EXCLUDES(lock_);
 
   enum class Use {
     Message,  // one write: a text or a request
@@ -44,10 +48,11 @@ class QuietLine {
   // then returns false. A wait for an incomplete file to be discarded is told
   // in a notice; the short gap after a message is not. The caller holds the
   // device's write lock from here to Release.
-  bool Claim(Use use, const std::function<bool(int milliseconds)>& wait);
+  bool Claim(Use use, const std::function<bool(int milliseconds)>& wait) REQUIRES(writeLock_)
+      EXCLUDES(lock_);
   // While a file's content goes out: keeps the record's time of the last byte
   // current. Cheap: it writes the record at most every kRefreshMs.
-  void StillSending();
+  void StillSending() REQUIRES(writeLock_) EXCLUDES(lock_);
 
   enum class End {
     Whole,       // everything announced went out
@@ -55,7 +60,7 @@ class QuietLine {
   };
   // Ends the claim: the line stays quiet for the message gap, or for the hold
   // after an incomplete file.
-  void Release(End end);
+  void Release(End end) REQUIRES(writeLock_) EXCLUDES(lock_);
 
   // How often a file's content in flight refreshes the record.
   static constexpr int kRefreshMs = 500;
@@ -74,15 +79,17 @@ class QuietLine {
     bool claimed = false;
   };
 
-  Look TryClaim(Use use);
-  bool TryClaimRecord(const std::shared_ptr<LineRecord>& record, Use use, int64_t now, Look& look);
+  Look TryClaim(Use use) REQUIRES(writeLock_) EXCLUDES(lock_);
+  bool TryClaimRecord(const std::shared_ptr<LineRecord>& record, Use use, int64_t now, Look& look)
+      EXCLUDES(lock_);
   bool Tell(const Look& look, int64_t now);
-  void Write(const Quiet& quiet);
-  void GiveUpRecord(const std::string& why);
+  void Write(const Quiet& quiet) REQUIRES(writeLock_) EXCLUDES(lock_);
+  void GiveUpRecord(const std::string& why) EXCLUDES(lock_);
   Quiet ClaimQuiet(Use use, int64_t now) const;
   bool Stale(const Quiet& quiet, int64_t now) const;
-  std::shared_ptr<LineRecord> Record(std::string* key);
+  std::shared_ptr<LineRecord> Record(std::string* key) EXCLUDES(lock_);
 
+  Mutex& writeLock_;
   const LinkTiming timing_;
   const Environment env_;
   const std::function<void(const std::string&)> notify_;
@@ -91,12 +98,12 @@ class QuietLine {
   std::string key_ GUARDED_BY(lock_);
   std::shared_ptr<LineRecord> record_ GUARDED_BY(lock_);
 
-  // Guarded by the device's write lock, as the callers hold it.
-  Quiet inProcess_;
-  std::string inProcessKey_;             // the device inProcess_ was left on
-  std::string claimKey_;                 // the device of the claim in hand
-  std::shared_ptr<LineRecord> claimed_;  // the record this claim marked
-  int64_t lastRefresh_ = 0;
+  // The claim's state: the writer's, who holds the device's write lock.
+  Quiet inProcess_ GUARDED_BY(writeLock_);
+  std::string inProcessKey_ GUARDED_BY(writeLock_);             // the device inProcess_ was left on
+  std::string claimKey_ GUARDED_BY(writeLock_);                 // the device of the claim in hand
+  std::shared_ptr<LineRecord> claimed_ GUARDED_BY(writeLock_);  // the record this claim marked
+  int64_t lastRefresh_ GUARDED_BY(writeLock_) = 0;
 };
 
 }  // namespace tarvel

@@ -61,7 +61,7 @@ enum class ContentEnd {
 
 // Sends exactly `size` bytes of the file, never more, whatever it holds now.
 ContentEnd SendContent(LinkState& state, SerialDevice& port, InputFile& file, int64_t size,
-                       std::string* why) {
+                       std::string* why) REQUIRES(state.WriteLock()) {
   std::vector<uint8_t> block(kFileBlockSize);
   int64_t sent = 0;
   while (sent < size) {
@@ -93,7 +93,8 @@ enum class FileEnd {
   Incomplete,  // the peer got a header and is left waiting for content
 };
 
-FileEnd PushFile(LinkState& state, SerialDevice& port, Outgoing& outgoing, std::string* why) {
+FileEnd PushFile(LinkState& state, SerialDevice& port, Outgoing& outgoing, std::string* why)
+    REQUIRES(state.WriteLock()) {
   port.QueueStatus();
   const auto* header = reinterpret_cast<const uint8_t*>(outgoing.header.data());
   WriteResult written = port.Write(header, outgoing.header.size());
@@ -114,8 +115,9 @@ FileEnd PushFile(LinkState& state, SerialDevice& port, Outgoing& outgoing, std::
 
 // Header, pause, content, all under the write lock and the line's claim, so
 // that nothing else gets onto the wire in between, from this process or any.
-bool SendOutgoing(LinkState& state, Outgoing& outgoing, std::string* why) {
-  std::lock_guard<std::mutex> lock(state.WriteLock());
+bool SendOutgoing(LinkState& state, Outgoing& outgoing, std::string* why)
+    EXCLUDES(state.WriteLock()) {
+  MutexLock lock(state.WriteLock());
   std::shared_ptr<SerialDevice> port = ClaimPort(state, QuietLine::Use::File, why);
   if (!port) return false;
   FileEnd end = PushFile(state, *port, outgoing, why);
