@@ -20,8 +20,8 @@ std::string BusOf(const Environment& env) {
 
 // Never destroyed, as the default link that may hold a hub never is.
 struct HubRegistry {
-  std::mutex lock;
-  std::map<std::string, std::weak_ptr<BluetoothHub>> hubs;
+  Mutex lock;
+  std::map<std::string, std::weak_ptr<BluetoothHub>> hubs GUARDED_BY(lock);
 };
 
 HubRegistry& Registry() {
@@ -33,7 +33,7 @@ HubRegistry& Registry() {
 
 std::shared_ptr<BluetoothHub> BluetoothHub::For(const Environment& env) {
   HubRegistry& registry = Registry();
-  std::lock_guard<std::mutex> lock(registry.lock);
+  MutexLock lock(registry.lock);
   std::weak_ptr<BluetoothHub>& slot = registry.hubs[BusOf(env)];
   std::shared_ptr<BluetoothHub> hub = slot.lock();
   if (!hub) {
@@ -61,7 +61,7 @@ BluetoothService* BluetoothHub::Service(std::string* why) {
 }
 
 BluetoothHub::Registration BluetoothHub::RegisterIncoming(std::string* why) {
-  std::lock_guard<std::mutex> lock(serviceLock_);
+  MutexLock lock(serviceLock_);
   BluetoothService* service = Service(why);
   if (!service) return Registration::NoService;
   if (registered_) return Registration::Registered;
@@ -77,7 +77,7 @@ BluetoothHub::Registration BluetoothHub::RegisterIncoming(std::string* why) {
 }
 
 uint64_t BluetoothHub::Subscribe(Notice notice) {
-  std::lock_guard<std::mutex> lock(noticeLock_);
+  MutexLock lock(noticeLock_);
   uint64_t subscription = nextSubscription_++;
   notices_.emplace(subscription, std::move(notice));
   return subscription;
@@ -85,18 +85,18 @@ uint64_t BluetoothHub::Subscribe(Notice notice) {
 
 void BluetoothHub::Unsubscribe(uint64_t subscription) {
   // Under the lock a notice is told with, so none runs once this returns.
-  std::lock_guard<std::mutex> lock(noticeLock_);
+  MutexLock lock(noticeLock_);
   notices_.erase(subscription);
 }
 
 void BluetoothHub::Tell(const std::string& text) {
-  std::lock_guard<std::mutex> lock(noticeLock_);
+  MutexLock lock(noticeLock_);
   for (auto& [subscription, notice] : notices_) notice(text);
 }
 
 void BluetoothHub::OpenDoor(const std::shared_ptr<IncomingDoor>& door) {
   std::unique_ptr<SerialDevice> gone;
-  std::lock_guard<std::mutex> lock(deliveryLock_);
+  MutexLock lock(deliveryLock_);
   door_ = door;
   // Handed over under the lock, so that no newer peer overtakes the held one.
   if (held_ && held_->QueueStatus()) {
@@ -113,14 +113,14 @@ std::string BluetoothHub::OfferIncoming(const std::string& device, int socket) {
   // a link yet to open its port keeps the last link's, or the wire's own.
   std::shared_ptr<IncomingDoor> last;
   {
-    std::lock_guard<std::mutex> lock(deliveryLock_);
+    MutexLock lock(deliveryLock_);
     last = door_.lock();
   }
   std::unique_ptr<SerialDevice> connection =
       AdoptStreamSocket(socket, &why, last ? last->Timing() : LinkTiming());
   if (!connection) return why;
   std::unique_ptr<SerialDevice> gone;  // closed once the lock is released
-  std::lock_guard<std::mutex> lock(deliveryLock_);
+  MutexLock lock(deliveryLock_);
   std::shared_ptr<IncomingDoor> door = door_.lock();
   if (door && door->IsOpen()) return door->Offer(std::move(connection), device);
   // A held connection is over once its peer hung up and left nothing to read.
@@ -133,7 +133,7 @@ std::string BluetoothHub::OfferIncoming(const std::string& device, int socket) {
 
 void BluetoothHub::DisconnectIncoming(const std::string& device) {
   std::unique_ptr<SerialDevice> held;
-  std::lock_guard<std::mutex> lock(deliveryLock_);
+  MutexLock lock(deliveryLock_);
   std::shared_ptr<IncomingDoor> door = door_.lock();
   if (held_ && heldPeer_ == device) {
     held = std::move(held_);
@@ -176,7 +176,7 @@ ProfileHandlers BluetoothHub::IncomingHandlers() {
 std::optional<BluetoothService::KnownDevice> BluetoothHub::FindDevice(const std::string& address,
                                                                       bool* noService,
                                                                       std::string* why) {
-  std::lock_guard<std::mutex> lock(serviceLock_);
+  MutexLock lock(serviceLock_);
   std::string absent;
   BluetoothService* service = Service(&absent);
   *noService = service == nullptr;

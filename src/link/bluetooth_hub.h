@@ -13,7 +13,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
@@ -21,6 +20,7 @@
 #include "link/link_timing.h"
 #include "platform/bluetooth.h"
 #include "platform/environment.h"
+#include "platform/mutex.h"
 
 namespace tarvel {
 
@@ -57,54 +57,55 @@ class BluetoothHub {
   // Registers the incoming serial port with the Bluetooth service, unless it
   // is registered already; registered again by itself whenever the service
   // restarts. NoService, saying why, when the system has none.
-  Registration RegisterIncoming(std::string* why);
+  Registration RegisterIncoming(std::string* why) EXCLUDES(serviceLock_);
 
   // `notice` hears what befalls the registration between host calls (the
   // service leaving and returning), on the service's thread, until withdrawn.
-  uint64_t Subscribe(Notice notice);
-  void Unsubscribe(uint64_t subscription);
+  uint64_t Subscribe(Notice notice) EXCLUDES(noticeLock_);
+  void Unsubscribe(uint64_t subscription) EXCLUDES(noticeLock_);
 
   // Peers' connections go through `door` from now on, and no longer through
   // a door opened before. A peer that connected while no door was open is
   // offered to it at once.
-  void OpenDoor(const std::shared_ptr<IncomingDoor>& door);
+  void OpenDoor(const std::shared_ptr<IncomingDoor>& door) EXCLUDES(deliveryLock_);
 
   // The known device with address `address`; nothing, saying why, when the
   // service knows none. `noService` is set when there is no service to ask.
   std::optional<BluetoothService::KnownDevice> FindDevice(const std::string& address,
-                                                          bool* noService, std::string* why);
+                                                          bool* noService, std::string* why)
+      EXCLUDES(serviceLock_);
 
  private:
   // The connection to the service, made anew when there is none or it has
-  // gone. Called with serviceLock_ held.
-  BluetoothService* Service(std::string* why);
+  // gone.
+  BluetoothService* Service(std::string* why) REQUIRES(serviceLock_);
   ProfileHandlers IncomingHandlers();
-  std::string OfferIncoming(const std::string& device, int socket);
-  void DisconnectIncoming(const std::string& device);
-  void Tell(const std::string& text);
+  std::string OfferIncoming(const std::string& device, int socket) EXCLUDES(deliveryLock_);
+  void DisconnectIncoming(const std::string& device) EXCLUDES(deliveryLock_);
+  void Tell(const std::string& text) EXCLUDES(noticeLock_);
 
   const Environment env_;
   std::atomic<bool> registered_{false};
 
-  std::mutex noticeLock_;
-  std::map<uint64_t, Notice> notices_;  // guarded by noticeLock_
-  uint64_t nextSubscription_ = 1;       // guarded by noticeLock_
+  Mutex noticeLock_;
+  std::map<uint64_t, Notice> notices_ GUARDED_BY(noticeLock_);
+  uint64_t nextSubscription_ GUARDED_BY(noticeLock_) = 1;
 
   // Held by host calls only, around every use of the service; the service's
   // thread never takes it, so waiting for that thread under it is safe.
-  std::mutex serviceLock_;
+  Mutex serviceLock_;
 
   // Where the service's thread delivers connections. Held while a door takes one.
-  std::mutex deliveryLock_;
-  std::weak_ptr<IncomingDoor> door_;  // guarded by deliveryLock_
+  Mutex deliveryLock_;
+  std::weak_ptr<IncomingDoor> door_ GUARDED_BY(deliveryLock_);
   // A peer's connection that came while no door was open, kept for the next
   // one opened, as a single COM port keeps its peer.
-  std::unique_ptr<SerialDevice> held_;  // guarded by deliveryLock_
-  std::string heldPeer_;                // guarded by deliveryLock_
+  std::unique_ptr<SerialDevice> held_ GUARDED_BY(deliveryLock_);
+  std::string heldPeer_ GUARDED_BY(deliveryLock_);
 
   // Declared last, so destroyed first: its thread stops before anything its
   // handlers use goes.
-  std::unique_ptr<BluetoothService> service_;  // guarded by serviceLock_
+  std::unique_ptr<BluetoothService> service_ GUARDED_BY(serviceLock_);
 };
 
 }  // namespace tarvel

@@ -21,23 +21,24 @@ std::string Seconds(std::chrono::milliseconds limit) {
 // peers the port has no room for.
 class LinkDoor final : public IncomingDoor {
  public:
-  void SetPort(const std::shared_ptr<IncomingPort>& port) {
-    std::lock_guard<std::mutex> lock(lock_);
+  void SetPort(const std::shared_ptr<IncomingPort>& port) EXCLUDES(lock_) {
+    MutexLock lock(lock_);
     port_ = port;
   }
   explicit LinkDoor(const LinkTiming& timing) : timing_(timing) {}
-  void SetOverflow(PeerOverflow* overflow) {
-    std::lock_guard<std::mutex> lock(lock_);
+  void SetOverflow(PeerOverflow* overflow) EXCLUDES(lock_) {
+    MutexLock lock(lock_);
     overflow_ = overflow;
   }
-  bool IsOpen() override {
-    std::lock_guard<std::mutex> lock(lock_);
+  bool IsOpen() override EXCLUDES(lock_) {
+    MutexLock lock(lock_);
     std::shared_ptr<IncomingPort> port = port_.lock();
     return port && port->IsOpen();
   }
   // Under the lock throughout, so that an overflow being withdrawn is not in use.
-  std::string Offer(std::unique_ptr<SerialDevice> connection, const std::string& device) override {
-    std::lock_guard<std::mutex> lock(lock_);
+  std::string Offer(std::unique_ptr<SerialDevice> connection, const std::string& device) override
+      EXCLUDES(lock_) {
+    MutexLock lock(lock_);
     std::shared_ptr<IncomingPort> port = port_.lock();
     if (!port) return "the incoming serial port is not open";
     if (overflow_ && port->IsOpen() && port->PeerConnected()) {
@@ -48,16 +49,16 @@ class LinkDoor final : public IncomingDoor {
     return refusal;
   }
   LinkTiming Timing() const override { return timing_; }
-  void Disconnect(const std::string& device) override {
-    std::lock_guard<std::mutex> lock(lock_);
+  void Disconnect(const std::string& device) override EXCLUDES(lock_) {
+    MutexLock lock(lock_);
     if (std::shared_ptr<IncomingPort> port = port_.lock()) port->Disconnect(device);
     if (overflow_) overflow_->Disconnect(device);
   }
 
  private:
-  std::mutex lock_;
-  std::weak_ptr<IncomingPort> port_;  // guarded by lock_
-  PeerOverflow* overflow_ = nullptr;  // guarded by lock_
+  Mutex lock_;
+  std::weak_ptr<IncomingPort> port_ GUARDED_BY(lock_);
+  PeerOverflow* overflow_ GUARDED_BY(lock_) = nullptr;
   const LinkTiming timing_;
 };
 
@@ -69,14 +70,14 @@ BluetoothPorts::BluetoothPorts(Environment env, const LinkTiming& timing, Notice
       door_(std::make_shared<LinkDoor>(timing_)) {}
 
 BluetoothPorts::~BluetoothPorts() {
-  std::lock_guard<std::mutex> lock(subscribeLock_);
+  MutexLock lock(subscribeLock_);
   if (subscription_) hub_->Unsubscribe(*subscription_);
 }
 
 BluetoothPorts::Registration BluetoothPorts::RegisterIncoming(std::string* why) {
   Registration registration = hub_->RegisterIncoming(why);
   if (registration != Registration::Registered) return registration;
-  std::lock_guard<std::mutex> lock(subscribeLock_);
+  MutexLock lock(subscribeLock_);
   if (!subscription_) subscription_ = hub_->Subscribe(notice_);
   incomingExists_ = true;
   return registration;
@@ -94,7 +95,7 @@ void BluetoothPorts::SetOverflow(PeerOverflow* overflow) {
 }
 
 void BluetoothPorts::SetRfcommCalls(RfcommCalls calls) {
-  std::lock_guard<std::mutex> lock(connectLock_);
+  MutexLock lock(connectLock_);
   rfcomm_ = std::move(calls);
 }
 
@@ -151,7 +152,7 @@ std::shared_ptr<SerialDevice> BluetoothPorts::ConnectOutgoing(const std::string&
   std::optional<BluetoothTarget> target = ParseBluetoothTarget(text, why);
   if (!target) return nullptr;
   // One outgoing connection is made at a time.
-  std::lock_guard<std::mutex> lock(connectLock_);
+  MutexLock lock(connectLock_);
   abandoned_ = false;
   if (!PeerKnown(*target, why)) return nullptr;
   std::chrono::milliseconds limit = connectLimit_.load();

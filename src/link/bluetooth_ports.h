@@ -13,7 +13,6 @@
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
@@ -22,6 +21,7 @@
 #include "link/device/serial_device.h"
 #include "platform/bluetooth.h"
 #include "platform/environment.h"
+#include "platform/mutex.h"
 #include "platform/rfcomm.h"
 
 namespace tarvel {
@@ -63,7 +63,7 @@ class BluetoothPorts {
   // Bluetooth service to register with; Refused with the service's answer.
   // Once registered, it is registered again by itself whenever the service
   // restarts.
-  Registration RegisterIncoming(std::string* why);
+  Registration RegisterIncoming(std::string* why) EXCLUDES(subscribeLock_);
   // Whether this link ever had the incoming port registered: from then on it
   // is the port that peers reach, and a port of the link may stand on it.
   bool IncomingPortExists() const { return incomingExists_.load(); }
@@ -82,7 +82,8 @@ class BluetoothPorts {
   // Nothing, saying why, when the target is malformed, the service knows no
   // such paired device, the peer offers no serial port, refuses, cannot be
   // reached, or no connection comes in time.
-  std::shared_ptr<SerialDevice> ConnectOutgoing(const std::string& target, std::string* why);
+  std::shared_ptr<SerialDevice> ConnectOutgoing(const std::string& target, std::string* why)
+      EXCLUDES(connectLock_);
   // Makes a connect in progress give up soon (the port is being closed).
   void AbandonConnect() { abandoned_ = true; }
 
@@ -93,14 +94,15 @@ class BluetoothPorts {
     std::function<RfcommResult(const std::string&, int, RfcommDeadline, const std::atomic<bool>&)>
         connect = ConnectRfcomm;
   };
-  void SetRfcommCalls(RfcommCalls calls);
+  void SetRfcommCalls(RfcommCalls calls) EXCLUDES(connectLock_);
   void SetConnectTimeLimit(std::chrono::milliseconds limit) { connectLimit_ = limit; }
 
  private:
   // Asks the service, when there is one, whether it knows the peer and it is
   // paired; true when it does or there is no service to ask.
   bool PeerKnown(const BluetoothTarget& target, std::string* why);
-  RfcommResult Connect(const BluetoothTarget& target, RfcommDeadline deadline);
+  RfcommResult Connect(const BluetoothTarget& target, RfcommDeadline deadline)
+      REQUIRES(connectLock_);
   // Waits `pause`; false when the connect is abandoned meanwhile.
   bool Pause(std::chrono::milliseconds pause);
 
@@ -111,15 +113,15 @@ class BluetoothPorts {
   std::atomic<bool> incomingExists_{false};
 
   // One outgoing connect at a time; the calls it makes are guarded by it.
-  std::mutex connectLock_;
-  RfcommCalls rfcomm_;
+  Mutex connectLock_;
+  RfcommCalls rfcomm_ GUARDED_BY(connectLock_);
   std::atomic<bool> abandoned_{false};
 
   // The process's service connection, and this link's door on it.
   std::shared_ptr<BluetoothHub> hub_;
   std::shared_ptr<LinkDoor> door_;
-  std::optional<uint64_t> subscription_;  // guarded by subscribeLock_
-  std::mutex subscribeLock_;
+  Mutex subscribeLock_;
+  std::optional<uint64_t> subscription_ GUARDED_BY(subscribeLock_);
 };
 
 }  // namespace tarvel

@@ -6,12 +6,12 @@
 
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "platform/environment.h"
+#include "platform/mutex.h"
 
 namespace tarvel {
 
@@ -25,13 +25,13 @@ class LinkSettings {
   LinkSettings& operator=(const LinkSettings&) = delete;
 
   // The value under `name` ("TARVEL_ROOT"), or nothing.
-  std::optional<std::string> Lookup(const std::string& name) const;
+  std::optional<std::string> Lookup(const std::string& name) const EXCLUDES(lock_);
   // Sets `name` to `value`; an empty value removes it.
-  void Put(const std::string& name, const std::string& value);
+  void Put(const std::string& name, const std::string& value) EXCLUDES(lock_);
 
  private:
-  mutable std::mutex lock_;
-  std::map<std::string, std::string> values_;
+  mutable Mutex lock_;
+  std::map<std::string, std::string> values_ GUARDED_BY(lock_);
 };
 
 // The environment a link's state reads: the link's settings for every

@@ -103,7 +103,15 @@ std::optional<std::string> LinkState::KeptListing() const {
 }
 
 void LinkState::AdoptGateway(std::unique_ptr<PeerOverflow> gateway) {
+  // Goes once the lock is released: a gateway stops its peer links as it goes.
+  std::unique_ptr<PeerOverflow> spare;
   MutexLock lock(gatewayLock_);
+  // The gateway in place stays: replacing it would end the connections of its
+  // peers, and free it while the door may still be handing it a peer.
+  if (gateway_) {
+    spare = std::move(gateway);
+    return;
+  }
   gateway_ = std::move(gateway);
   bluetooth_->SetOverflow(gateway_.get());
 }

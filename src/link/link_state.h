@@ -130,7 +130,9 @@ class LinkState {
   std::optional<std::string> KeptListing() const EXCLUDES(textLock_);
 
   // The gateway that serves the peers the incoming port has no room for; it
-  // is stopped, with every peer link of its, before the state goes.
+  // is stopped, with every peer link of its, before the state goes. A state
+  // keeps the first gateway it adopts: a later one is dropped at once, so that
+  // two threads that start serving together leave one gateway in place.
   void AdoptGateway(std::unique_ptr<PeerOverflow> gateway) EXCLUDES(gatewayLock_);
   bool HasGateway() EXCLUDES(gatewayLock_);
 

@@ -5,21 +5,28 @@
 //
 // Lock order. A thread that holds a lock takes only locks listed after it,
 // so no two threads can wait for each other; the locks of a line are never
-// held together. (LinkState's and BluetoothPorts' locks are plain std::mutex
-// still; their order is written here all the same.)
+// held together. A gateway's peer link is a LinkState of its own, made and
+// started under the gateway's lock: its locks come after that lock.
 //   1. LinkState's write lock (a whole message or file) | its read lock (a
-//      whole message)
+//      whole message) | its gateway lock (around adopting the gateway, which
+//      withdraws or installs the door's overflow under it)
 //   2. QuietLine::lock_ (taken briefly inside a claim, under the write lock)
-//   3. LinkState's listener lock (a claim's wait for a stop)
-//   4. LinkState's port lock | its text lock | its progress lock
-//   5. BluetoothPorts' connect lock | its service lock | its delivery lock
-//   6. IncomingPort::lock_ (under the delivery lock, which offers it the
-//      connection held for it)
-//   7. a device's Write lock | its settings lock | its read or wait lock (Win32)
-//   8. a device's descriptor lock (fdLock_, portLock_): shared by every
+//   3. BluetoothHub's delivery lock (held while a door takes a connection)
+//   4. LinkDoor::lock_ (held while the overflow takes a connection)
+//   5. Gateway::lock_ (makes and starts a peer link under it)
+//   6. LinkState's listener lock (a claim's wait for a stop)
+//   7. LinkState's port lock | its text lock | its progress lock
+//   8. BluetoothPorts' connect lock, then BluetoothHub's service lock (a
+//      connect asks the service about the peer) | BluetoothPorts' subscribe
+//      lock, then BluetoothHub's notice lock (held while a notice is told)
+//   9. IncomingPort::lock_ (under the door's lock, which offers it a
+//      connection)
+//  10. a device's Write lock | its settings lock | its read or wait lock (Win32)
+//  11. a device's descriptor lock (fdLock_, portLock_): shared by every
 //      operation, exclusive only in Close, which takes nothing under it
-//   9. EventQueue::lock_ | BusConnection::queueLock_ | BusHandoff::lock_:
-//      leaves, held only around their own fields
+//  12. EventQueue::lock_ | BusConnection::queueLock_ | BusHandoff::lock_ |
+//      LinkSettings::lock_ | the hub registry's lock | the command's output,
+//      settings and stop locks: leaves, held only around their own fields
 // IncomingPort never holds its lock across a call that locks its connection:
 // it copies the connection out first (QueueStatus, which takes no lock, is the
 // one call it makes under it). No lock is held across a call into the host.

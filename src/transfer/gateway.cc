@@ -15,13 +15,13 @@ Gateway::Gateway(LinkState& link, int peers)
 Gateway::~Gateway() {
   std::map<uint64_t, PeerLink> stopping;
   {
-    std::lock_guard<std::mutex> lock(lock_);
+    MutexLock lock(lock_);
     stopping_ = true;
   }
-  changed_.notify_all();
+  changed_.NotifyAll();
   tearDown_.join();
   {
-    std::lock_guard<std::mutex> lock(lock_);
+    MutexLock lock(lock_);
     stopping.swap(links_);
   }
   // Each link stops its listener and closes its peer's connection as it goes.
@@ -36,7 +36,7 @@ std::unique_ptr<LinkState> Gateway::MakePeerLink(const std::string& device) {
 }
 
 std::string Gateway::Take(std::unique_ptr<SerialDevice> connection, const std::string& device) {
-  std::lock_guard<std::mutex> lock(lock_);
+  MutexLock lock(lock_);
   if (stopping_) return "the incoming serial port is closing";
   // The link's own port has a peer: the peer links hold the rest.
   if (connected_ + 1 >= static_cast<size_t>(peers_)) {
@@ -58,7 +58,7 @@ std::string Gateway::Take(std::unique_ptr<SerialDevice> connection, const std::s
 void Gateway::Disconnect(const std::string& device) {
   std::vector<std::shared_ptr<IncomingPort>> ports;
   {
-    std::lock_guard<std::mutex> lock(lock_);
+    MutexLock lock(lock_);
     for (auto& [id, link] : links_) {
       if (link.device == device && !link.gone) ports.push_back(link.port);
     }
@@ -69,50 +69,53 @@ void Gateway::Disconnect(const std::string& device) {
 
 void Gateway::PeerGone(uint64_t id) {
   {
-    std::lock_guard<std::mutex> lock(lock_);
+    MutexLock lock(lock_);
     auto found = links_.find(id);
     if (found == links_.end() || found->second.gone) return;
     found->second.gone = true;
     --connected_;
   }
-  changed_.notify_all();
+  changed_.NotifyAll();
 }
 
 size_t Gateway::ConnectedPeerLinks() {
-  std::lock_guard<std::mutex> lock(lock_);
+  MutexLock lock(lock_);
   return connected_;
 }
 
 size_t Gateway::PeerLinks() {
-  std::lock_guard<std::mutex> lock(lock_);
+  MutexLock lock(lock_);
   return links_.size();
 }
 
-void Gateway::TearDownLoop() {
-  std::unique_lock<std::mutex> lock(lock_);
-  for (;;) {
-    changed_.wait(lock, [this] {
-      if (stopping_) return true;
-      for (auto& [id, link] : links_) {
-        if (link.gone) return true;
-      }
-      return false;
-    });
-    if (stopping_) return;
-    std::vector<std::unique_ptr<LinkState>> leaving;
-    for (auto it = links_.begin(); it != links_.end();) {
-      if (!it->second.gone) {
-        ++it;
-        continue;
-      }
-      leaving.push_back(std::move(it->second.state));
-      it = links_.erase(it);
+bool Gateway::AnyGone() const {
+  for (const auto& [id, link] : links_) {
+    if (link.gone) return true;
+  }
+  return false;
+}
+
+std::optional<std::vector<std::unique_ptr<LinkState>>> Gateway::AwaitLeaving() {
+  MutexLock lock(lock_);
+  while (!stopping_ && !AnyGone()) changed_.Wait(lock_);
+  if (stopping_) return std::nullopt;
+  std::vector<std::unique_ptr<LinkState>> leaving;
+  for (auto it = links_.begin(); it != links_.end();) {
+    if (!it->second.gone) {
+      ++it;
+      continue;
     }
-    // Outside the lock: a listener that stops may still report, and its
-    // port may still tell of its peer.
-    lock.unlock();
-    leaving.clear();
-    lock.lock();
+    leaving.push_back(std::move(it->second.state));
+    it = links_.erase(it);
+  }
+  return leaving;
+}
+
+void Gateway::TearDownLoop() {
+  // The links go outside the lock: a listener that stops may still report,
+  // and its port may still tell of its peer.
+  while (std::optional<std::vector<std::unique_ptr<LinkState>>> leaving = AwaitLeaving()) {
+    leaving->clear();
   }
 }
 

@@ -10,17 +10,17 @@
 // frees its place, and its link is torn down on the gateway's own thread.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include "link/bluetooth_ports.h"
 #include "link/device/incoming_port.h"
 #include "link/link_state.h"
+#include "platform/mutex.h"
 
 namespace tarvel {
 
@@ -34,13 +34,14 @@ class Gateway final : public PeerOverflow {
   Gateway(const Gateway&) = delete;
   Gateway& operator=(const Gateway&) = delete;
 
-  std::string Take(std::unique_ptr<SerialDevice> connection, const std::string& device) override;
-  void Disconnect(const std::string& device) override;
+  std::string Take(std::unique_ptr<SerialDevice> connection, const std::string& device) override
+      EXCLUDES(lock_);
+  void Disconnect(const std::string& device) override EXCLUDES(lock_);
 
   // The peer links whose peer is connected.
-  size_t ConnectedPeerLinks();
+  size_t ConnectedPeerLinks() EXCLUDES(lock_);
   // The peer links not yet torn down, whether their peer is there or not.
-  size_t PeerLinks();
+  size_t PeerLinks() EXCLUDES(lock_);
 
  private:
   struct PeerLink {
@@ -51,20 +52,26 @@ class Gateway final : public PeerOverflow {
   };
 
   std::unique_ptr<LinkState> MakePeerLink(const std::string& device);
-  void PeerGone(uint64_t id);
+  void PeerGone(uint64_t id) EXCLUDES(lock_);
   // On the gateway's thread: tears down the links whose peer left.
-  void TearDownLoop();
+  void TearDownLoop() EXCLUDES(lock_);
+  // Waits until a peer link's peer has left, and takes those links out;
+  // nothing once the gateway is stopping.
+  std::optional<std::vector<std::unique_ptr<LinkState>>> AwaitLeaving() EXCLUDES(lock_);
+  bool AnyGone() const REQUIRES(lock_);
 
   LinkState& link_;
   const int peers_;
 
-  std::mutex lock_;
-  std::condition_variable changed_;
-  // Everything below is guarded by lock_.
-  bool stopping_ = false;
-  uint64_t nextId_ = 1;
-  std::map<uint64_t, PeerLink> links_;
-  size_t connected_ = 0;
+  Mutex lock_;
+  // Announces, under lock_, a peer gone or the gateway stopping.
+  CondVar changed_;
+  bool stopping_ GUARDED_BY(lock_) = false;
+  uint64_t nextId_ GUARDED_BY(lock_) = 1;
+  std::map<uint64_t, PeerLink> links_ GUARDED_BY(lock_);
+  size_t connected_ GUARDED_BY(lock_) = 0;
+  // Started by the constructor and joined by the destructor, on the thread
+  // that owns the gateway; never touched by another.
   std::thread tearDown_;
 };
 

@@ -6,7 +6,6 @@
 #include <csignal>
 #include <cstdio>
 #include <iostream>
-#include <mutex>
 #include <optional>
 
 #include "agent_protocol.h"
@@ -14,6 +13,7 @@
 #include "commands.h"
 #include "event_watch.h"
 #include "link_session.h"
+#include "platform/mutex.h"
 #include "progress_watch.h"
 #include "tarvel.h"
 #include "text_codec.h"
@@ -22,10 +22,10 @@ namespace tarvel_cli {
 namespace {
 
 // Replies and progress lines come from two threads during a send.
-std::mutex outputLock;
+tarvel::Mutex outputLock;
 
 void Reply(const std::vector<std::string>& fields) {
-  std::lock_guard<std::mutex> hold(outputLock);
+  tarvel::MutexLock hold(outputLock);
   std::string line = JoinFields(fields) + "\n";
   std::fwrite(line.data(), 1, line.size(), stdout);
   std::fflush(stdout);

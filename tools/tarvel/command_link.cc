@@ -3,10 +3,10 @@
 
 #include <cstdlib>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <vector>
 
+#include "platform/mutex.h"
 #include "system.h"
 #include "text_codec.h"
 
@@ -21,8 +21,8 @@ struct LinkSetup {
 };
 
 // The settings the command made, by key; a look at them makes no link.
-std::mutex madeLock;
-std::map<std::string, std::string> madeByCommand;
+tarvel::Mutex madeLock;
+std::map<std::string, std::string> madeByCommand GUARDED_BY(madeLock);
 
 std::string Lower(std::string text) {
   for (char& c : text) {
@@ -81,14 +81,14 @@ bool SetLinkSetting(const std::string& key, const std::string& value, std::strin
     *error = LastFailureText();
     return false;
   }
-  std::lock_guard<std::mutex> guard(madeLock);
+  tarvel::MutexLock guard(madeLock);
   madeByCommand[key] = value;
   return true;
 }
 
 std::string LinkSetting(const std::string& key) {
   {
-    std::lock_guard<std::mutex> guard(madeLock);
+    tarvel::MutexLock guard(madeLock);
     auto made = madeByCommand.find(key);
     if (made != madeByCommand.end()) return made->second;
   }

@@ -5,17 +5,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <mutex>
 
 #include "command_link.h"
 #include "event_watch.h"
+#include "platform/mutex.h"
 #include "tarvel.h"
 
 namespace tarvel_cli {
 namespace {
 
 std::atomic<bool> jsonLines{false};
-std::mutex outputLock;
+tarvel::Mutex outputLock;
 
 // The length of the UTF-8 sequence starting at `at`, or 0 when it is not one
 // (overlong forms, surrogates and code points past U+10FFFF included).
@@ -190,7 +190,7 @@ std::string JsonTimeNow() {
 void EmitJson(JsonRecord record) {
   if (record.time.empty()) record.time = JsonTimeNow();
   std::string line = JsonObject(record) + "\n";
-  std::lock_guard<std::mutex> hold(outputLock);
+  tarvel::MutexLock hold(outputLock);
   std::fwrite(line.data(), 1, line.size(), stdout);
   std::fflush(stdout);
 }

@@ -2,10 +2,9 @@
 // What the stop signal wakes, alike on every system: waits on a condition
 // variable, and the actions registered for it. The backends call
 // NoteStopSignal from an ordinary thread, never from a signal handler.
-#include <condition_variable>
-#include <mutex>
-
 #include "stop_signal.h"
+
+#include "platform/mutex.h"
 
 namespace tarvel_cli {
 namespace {
@@ -13,19 +12,19 @@ namespace {
 // Never destroyed: the thread that notes stop signals is detached, and may
 // still be using them while the process exits and runs the destructors of
 // statics.
-std::mutex& StopLock() {
-  static auto* lock = new std::mutex;
+tarvel::Mutex& StopLock() {
+  static auto* lock = new tarvel::Mutex;
   return *lock;
 }
 
-std::condition_variable& StopNoted() {
-  static auto* noted = new std::condition_variable;
+// Announces, under StopLock, that the stop signal came.
+tarvel::CondVar& StopNoted() {
+  static auto* noted = new tarvel::CondVar;
   return *noted;
 }
 
-// Guarded by StopLock.
-bool stopNoted = false;
-std::list<std::function<void()>>& Actions() {
+bool stopNoted GUARDED_BY(StopLock()) = false;
+std::list<std::function<void()>>& Actions() REQUIRES(StopLock()) {
   static auto* actions = new std::list<std::function<void()>>;
   return *actions;
 }
@@ -33,26 +32,30 @@ std::list<std::function<void()>>& Actions() {
 }  // namespace
 
 void NoteStopSignal() {
-  std::lock_guard<std::mutex> hold(StopLock());
+  tarvel::MutexLock hold(StopLock());
   if (stopNoted) return;
   stopNoted = true;
   for (auto& action : Actions()) action();
-  StopNoted().notify_all();
+  StopNoted().NotifyAll();
 }
 
 bool WaitForStop(std::chrono::milliseconds limit) {
-  std::unique_lock<std::mutex> hold(StopLock());
-  return StopNoted().wait_for(hold, limit, [] { return stopNoted; });
+  const auto deadline = tarvel::CondVar::Clock::now() + limit;
+  tarvel::MutexLock hold(StopLock());
+  while (!stopNoted) {
+    if (!StopNoted().WaitUntil(StopLock(), deadline)) return stopNoted;
+  }
+  return true;
 }
 
 OnStopSignal::OnStopSignal(std::function<void()> action) {
-  std::lock_guard<std::mutex> hold(StopLock());
+  tarvel::MutexLock hold(StopLock());
   if (stopNoted) action();
   registered_ = Actions().insert(Actions().end(), std::move(action));
 }
 
 OnStopSignal::~OnStopSignal() {
-  std::lock_guard<std::mutex> hold(StopLock());
+  tarvel::MutexLock hold(StopLock());
   Actions().erase(registered_);
 }
 
