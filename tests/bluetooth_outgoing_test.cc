@@ -112,10 +112,13 @@ class Outgoing : public BluetoothTest {
     state().Bluetooth().SetRfcommCalls(rfcomm.Calls());
   }
   // A device whose port 3 is `name`, connecting through the fake socket calls.
-  std::unique_ptr<TestDevice> DeviceNamed(const std::string& name) {
+  std::unique_ptr<TestDevice> DeviceNamed(const std::string& name,
+                                          const LinkTiming& timing = LinkTiming()) {
     auto other = std::make_unique<TestDevice>(
-        "/x", std::map<std::string, std::string>{{"DBUS_SYSTEM_BUS_ADDRESS", bluez.busAddress()},
-                                                 {"TARVEL_COM3", name}});
+        "/x",
+        std::map<std::string, std::string>{{"DBUS_SYSTEM_BUS_ADDRESS", bluez.busAddress()},
+                                           {"TARVEL_COM3", name}},
+        timing);
     other->state->Bluetooth().SetRfcommCalls(rfcomm.Calls());
     return other;
   }
@@ -175,6 +178,23 @@ TEST_F(Outgoing, APeerThatHangsUpMakesTheNextSendFail) {
   peer.HangUp();
   EXPECT_EQ(PortSend(state(), u"anyone?"), 999);
   EXPECT_TRUE(StartsWith(Status(), "FAIL: ")) << Status();
+}
+
+// The connection keeps the link's own stall limit, not the wire's default one.
+TEST_F(Outgoing, AConnectionThatStallsGivesUpAtTheLinksOwnStallLimit) {
+  LinkTiming timing = ShortLimits();
+  auto named = DeviceNamed(std::string("bluetooth:") + kFakeDeviceAddress, timing);
+  ASSERT_EQ(PortOpen(*named->state, kTestPort), 999) << named->Status();
+  // The peer takes nothing: the connection fills and the file's content stalls.
+  Peer peer(rfcomm.TakePeer());
+  ASSERT_GE(peer.fd(), 0);
+  WriteWholeFile(named->Path("big.bin"), std::string(4 << 20, 'b'));
+  auto started = std::chrono::steady_clock::now();
+  SendFile(*named->state, Utf8ToUtf16(named->Path("big.bin")).c_str(), u"big.bin");
+  auto took = std::chrono::steady_clock::now() - started;
+  EXPECT_TRUE(StartsWith(named->Status(), "FAIL: ")) << named->Status();
+  EXPECT_LT(took, std::chrono::milliseconds(timing.senderPauseMs + LinkTiming().writeStallLimitMs))
+      << "the connection waited out the wire's default stall limit";
 }
 
 TEST_F(Outgoing, UnknownUnpairedAndMalformedTargetsFailBeforeAnyConnect) {

@@ -27,9 +27,10 @@ class StreamDeviceTest : public ::testing::Test {
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
     peer_ = ends[1];
     std::string error;
-    device = AdoptStreamSocket(ends[0], &error);
+    device = AdoptStreamSocket(ends[0], &error, Timing());
     ASSERT_TRUE(device) << error;
   }
+  virtual LinkTiming Timing() const { return LinkTiming(); }
   void TearDown() override { HangUp(); }
 
   void HangUp() {
@@ -191,9 +192,50 @@ TEST_F(StreamDeviceTest, AWriteThePeerNeverTakesGivesUpAtTheStallLimit) {
   EXPECT_TRUE(ReadFor(peer(), result.written, 5000) == big.substr(0, result.written));
 }
 
+// A connection keeps the link's own read gap and stall limit, not the wire's
+// defaults: a link with test timing would otherwise wait out the default
+// stall limit on every stalled write.
+class StreamDeviceOnLinkTimingTest : public StreamDeviceTest {
+ protected:
+  static LinkTiming Own() {
+    LinkTiming timing;
+    timing.readQuietGapMs = 800;
+    timing.writeStallLimitMs = 300;
+    return timing;
+  }
+  LinkTiming Timing() const override { return Own(); }
+};
+
+TEST_F(StreamDeviceOnLinkTimingTest, AStalledWriteGivesUpAfterTheLinksOwnStallLimit) {
+  std::string big(4 << 20, 'z');
+  auto started = Clock::now();
+  WriteResult result = Write(big);
+  auto took = Clock::now() - started;
+  EXPECT_FALSE(result.ok);
+  EXPECT_GT(result.written, 0u);
+  EXPECT_LT(result.written, big.size());
+  EXPECT_EQ(result.why, nullptr) << "a stall is no hang-up";
+  EXPECT_GE(took, milliseconds(Own().writeStallLimitMs));
+  EXPECT_LT(took, milliseconds(LinkTiming().writeStallLimitMs)) << "waited out the default limit";
+}
+
+TEST_F(StreamDeviceOnLinkTimingTest, BytesCloserThanTheLinksOwnQuietGapAreOneRead) {
+  // 300 ms apart: two reads on the wire's 100 ms gap, one on this link's 800 ms.
+  std::thread writer([&] {
+    WriteAll(peer(), "abc");
+    std::this_thread::sleep_for(milliseconds(300));
+    WriteAll(peer(), "late");
+  });
+  std::string got;
+  ReadResult result = Read(got, 100, 2000);
+  writer.join();
+  EXPECT_EQ(result.outcome, ReadOutcome::Bytes);
+  EXPECT_EQ(got, "abclate");
+}
+
 TEST(StreamDeviceAdoption, ADescriptorThatIsNoOpenFileIsRefused) {
   std::string error;
-  EXPECT_EQ(AdoptStreamSocket(-1, &error), nullptr);
+  EXPECT_EQ(AdoptStreamSocket(-1, &error, LinkTiming()), nullptr);
   EXPECT_NE(error.find("cannot take over the connection"), std::string::npos) << error;
 }
 

@@ -64,7 +64,7 @@ std::unique_ptr<SerialDevice> SocketDevice(const std::shared_ptr<SocketPeer>& pe
   EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
   peer->fd = ends[1];
   std::string error;
-  std::unique_ptr<SerialDevice> device = AdoptStreamSocket(ends[0], &error);
+  std::unique_ptr<SerialDevice> device = AdoptStreamSocket(ends[0], &error, LinkTiming());
   EXPECT_NE(device, nullptr) << error;
   return device;
 }
@@ -79,7 +79,8 @@ Line SocketLine() {
 Line IncomingLine() {
   auto peer = std::make_shared<SocketPeer>();
   auto port = std::make_shared<IncomingPort>();
-  EXPECT_EQ(port->Offer(SocketDevice(peer), "peer"), "");
+  std::string why;
+  EXPECT_TRUE(port->Offer(SocketDevice(peer), "peer", &why)) << why;
   return {port, [peer](const std::string& bytes) { peer->Send(bytes); }, [peer] { peer->HangUp(); },
           peer};
 }
@@ -155,7 +156,8 @@ TEST(WaitForInputIncoming, WaitsForAPeerToConnectAndThenOnItsConnection) {
   auto peer = std::make_shared<SocketPeer>();
   auto waiting = std::async(std::launch::async, [&port] { return port->WaitForInput(-1); });
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  ASSERT_EQ(port->Offer(SocketDevice(peer), "first"), "");
+  std::string why;
+  ASSERT_TRUE(port->Offer(SocketDevice(peer), "first", &why)) << why;
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(waiting.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout)
       << "a connection alone is no input";
@@ -168,7 +170,8 @@ TEST(WaitForInputIncoming, APeerThatHangsUpLeavesTheWaitForTheNext) {
   auto port = std::make_shared<IncomingPort>();
   auto first = std::make_shared<SocketPeer>();
   auto second = std::make_shared<SocketPeer>();
-  ASSERT_EQ(port->Offer(SocketDevice(first), "first"), "");
+  std::string why;
+  ASSERT_TRUE(port->Offer(SocketDevice(first), "first", &why)) << why;
   auto waiting = std::async(std::launch::async, [&port] { return port->WaitForInput(-1); });
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   first->HangUp();
@@ -176,7 +179,7 @@ TEST(WaitForInputIncoming, APeerThatHangsUpLeavesTheWaitForTheNext) {
   EXPECT_EQ(waiting.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout)
       << "the port ended its wait with its peer";
   EXPECT_FALSE(port->PeerConnected());
-  ASSERT_EQ(port->Offer(SocketDevice(second), "second"), "");
+  ASSERT_TRUE(port->Offer(SocketDevice(second), "second", &why)) << why;
   second->Send("hello");
   ASSERT_EQ(waiting.wait_for(std::chrono::seconds(1)), std::future_status::ready);
   EXPECT_EQ(waiting.get(), WaitResult::Ready);

@@ -20,8 +20,8 @@ std::string Seconds(std::chrono::milliseconds limit) {
 
 }  // namespace
 
-BluetoothPorts::BluetoothPorts(Environment env, Notice notice)
-    : env_(std::move(env)), notice_(std::move(notice)) {}
+BluetoothPorts::BluetoothPorts(Environment env, const LinkTiming& timing, Notice notice)
+    : env_(std::move(env)), timing_(timing), notice_(std::move(notice)) {}
 
 BluetoothPorts::~BluetoothPorts() = default;
 
@@ -58,7 +58,8 @@ std::shared_ptr<SerialDevice> BluetoothPorts::OpenIncoming() {
   incoming_ = port;
   // Handed over under the lock, so that no newer peer overtakes the held one.
   if (held_ && held_->QueueStatus()) {
-    port->Offer(std::move(held_), heldPeer_);
+    std::string ignored;  // the port was just made: it takes the connection
+    port->Offer(std::move(held_), heldPeer_, &ignored);
   } else {
     gone = std::move(held_);  // that peer hung up before the port opened
   }
@@ -68,7 +69,7 @@ std::shared_ptr<SerialDevice> BluetoothPorts::OpenIncoming() {
 
 std::string BluetoothPorts::OfferIncoming(const std::string& device, int socket) {
   std::string why;
-  std::unique_ptr<SerialDevice> connection = AdoptStreamSocket(socket, &why);
+  std::unique_ptr<SerialDevice> connection = AdoptStreamSocket(socket, &why, timing_);
   if (!connection) return why;
   std::unique_ptr<SerialDevice> gone;  // closed once the lock is released
   std::shared_ptr<IncomingPort> port;
@@ -84,7 +85,8 @@ std::string BluetoothPorts::OfferIncoming(const std::string& device, int socket)
       return "";
     }
   }
-  return port->Offer(std::move(connection), device);
+  port->Offer(std::move(connection), device, &why);
+  return why;
 }
 
 void BluetoothPorts::DisconnectIncoming(const std::string& device) {
@@ -204,7 +206,7 @@ std::shared_ptr<SerialDevice> BluetoothPorts::ConnectOutgoing(const std::string&
     *why = connected.why;
     return nullptr;
   }
-  return AdoptStreamSocket(connected.value, why);
+  return AdoptStreamSocket(connected.value, why, timing_);
 }
 
 }  // namespace tarvel

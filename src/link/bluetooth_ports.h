@@ -34,8 +34,9 @@ class BluetoothPorts {
 
   // `notice` tells the host what befalls the incoming port between its calls
   // (the service leaving and returning); it runs on the service's thread.
+  // Connections keep the read gap and write stall limit of `timing`.
   using Notice = std::function<void(const std::string& text)>;
-  BluetoothPorts(Environment env, Notice notice);
+  BluetoothPorts(Environment env, const LinkTiming& timing, Notice notice);
   ~BluetoothPorts();
   BluetoothPorts(const BluetoothPorts&) = delete;
   BluetoothPorts& operator=(const BluetoothPorts&) = delete;
@@ -92,6 +93,7 @@ class BluetoothPorts {
   void DisconnectIncoming(const std::string& device);
 
   const Environment env_;
+  const LinkTiming timing_;
   const Notice notice_;
   std::atomic<std::chrono::milliseconds> connectLimit_{kConnectTimeLimit};
   std::atomic<bool> incomingExists_{false};

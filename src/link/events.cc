@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "link/events.h"
 
 #include <utility>
@@ -6,14 +7,14 @@ namespace tarvel {
 
 void EventQueue::Push(EventKind kind, std::u16string_view text, std::string_view peer) {
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     if (events_.size() == kCapacity) {
       events_.pop_front();
       ++dropped_;
     }
     events_.push_back(Event{kind, std::u16string(text), std::string(peer)});
   }
-  arrived_.notify_one();
+  arrived_.NotifyOne();
 }
 
 std::optional<Event> EventQueue::TakeLocked() {
@@ -28,12 +29,14 @@ std::optional<Event> EventQueue::TakeLocked() {
 }
 
 std::optional<Event> EventQueue::Next(std::chrono::milliseconds timeout) {
-  std::unique_lock<std::mutex> guard(lock_);
-  auto waiting = [this] { return !events_.empty() || dropped_ > 0 || woken_; };
-  if (timeout.count() < 0) {
-    arrived_.wait(guard, waiting);
-  } else {
-    arrived_.wait_for(guard, timeout, waiting);
+  CondVar::Clock::time_point deadline = CondVar::Clock::now() + timeout;
+  MutexLock guard(lock_);
+  while (events_.empty() && dropped_ == 0 && !woken_) {
+    if (timeout.count() < 0) {
+      arrived_.Wait(lock_);
+    } else if (!arrived_.WaitUntil(lock_, deadline)) {
+      break;
+    }
   }
   std::optional<Event> next = TakeLocked();
   // A wake ends one wait that found no event; with an event it waits for the
@@ -44,10 +47,10 @@ std::optional<Event> EventQueue::Next(std::chrono::milliseconds timeout) {
 
 void EventQueue::Wake() {
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     woken_ = true;
   }
-  arrived_.notify_all();
+  arrived_.NotifyAll();
 }
 
 namespace {

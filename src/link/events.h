@@ -5,13 +5,13 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <deque>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "platform/mutex.h"
 
 namespace tarvel {
 
@@ -54,13 +54,13 @@ class EventQueue {
   void Wake();
 
  private:
-  std::optional<Event> TakeLocked();
+  std::optional<Event> TakeLocked() REQUIRES(lock_);
 
-  std::mutex lock_;
-  std::condition_variable arrived_;
-  std::deque<Event> events_;
-  size_t dropped_ = 0;
-  bool woken_ = false;  // a Wake that no Next has ended on yet
+  Mutex lock_;
+  CondVar arrived_;
+  std::deque<Event> events_ GUARDED_BY(lock_);
+  size_t dropped_ GUARDED_BY(lock_) = 0;
+  bool woken_ GUARDED_BY(lock_) = false;  // a Wake that no Next has ended on yet
 };
 
 // The reason the calling thread's last call of the library failed, kept per

@@ -19,7 +19,7 @@ LinkState::LinkState(Environment env, LinkTiming timing)
       timing_(timing),
       line_(timing_, env_, [this](const std::string& text) { Notify(text); }),
       bluetooth_(std::make_unique<BluetoothPorts>(
-          env_, [this](const std::string& text) { Notify(text); })) {}
+          env_, timing_, [this](const std::string& text) { Notify(text); })) {}
 
 LinkState::~LinkState() {
   StopListeners();

@@ -27,16 +27,16 @@ void RegisterIncomingBluetoothPort(LinkState& state) {
   }
 }
 
-std::shared_ptr<SerialDevice> OpenPortDevice(LinkState& state, int port, std::string* error) {
+std::shared_ptr<SerialDevice> OpenPortDevice(LinkState& state, int port, std::string* why) {
   BluetoothPorts& bluetooth = state.Bluetooth();
   if (port == 0 && bluetooth.IncomingPortExists() && !NamedInEnvironment(state.env(), port)) {
     return bluetooth.OpenIncoming();
   }
   std::string path = SerialDevicePath(port, state.env());
   if (path.compare(0, kBluetoothScheme.size(), kBluetoothScheme) == 0) {
-    return bluetooth.ConnectOutgoing(path.substr(kBluetoothScheme.size()), error);
+    return bluetooth.ConnectOutgoing(path.substr(kBluetoothScheme.size()), why);
   }
-  return OpenSerialDevice(path, error, state.timing());
+  return OpenSerialDevice(path, why, state.timing());
 }
 
 std::string PortDeviceKey(LinkState& state, int port) {

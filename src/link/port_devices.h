@@ -19,7 +19,7 @@ void RegisterIncomingBluetoothPort(LinkState& state);
 // it is registered (unless TARVEL_COM0 names a device), an outgoing Bluetooth
 // connection for a port named "bluetooth:<address>", and otherwise the serial
 // device at the port's path. Nothing, saying why, when it cannot be opened.
-std::shared_ptr<SerialDevice> OpenPortDevice(LinkState& state, int port, std::string* error);
+std::shared_ptr<SerialDevice> OpenPortDevice(LinkState& state, int port, std::string* why);
 
 // The name of the device that port `port` stands on, the same for every name
 // of one device: the key of its line record.

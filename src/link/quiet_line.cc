@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "link/quiet_line.h"
 
 #include <algorithm>
@@ -31,9 +32,9 @@ bool ParseRecord(const std::string& text, int64_t& until, int& kind) {
 
 // The devices whose record this process has said it cannot keep: said once.
 bool FirstComplaint(const std::string& key) {
-  static std::mutex lock;
+  static Mutex lock;
   static std::set<std::string>* told = new std::set<std::string>();
-  std::lock_guard<std::mutex> guard(lock);
+  MutexLock guard(lock);
   return told->insert(key).second;
 }
 
@@ -45,13 +46,13 @@ QuietLine::QuietLine(const LinkTiming& timing, Environment env,
 
 void QuietLine::Attach(const std::string& key) {
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     if (key == key_ && record_) return;
   }
   std::string why;
   std::shared_ptr<LineRecord> record = OpenLineRecord(key, env_, &why);
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     key_ = key;
     record_ = record;
   }
@@ -59,7 +60,7 @@ void QuietLine::Attach(const std::string& key) {
 }
 
 std::shared_ptr<LineRecord> QuietLine::Record(std::string* key) {
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock guard(lock_);
   *key = key_;
   return record_;
 }
@@ -67,7 +68,7 @@ std::shared_ptr<LineRecord> QuietLine::Record(std::string* key) {
 void QuietLine::GiveUpRecord(const std::string& why) {
   std::string key;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     record_.reset();
     key = key_;
   }

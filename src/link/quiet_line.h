@@ -12,12 +12,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "link/link_timing.h"
 #include "platform/environment.h"
 #include "platform/line_record.h"
+#include "platform/mutex.h"
 
 namespace tarvel {
 
@@ -87,9 +87,9 @@ class QuietLine {
   const Environment env_;
   const std::function<void(const std::string&)> notify_;
 
-  std::mutex lock_;
-  std::string key_;                     // guarded by lock_
-  std::shared_ptr<LineRecord> record_;  // guarded by lock_
+  Mutex lock_;
+  std::string key_ GUARDED_BY(lock_);
+  std::shared_ptr<LineRecord> record_ GUARDED_BY(lock_);
 
   // Guarded by the device's write lock, as the callers hold it.
   Quiet inProcess_;

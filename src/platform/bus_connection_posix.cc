@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/bus_connection_posix.h"
 
 #include <poll.h>
@@ -70,7 +71,7 @@ BusConnection::BusConnection(sd_bus* bus, int wakeFd) : bus_(bus), wakeFd_(wakeF
 
 BusConnection::~BusConnection() {
   {
-    std::lock_guard<std::mutex> lock(queueLock_);
+    MutexLock lock(queueLock_);
     stopping_ = true;
   }
   Signal(wakeFd_);
@@ -82,7 +83,7 @@ BusConnection::~BusConnection() {
 void BusConnection::Post(std::function<void(sd_bus*)> task) {
   bool gone = false;
   {
-    std::lock_guard<std::mutex> lock(queueLock_);
+    MutexLock lock(queueLock_);
     gone = finished_;
     if (!gone) tasks_.push_back(std::move(task));
   }
@@ -155,7 +156,7 @@ void BusConnection::Run() {
   connected_ = false;
   std::deque<std::function<void(sd_bus*)>> left;
   {
-    std::lock_guard<std::mutex> lock(queueLock_);
+    MutexLock lock(queueLock_);
     finished_ = true;
     left.swap(tasks_);
   }
@@ -177,7 +178,7 @@ void BusConnection::Run() {
 bool BusConnection::RunTasks() {
   std::deque<std::function<void(sd_bus*)>> now;
   {
-    std::lock_guard<std::mutex> lock(queueLock_);
+    MutexLock lock(queueLock_);
     if (stopping_) return false;
     now.swap(tasks_);
   }

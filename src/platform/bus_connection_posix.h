@@ -9,15 +9,15 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
+
+#include "platform/mutex.h"
 
 namespace tarvel {
 
@@ -74,10 +74,10 @@ class BusConnection {
   const int wakeFd_;   // eventfd that Post and the destructor signal
   std::atomic<bool> connected_{true};
 
-  std::mutex queueLock_;
-  std::deque<std::function<void(sd_bus*)>> tasks_;  // guarded by queueLock_
-  bool stopping_ = false;                           // guarded by queueLock_
-  bool finished_ = false;                           // guarded by queueLock_
+  Mutex queueLock_;
+  std::deque<std::function<void(sd_bus*)>> tasks_ GUARDED_BY(queueLock_);
+  bool stopping_ GUARDED_BY(queueLock_) = false;
+  bool finished_ GUARDED_BY(queueLock_) = false;
 
   // Calls awaiting their reply; the bus thread's alone.
   std::unordered_map<PendingCall*, std::unique_ptr<PendingCall>> pending_;
@@ -95,23 +95,25 @@ class BusHandoff {
  public:
   void Give(T value) {
     {
-      std::lock_guard<std::mutex> lock(lock_);
+      MutexLock lock(lock_);
       if (value_) return;
       value_ = std::move(value);
     }
-    given_.notify_all();
+    given_.NotifyAll();
   }
   // The value, or nothing when none came within `limit`.
   std::optional<T> Take(std::chrono::milliseconds limit) {
-    std::unique_lock<std::mutex> lock(lock_);
-    given_.wait_for(lock, limit, [this] { return value_.has_value(); });
+    CondVar::Clock::time_point deadline = CondVar::Clock::now() + limit;
+    MutexLock lock(lock_);
+    while (!value_ && given_.WaitUntil(lock_, deadline)) {
+    }
     return std::move(value_);
   }
 
  private:
-  std::mutex lock_;
-  std::condition_variable given_;
-  std::optional<T> value_;
+  Mutex lock_;
+  CondVar given_;
+  std::optional<T> value_ GUARDED_BY(lock_);
 };
 
 // Makes `call` and waits for its answer, which `read` turns into a value on

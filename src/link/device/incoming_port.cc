@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "link/device/incoming_port.h"
 
 #include <algorithm>
@@ -5,15 +6,20 @@
 
 namespace tarvel {
 
-std::string IncomingPort::Offer(std::unique_ptr<SerialDevice> connection, const std::string& peer) {
+bool IncomingPort::Offer(std::unique_ptr<SerialDevice> connection, const std::string& peer,
+                         std::string* why) {
   std::shared_ptr<SerialDevice> ended;
   {
-    std::lock_guard<std::mutex> lock(lock_);
-    if (closed_) return "the incoming serial port is not open";
+    MutexLock lock(lock_);
+    if (closed_) {
+      *why = "the incoming serial port is not open";
+      return false;
+    }
     // A connection is over once its peer hung up and nothing of it is left
     // to read; one that is still up keeps the port, as on a single COM port.
     if (connection_ && connection_->QueueStatus()) {
-      return "a peer is connected already: one peer at a time";
+      *why = "a peer is connected already: one peer at a time";
+      return false;
     }
     if (connection_) {
       ended = std::move(connection_);
@@ -24,32 +30,32 @@ std::string IncomingPort::Offer(std::unique_ptr<SerialDevice> connection, const 
     ++generation_;
   }
   if (ended) ended->Close();
-  arrived_.notify_all();
-  return "";
+  arrived_.NotifyAll();
+  return true;
 }
 
 void IncomingPort::Disconnect(const std::string& peer) {
   std::shared_ptr<SerialDevice> held;
   {
-    std::lock_guard<std::mutex> lock(lock_);
+    MutexLock lock(lock_);
     if (peer_ == peer) held = connection_;
   }
   if (held) Drop(held, false);
 }
 
 bool IncomingPort::PeerConnected() {
-  std::lock_guard<std::mutex> lock(lock_);
+  MutexLock lock(lock_);
   return connection_ && connection_->QueueStatus();
 }
 
 bool IncomingPort::IsOpen() {
-  std::lock_guard<std::mutex> lock(lock_);
+  MutexLock lock(lock_);
   return !closed_;
 }
 
 void IncomingPort::Drop(const std::shared_ptr<SerialDevice>& connection, bool seenByRead) {
   {
-    std::lock_guard<std::mutex> lock(lock_);
+    MutexLock lock(lock_);
     if (connection_ != connection) return;
     connection_.reset();
     peer_.clear();
@@ -59,13 +65,13 @@ void IncomingPort::Drop(const std::shared_ptr<SerialDevice>& connection, bool se
 }
 
 bool IncomingPort::ReadSettings(LineSettings& settings) {
-  std::lock_guard<std::mutex> lock(lock_);
+  MutexLock lock(lock_);
   settings = settings_;
   return !closed_;
 }
 
 bool IncomingPort::WriteSettings(const LineSettings& settings) {
-  std::lock_guard<std::mutex> lock(lock_);
+  MutexLock lock(lock_);
   settings_ = settings;
   return !closed_;
 }
@@ -73,7 +79,7 @@ bool IncomingPort::WriteSettings(const LineSettings& settings) {
 std::optional<size_t> IncomingPort::QueueStatus() {
   std::shared_ptr<SerialDevice> connection;
   {
-    std::lock_guard<std::mutex> lock(lock_);
+    MutexLock lock(lock_);
     if (closed_) return std::nullopt;
     connection = connection_;
   }
@@ -86,59 +92,56 @@ std::optional<size_t> IncomingPort::QueueStatus() {
 }
 
 ReadResult IncomingPort::Read(uint8_t* buffer, size_t count, int firstByteWaitMs) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(std::max(firstByteWaitMs, 0));
+  Clock::time_point deadline = DeadlineAfter(std::max(firstByteWaitMs, 0));
   std::shared_ptr<SerialDevice> connection;
   uint64_t generation = 0;
   {
-    std::unique_lock<std::mutex> lock(lock_);
+    MutexLock lock(lock_);
     if (closed_) return {ReadOutcome::Failed, 0};
     if (std::exchange(readOwesFailure_, false)) return {ReadOutcome::Failed, 0};
-    arrived_.wait_until(lock, deadline, [this] { return closed_ || connection_; });
+    WaitForConnection(deadline);
     if (closed_) return {ReadOutcome::Failed, 0};
     if (!connection_) return {ReadOutcome::Quiet, 0};
     connection = connection_;
     generation = generation_;
   }
-  auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  ReadResult result =
-      connection->Read(buffer, count, static_cast<int>(std::max<decltype(left)>(left, 0)));
+  ReadResult result = connection->Read(buffer, count, MillisecondsUntil(deadline));
   if (result.outcome == ReadOutcome::Failed) {
     Drop(connection, true);
   } else if (result.count > 0) {
-    std::lock_guard<std::mutex> lock(lock_);
+    MutexLock lock(lock_);
     readGeneration_ = generation;
     reader_ = std::this_thread::get_id();
   }
   return result;
 }
 
+void IncomingPort::WaitForConnection(Clock::time_point deadline) {
+  while (!closed_ && !connection_) {
+    if (deadline == kNoDeadline) {
+      arrived_.Wait(lock_);
+    } else if (!arrived_.WaitUntil(lock_, deadline)) {
+      return;
+    }
+  }
+}
+
 std::shared_ptr<SerialDevice> IncomingPort::AwaitConnection(Clock::time_point deadline,
                                                             bool& closed) {
-  std::unique_lock<std::mutex> lock(lock_);
-  auto ready = [this] { return closed_ || connection_; };
-  if (deadline == Clock::time_point::max()) {
-    arrived_.wait(lock, ready);
-  } else {
-    arrived_.wait_until(lock, deadline, ready);
-  }
+  MutexLock lock(lock_);
+  WaitForConnection(deadline);
   closed = closed_;
   return closed_ ? nullptr : connection_;
 }
 
 WaitResult IncomingPort::WaitForInput(int timeoutMs) {
-  Clock::time_point deadline = timeoutMs < 0 ? Clock::time_point::max()
-                                             : Clock::now() + std::chrono::milliseconds(timeoutMs);
+  Clock::time_point deadline = DeadlineAfter(timeoutMs);
   for (;;) {
     bool closed = false;
     std::shared_ptr<SerialDevice> connection = AwaitConnection(deadline, closed);
     if (closed) return WaitResult::Closed;
     if (!connection) return WaitResult::TimedOut;
-    int left = -1;
-    if (deadline != Clock::time_point::max()) {
-      auto ms = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      left = static_cast<int>(std::max<decltype(ms)>(ms, 0));
-    }
-    WaitResult result = connection->WaitForInput(left);
+    WaitResult result = connection->WaitForInput(TimeoutUntil(deadline));
     if (result != WaitResult::Closed) return result;
     // The peer hung up, or its connection was closed or replaced: the port
     // waits for what comes next.
@@ -150,7 +153,7 @@ WriteResult IncomingPort::Write(const uint8_t* data, size_t count) {
   std::shared_ptr<SerialDevice> connection;
   uint64_t generation = 0;
   {
-    std::lock_guard<std::mutex> lock(lock_);
+    MutexLock lock(lock_);
     if (closed_) return {0, false, nullptr};
     if (!connection_) return {0, false, "no peer connected"};
     generation = generation_;
@@ -163,7 +166,7 @@ WriteResult IncomingPort::Write(const uint8_t* data, size_t count) {
   }
   WriteResult result = connection->Write(data, count);
   {
-    std::lock_guard<std::mutex> lock(lock_);
+    MutexLock lock(lock_);
     lastWriteGeneration_ = generation;
     lastWriteAt_ = Clock::now();
   }
@@ -174,13 +177,13 @@ WriteResult IncomingPort::Write(const uint8_t* data, size_t count) {
 void IncomingPort::Close() {
   std::shared_ptr<SerialDevice> held;
   {
-    std::lock_guard<std::mutex> lock(lock_);
+    MutexLock lock(lock_);
     closed_ = true;
     held = std::move(connection_);
     peer_.clear();
   }
   if (held) held->Close();
-  arrived_.notify_all();
+  arrived_.NotifyAll();
 }
 
 }  // namespace tarvel

@@ -6,14 +6,14 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
+#include "link/device/deadline.h"
 #include "link/device/serial_device.h"
+#include "platform/mutex.h"
 
 namespace tarvel {
 
@@ -26,10 +26,10 @@ class IncomingPort final : public SerialDevice {
   // only between messages, so what it writes answers the new peer.
   static constexpr std::chrono::milliseconds kPeerChangeGuard{3000};
 
-  // Offers the connection of the peer named `peer`. Taken, and the empty text
-  // returned, when no peer is connected (one that hung up and left nothing to
-  // read no longer counts); else refused, saying why, and closed.
-  std::string Offer(std::unique_ptr<SerialDevice> connection, const std::string& peer);
+  // Offers the connection of the peer named `peer`. Taken when no peer is
+  // connected (one that hung up and left nothing to read no longer counts);
+  // else refused, saying why, and closed.
+  bool Offer(std::unique_ptr<SerialDevice> connection, const std::string& peer, std::string* why);
   // Closes the connection of `peer`, when it is the one held.
   void Disconnect(const std::string& peer);
   // Whether a peer is connected now.
@@ -49,31 +49,34 @@ class IncomingPort final : public SerialDevice {
   void Close() override;
 
  private:
-  using Clock = std::chrono::steady_clock;
+  using Clock = DeviceClock;
 
   // Lets go of `connection` if it is still the one held, and closes it.
   // `seenByRead`: a read has already reported its end.
-  void Drop(const std::shared_ptr<SerialDevice>& connection, bool seenByRead);
+  void Drop(const std::shared_ptr<SerialDevice>& connection, bool seenByRead) EXCLUDES(lock_);
   // The connection held once one is, or nothing once the port is closed or
   // `deadline` has passed.
-  std::shared_ptr<SerialDevice> AwaitConnection(Clock::time_point deadline, bool& closed);
+  std::shared_ptr<SerialDevice> AwaitConnection(Clock::time_point deadline, bool& closed)
+      EXCLUDES(lock_);
+  // Waits until a connection is held or the port is closed, at most until
+  // `deadline`.
+  void WaitForConnection(Clock::time_point deadline) REQUIRES(lock_);
 
-  std::mutex lock_;
-  std::condition_variable arrived_;  // a connection came, or the port closed
-  // Everything below is guarded by lock_.
-  std::shared_ptr<SerialDevice> connection_;
-  std::string peer_;
-  uint64_t generation_ = 0;  // counts the connections taken
-  bool closed_ = false;
+  Mutex lock_;
+  CondVar arrived_;  // a connection came, or the port closed
+  std::shared_ptr<SerialDevice> connection_ GUARDED_BY(lock_);
+  std::string peer_ GUARDED_BY(lock_);
+  uint64_t generation_ GUARDED_BY(lock_) = 0;  // counts the connections taken
+  bool closed_ GUARDED_BY(lock_) = false;
   // A connection ended without a read seeing it: the next read fails once, so
   // that a file being received from that peer never takes the next peer's bytes.
-  bool readOwesFailure_ = false;
-  uint64_t lastWriteGeneration_ = 0;
-  Clock::time_point lastWriteAt_;
+  bool readOwesFailure_ GUARDED_BY(lock_) = false;
+  uint64_t lastWriteGeneration_ GUARDED_BY(lock_) = 0;
+  Clock::time_point lastWriteAt_ GUARDED_BY(lock_);
   // The connection last read from, and the thread that read it.
-  uint64_t readGeneration_ = 0;
-  std::thread::id reader_;
-  LineSettings settings_;
+  uint64_t readGeneration_ GUARDED_BY(lock_) = 0;
+  std::thread::id reader_ GUARDED_BY(lock_);
+  LineSettings settings_ GUARDED_BY(lock_);
 };
 
 }  // namespace tarvel

@@ -1,6 +1,15 @@
 // SPDX-License-Identifier: MIT
 // The serial device seam: the operations the library performs on a port.
 // One backend per platform implements it; tests may put a double behind it.
+//
+// Errors, the same way everywhere in the devices and at their callers:
+// - A call that can fail in more than one way returns whether it succeeded
+//   (or nothing) and says why in a `std::string* why` that the caller always
+//   gives: never null, so no callee checks it. It is written only when the
+//   call fails.
+// - An operation on an open device reports through its result alone (a
+//   ReadOutcome, a WaitResult, a WriteResult); WriteResult::why is a fixed
+//   text for a cause the device can name, or null when it can name none.
 #pragma once
 
 #include <cstddef>
@@ -42,7 +51,8 @@ struct ReadResult {
 struct WriteResult {
   size_t written = 0;  // bytes that went out before a failure or the stall limit
   bool ok = false;     // all bytes were written
-  // Why not, when the device can tell more than a count ("no peer connected").
+  // Why not, when the device can name the cause ("no peer connected"): a fixed
+  // text, or null.
   const char* why = nullptr;
 };
 
@@ -74,9 +84,9 @@ class SerialDevice {
 };
 
 // Opens the device at `path` for exclusive use, its reads and writes bounded by
-// the read quiet gap and write stall limit of `timing`; nothing, saying why in
-// `error`, when it cannot be opened.
-std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& path, std::string* error,
+// the read quiet gap and write stall limit of `timing`; nothing, saying why,
+// when it cannot be opened.
+std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& path, std::string* why,
                                                const LinkTiming& timing = LinkTiming());
 
 }  // namespace tarvel

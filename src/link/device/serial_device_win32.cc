@@ -13,15 +13,15 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <mutex>
-#include <shared_mutex>
 
+#include "link/device/deadline.h"
+#include "platform/mutex.h"
 #include "platform/win32_support.h"
 
 namespace tarvel {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = DeviceClock;
 
 // The longest a single ReadFile waits, and the write time-out: a WriteFile
 // returns after it with what went out so far.
@@ -31,16 +31,10 @@ constexpr size_t kLargestCall = 1u << 20;
 // How often the wait for input looks at the queue where the driver cannot wait.
 constexpr DWORD kQueuePollMs = 100;
 
-Clock::time_point DeadlineAfter(int timeoutMs) {
-  if (timeoutMs < 0) return Clock::time_point::max();
-  return Clock::now() + std::chrono::milliseconds(timeoutMs);
-}
-
 // What is left of a wait until `deadline`, for WaitForMultipleObjects.
 DWORD WaitMillisecondsUntil(Clock::time_point deadline) {
-  if (deadline == Clock::time_point::max()) return INFINITE;
-  auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return static_cast<DWORD>(std::clamp<decltype(left)>(left, 0, INFINITE - 1));
+  int left = TimeoutUntil(deadline);
+  return left < 0 ? INFINITE : static_cast<DWORD>(left);
 }
 
 UniqueHandle ManualResetEvent() {
@@ -69,9 +63,9 @@ bool RunOverlapped(HANDLE port, HANDLE event, DWORD& count, Start start) {
   return GetOverlappedResult(port, &overlapped, &count, TRUE) || timedOut();
 }
 
-DWORD MillisecondsUntil(Clock::time_point deadline) {
-  auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return static_cast<DWORD>(std::clamp<decltype(left)>(left, 0, kReadSliceMs));
+// The wait of the next ReadFile: what is left until `deadline`, at most one slice.
+DWORD ReadSliceUntil(Clock::time_point deadline) {
+  return std::min(static_cast<DWORD>(MillisecondsUntil(deadline)), kReadSliceMs);
 }
 
 bool ReadState(HANDLE port, DCB* dcb) {
@@ -140,23 +134,24 @@ class Win32SerialDevice final : public SerialDevice {
  private:
   bool closed() const { return closed_.load(std::memory_order_acquire); }
   // QueueStatus for a caller that holds portLock_ already.
-  std::optional<size_t> HeldQueueStatus();
+  std::optional<size_t> HeldQueueStatus() REQUIRES_SHARED(portLock_);
   // One ReadFile; the count received, or nothing when the device failed.
-  std::optional<size_t> ReadWithin(uint8_t* buffer, size_t count, DWORD waitMs);
+  std::optional<size_t> ReadWithin(uint8_t* buffer, size_t count, DWORD waitMs)
+      REQUIRES_SHARED(portLock_);
   // The wait through WaitCommEvent; nothing when the driver does not offer it.
-  std::optional<WaitResult> WaitForCharacter(Clock::time_point deadline);
+  std::optional<WaitResult> WaitForCharacter(Clock::time_point deadline) REQUIRES_SHARED(portLock_);
   // Ends a pending WaitCommEvent and waits until it has ended.
-  void EndCommWait(OVERLAPPED& overlapped);
+  void EndCommWait(OVERLAPPED& overlapped) REQUIRES_SHARED(portLock_);
   // The fallback: the queue every kQueuePollMs, or a Close.
-  WaitResult PollQueue(Clock::time_point deadline);
-  std::optional<WaitResult> QueueVerdict();
+  WaitResult PollQueue(Clock::time_point deadline) REQUIRES_SHARED(portLock_);
+  std::optional<WaitResult> QueueVerdict() REQUIRES_SHARED(portLock_);
 
   // Every operation holds portLock_ shared while it uses the handle; Close
   // sets closeEvent_, which ends a wait for input at once, takes the lock
   // exclusively, within one slice of the calls under way, and closes the
   // handle, so no call ever uses a closed or reused one.
-  std::shared_mutex portLock_;
-  UniqueHandle port_;
+  SharedMutex portLock_;
+  UniqueHandle port_ GUARDED_BY(portLock_);
   const UniqueHandle closeEvent_;
   const UniqueHandle readEvent_;
   const UniqueHandle writeEvent_;
@@ -164,23 +159,23 @@ class Win32SerialDevice final : public SerialDevice {
   const std::chrono::milliseconds readQuietGap_;
   const std::chrono::milliseconds writeStallLimit_;
   std::atomic<bool> closed_{false};
-  std::mutex settingsMutex_;      // settings are read, changed and written back as one step
-  std::mutex readMutex_;          // the read time-outs belong to one read at a time
-  std::mutex writeMutex_;         // the bytes of one Write go out together
-  std::mutex waitMutex_;          // the event mask belongs to one wait at a time
-  bool commWaitMissing_ = false;  // guarded by waitMutex_
+  Mutex settingsMutex_;  // settings are read, changed and written back as one step
+  Mutex readMutex_;      // the read time-outs belong to one read at a time
+  Mutex writeMutex_;     // the bytes of one Write go out together
+  Mutex waitMutex_;      // the event mask belongs to one wait at a time
+  bool commWaitMissing_ GUARDED_BY(waitMutex_) = false;
 };
 
 void Win32SerialDevice::Close() {
   closed_.store(true, std::memory_order_release);
   SetEvent(closeEvent_.get());
-  std::unique_lock<std::shared_mutex> release(portLock_);
+  ExclusiveLock release(portLock_);
   port_.Reset();
 }
 
 bool Win32SerialDevice::ReadSettings(LineSettings& settings) {
-  std::lock_guard<std::mutex> lock(settingsMutex_);
-  std::shared_lock<std::shared_mutex> use(portLock_);
+  MutexLock lock(settingsMutex_);
+  SharedLock use(portLock_);
   if (closed()) return false;
   DCB dcb;
   if (!ReadState(port_.get(), &dcb)) return false;
@@ -198,8 +193,8 @@ bool Win32SerialDevice::WriteSettings(const LineSettings& settings) {
       settings.parity > 4 || settings.stopBits > 2) {
     return false;
   }
-  std::lock_guard<std::mutex> lock(settingsMutex_);
-  std::shared_lock<std::shared_mutex> use(portLock_);
+  MutexLock lock(settingsMutex_);
+  SharedLock use(portLock_);
   if (closed()) return false;
   DCB dcb;
   if (!ReadState(port_.get(), &dcb)) return false;
@@ -212,7 +207,7 @@ bool Win32SerialDevice::WriteSettings(const LineSettings& settings) {
 }
 
 std::optional<size_t> Win32SerialDevice::QueueStatus() {
-  std::shared_lock<std::shared_mutex> use(portLock_);
+  SharedLock use(portLock_);
   return HeldQueueStatus();
 }
 
@@ -237,17 +232,16 @@ std::optional<size_t> Win32SerialDevice::ReadWithin(uint8_t* buffer, size_t coun
 }
 
 ReadResult Win32SerialDevice::Read(uint8_t* buffer, size_t count, int firstByteWaitMs) {
-  std::lock_guard<std::mutex> lock(readMutex_);
-  std::shared_lock<std::shared_mutex> use(portLock_);
+  MutexLock lock(readMutex_);
+  SharedLock use(portLock_);
   size_t got = 0;
-  auto deadline = Clock::now() + std::chrono::milliseconds(std::max(firstByteWaitMs, 0));
+  Clock::time_point deadline = DeadlineAfter(std::max(firstByteWaitMs, 0));
   // Bytes already taken from the device are reported even when it fails
   // afterwards; the next call then reports the failure.
   auto failed = [&got] { return ReadResult{got ? ReadOutcome::Bytes : ReadOutcome::Failed, got}; };
   while (got < count) {
     if (closed()) return failed();
-    std::optional<size_t> result =
-        ReadWithin(buffer + got, count - got, MillisecondsUntil(deadline));
+    std::optional<size_t> result = ReadWithin(buffer + got, count - got, ReadSliceUntil(deadline));
     if (!result) return failed();
     if (*result > 0) {
       got += *result;
@@ -260,8 +254,8 @@ ReadResult Win32SerialDevice::Read(uint8_t* buffer, size_t count, int firstByteW
 }
 
 WriteResult Win32SerialDevice::Write(const uint8_t* data, size_t count) {
-  std::lock_guard<std::mutex> lock(writeMutex_);
-  std::shared_lock<std::shared_mutex> use(portLock_);
+  MutexLock lock(writeMutex_);
+  SharedLock use(portLock_);
   size_t written = 0;
   auto stallDeadline = Clock::now() + writeStallLimit_;
   while (written < count && !closed()) {
@@ -340,9 +334,9 @@ WaitResult Win32SerialDevice::PollQueue(Clock::time_point deadline) {
 
 WaitResult Win32SerialDevice::WaitForInput(int timeoutMs) {
   Clock::time_point deadline = DeadlineAfter(timeoutMs);
-  std::lock_guard<std::mutex> lock(waitMutex_);
+  MutexLock lock(waitMutex_);
   // Held for the whole wait: Close sets closeEvent_ first, which ends it.
-  std::shared_lock<std::shared_mutex> use(portLock_);
+  SharedLock use(portLock_);
   if (!commWaitMissing_) {
     if (std::optional<WaitResult> result = WaitForCharacter(deadline)) return *result;
     // This port's driver cannot wait for a character (Wine's on a pty cannot):
@@ -352,30 +346,30 @@ WaitResult Win32SerialDevice::WaitForInput(int timeoutMs) {
   return PollQueue(deadline);
 }
 
-std::nullptr_t Fail(std::string* error, const std::string& what, const std::string& path) {
+std::nullptr_t Fail(std::string* why, const std::string& what, const std::string& path) {
   DWORD code = GetLastError();
-  if (error) *error = what + " " + path + ": " + DescribeWin32Error(code);
+  *why = what + " " + path + ": " + DescribeWin32Error(code);
   return nullptr;
 }
 
 }  // namespace
 
-std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& path, std::string* error,
+std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& path, std::string* why,
                                                const LinkTiming& timing) {
   // No sharing: the port is ours alone until it is closed.
   UniqueHandle port(CreateFileW(ToWide(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED,
                                 nullptr));
-  if (!port.valid()) return Fail(error, "cannot open", path);
+  if (!port.valid()) return Fail(why, "cannot open", path);
   DCB dcb;
-  if (!ReadState(port.get(), &dcb)) return Fail(error, "not a serial port:", path);
+  if (!ReadState(port.get(), &dcb)) return Fail(why, "not a serial port:", path);
   // Raw at once, so that bytes arriving from now on pass unchanged.
   MakeRaw(&dcb);
-  if (!SetCommState(port.get(), &dcb)) return Fail(error, "cannot set raw mode on", path);
+  if (!SetCommState(port.get(), &dcb)) return Fail(why, "cannot set raw mode on", path);
   COMMTIMEOUTS timeouts = Timeouts(0);
-  if (!SetCommTimeouts(port.get(), &timeouts)) return Fail(error, "cannot set time-outs on", path);
+  if (!SetCommTimeouts(port.get(), &timeouts)) return Fail(why, "cannot set time-outs on", path);
   auto device = std::make_unique<Win32SerialDevice>(std::move(port), timing);
-  if (!device->usable()) return Fail(error, "cannot create the events of", path);
+  if (!device->usable()) return Fail(why, "cannot create the events of", path);
   return device;
 }
 

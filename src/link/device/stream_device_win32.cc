@@ -5,8 +5,8 @@
 
 namespace tarvel {
 
-std::unique_ptr<SerialDevice> AdoptStreamSocket(int, std::string* error) {
-  *error = "stream connections are not available on this system";
+std::unique_ptr<SerialDevice> AdoptStreamSocket(int, std::string* why, const LinkTiming&) {
+  *why = "stream connections are not available on this system";
   return nullptr;
 }
 
