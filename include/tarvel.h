@@ -213,7 +213,14 @@ void TarvelLinkStopWaiting(TarvelLink* link);
  * it), or the empty text when it concerns no one peer. With "peers" above 1,
  * TarvelLinkServer serves every peer that connects to the incoming port, up
  * to that many at once, each on a link of its own made inside the library,
- * and their events all come to this link's queue with their peer. */
+ * and their events all come to this link's queue with their peer. The first
+ * peer to connect while this link's own port 0 has none takes that port: the
+ * host's own calls on this link (send, get, list, text) go to that peer, as
+ * on a link serving one peer, and when it leaves, the next peer to connect
+ * takes the port. The other peers' links answer their peers' requests alone;
+ * each keeps the listing its peer asks for apart from every other peer's,
+ * and serves it to that peer's get of "\Tarvel.txt". One peer over the limit
+ * is refused, and a peer that leaves frees its place at once. */
 int TarvelLinkNextPeerEvent(TarvelLink* link, int timeoutMs, tarvel_wchar* text, int capacity,
                             tarvel_wchar* peer, int peerCapacity);
 

@@ -112,7 +112,7 @@ TEST_F(IncomingPortTest, APeerPushesAFileThatIsSavedIntact) {
   ASSERT_GE(peer.fd(), 0);
   std::string content = RandomBytes(5000, 13);
   peer.PushFile("photo.jpg", content);
-  ASSERT_TRUE(WaitFor("RECV: photo.jpg", 10000)) << Status();
+  ASSERT_EQ(WaitFor(EventKind::Received, 10000), "photo.jpg");
   EXPECT_TRUE(ReadWholeFile(device.Path("photo.jpg")) == content);
 }
 
@@ -125,7 +125,7 @@ TEST_F(IncomingPortTest, APeersGetRequestIsAnsweredOnItsConnection) {
   WriteAll(peer.fd(), "GILE: \\data.bin|");
   EXPECT_EQ(ReadFor(peer.fd(), 20, 5000), "FILE: \\data.bin|700|");
   EXPECT_TRUE(ReadFor(peer.fd(), 700, 5000) == content);
-  EXPECT_TRUE(WaitFor("FILE: \\data.bin"));
+  EXPECT_EQ(WaitFor(EventKind::GetAnswered), "\\data.bin");
 }
 
 TEST_F(IncomingPortTest, TheSameListenerServesTheNextPeerAfterAHangUp) {
@@ -133,14 +133,14 @@ TEST_F(IncomingPortTest, TheSameListenerServesTheNextPeerAfterAHangUp) {
   Peer first(bluez.ConnectPeer());
   ASSERT_GE(first.fd(), 0);
   WriteAll(first.fd(), "from the first peer");
-  ASSERT_TRUE(WaitFor("from the first peer")) << Status();
+  ASSERT_EQ(WaitFor(EventKind::PeerText), "from the first peer");
   first.HangUp();
   // The library sees the hang-up and frees the port for the next peer.
   Peer second(ConnectOnceFree(bluez));
   ASSERT_GE(second.fd(), 0);
   std::string content = RandomBytes(1200, 21);
   second.PushFile("second.bin", content);
-  ASSERT_TRUE(WaitFor("RECV: second.bin", 10000)) << Status();
+  ASSERT_EQ(WaitFor(EventKind::Received, 10000), "second.bin");
   EXPECT_TRUE(ReadWholeFile(device.Path("second.bin")) == content);
 }
 
@@ -181,8 +181,9 @@ TEST_F(IncomingPortTest, AHostSendCutByAPeerChangeNeverReachesTheNextPeerEvenWhe
   EXPECT_EQ(ReadFor(second.fd(), 1, 1500), "") << "the first peer's content reached the second";
   EXPECT_NE(Status().find("the peer changed in the middle of a transfer"), std::string::npos)
       << Status();
+  EXPECT_EQ(WaitFor(EventKind::PeerText), "hello from the second peer");
   WriteAll(second.fd(), "and served after it");
-  EXPECT_TRUE(WaitFor("and served after it")) << Status();
+  EXPECT_EQ(WaitFor(EventKind::PeerText), "and served after it");
 }
 
 TEST_F(IncomingPortTest, AHangUpMidFileSavesNothingAndTheNextPeerIsServed) {
@@ -204,7 +205,7 @@ TEST_F(IncomingPortTest, AHangUpMidFileSavesNothingAndTheNextPeerIsServed) {
   ASSERT_GE(third.fd(), 0);
   std::string content = RandomBytes(800, 7);
   third.PushFile("whole.bin", content);
-  ASSERT_TRUE(WaitFor("RECV: whole.bin", 10000)) << Status();
+  ASSERT_EQ(WaitFor(EventKind::Received, 10000), "whole.bin");
   EXPECT_TRUE(ReadWholeFile(device.Path("whole.bin")) == content);
 }
 
@@ -218,7 +219,7 @@ TEST_F(IncomingPortTest, ASecondPeerWhileOneIsConnectedIsRejected) {
   EXPECT_TRUE(StartsWith(refusal, "org.bluez.Error.Rejected")) << refusal;
   // The first peer keeps the port.
   WriteAll(first.fd(), "still here");
-  EXPECT_TRUE(WaitFor("still here")) << Status();
+  EXPECT_EQ(WaitFor(EventKind::PeerText), "still here");
 }
 
 TEST_F(IncomingPortTest, RequestDisconnectionHangsUpOnThePeer) {
@@ -232,7 +233,7 @@ TEST_F(IncomingPortTest, RequestDisconnectionHangsUpOnThePeer) {
   Peer second(bluez.ConnectPeer());
   ASSERT_GE(second.fd(), 0);
   WriteAll(second.fd(), "after the disconnection");
-  EXPECT_TRUE(WaitFor("after the disconnection")) << Status();
+  EXPECT_EQ(WaitFor(EventKind::PeerText), "after the disconnection");
 }
 
 TEST_F(IncomingPortTest, CloseEndsTheConnectionAndAnOpenServesTheNextPeer) {
@@ -246,7 +247,7 @@ TEST_F(IncomingPortTest, CloseEndsTheConnectionAndAnOpenServesTheNextPeer) {
   Peer second(bluez.ConnectPeer());
   ASSERT_GE(second.fd(), 0);
   WriteAll(second.fd(), "hello again");
-  EXPECT_TRUE(WaitFor("hello again")) << Status();
+  EXPECT_EQ(WaitFor(EventKind::PeerText), "hello again");
 }
 
 TEST_F(IncomingPortTest, APeerThatConnectsBeforeTheOpenIsThereWhenThePortOpens) {
@@ -259,7 +260,7 @@ TEST_F(IncomingPortTest, APeerThatConnectsBeforeTheOpenIsThereWhenThePortOpens) 
   WriteAll(early.fd(), "waiting since before the open");
   ASSERT_EQ(PortOpen(state(), 0), 999);
   ASSERT_EQ(Server(state()), 999);
-  EXPECT_TRUE(WaitFor("waiting since before the open")) << Status();
+  EXPECT_EQ(WaitFor(EventKind::PeerText), "waiting since before the open");
 }
 
 TEST_F(IncomingPortTest, APeerThatConnectsWhileThePortIsClosedIsThereWhenItOpensAgain) {
@@ -269,7 +270,7 @@ TEST_F(IncomingPortTest, APeerThatConnectsWhileThePortIsClosedIsThereWhenItOpens
   ASSERT_GE(peer.fd(), 0);
   ASSERT_EQ(PortOpen(state(), 0), 999);
   WriteAll(peer.fd(), "between close and open");
-  EXPECT_TRUE(WaitFor("between close and open")) << Status();
+  EXPECT_EQ(WaitFor(EventKind::PeerText), "between close and open");
 }
 
 TEST_F(IncomingPortTest, AHeldPeerThatHangsUpMakesRoomForTheNext) {
@@ -283,7 +284,7 @@ TEST_F(IncomingPortTest, AHeldPeerThatHangsUpMakesRoomForTheNext) {
   ASSERT_EQ(PortOpen(state(), 0), 999);
   ASSERT_EQ(Server(state()), 999);
   WriteAll(next.fd(), "the peer that stayed");
-  EXPECT_TRUE(WaitFor("the peer that stayed")) << Status();
+  EXPECT_EQ(WaitFor(EventKind::PeerText), "the peer that stayed");
 }
 
 TEST_F(IncomingPortTest, RequestDisconnectionReachesAHeldPeer) {

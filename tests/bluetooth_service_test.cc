@@ -15,20 +15,6 @@
 namespace tarvel::testing {
 namespace {
 
-// The next notice the host is given, skipping other events; empty when none
-// comes within `timeoutMs`.
-std::string NextNotice(LinkState& state, int timeoutMs) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (Clock::now() < deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    std::optional<Event> event = state.Events().Next(left);
-    if (event && event->kind == EventKind::Notice) {
-      return std::string(event->text.begin(), event->text.end());
-    }
-  }
-  return "";
-}
-
 class ServiceGuard : public BluetoothTest {
  protected:
   // A peer pushes a short text and the listener shows it.
@@ -36,7 +22,7 @@ class ServiceGuard : public BluetoothTest {
     Peer peer(ConnectOnceFree(bluez));
     ASSERT_GE(peer.fd(), 0);
     WriteAll(peer.fd(), text);
-    EXPECT_TRUE(WaitFor(text)) << Status();
+    EXPECT_EQ(WaitFor(EventKind::PeerText), text);
   }
 };
 
@@ -52,7 +38,9 @@ TEST_F(ServiceGuard, CallsFromAnotherProgramOnTheBusAreRejected) {
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   ASSERT_EQ(PortCreate(state()), 999);
   EXPECT_EQ(Count(bluez.Registrations(), "\"uuid\""), 1u);
-  EXPECT_EQ(NextNotice(state(), 0), "");
+  for (std::string event; (event = device.NextEvent(std::chrono::milliseconds(0))) != "no event";) {
+    EXPECT_NE(event.rfind("11: ", 0), 0u) << "a foreign call made a notice: " << event;
+  }
 
   // A foreign disconnect leaves a connected peer alone.
   Peer peer(bluez.ConnectPeer());
@@ -60,7 +48,7 @@ TEST_F(ServiceGuard, CallsFromAnotherProgramOnTheBusAreRejected) {
   FakeAnswer disconnect = bluez.Command("foreign disconnect");
   EXPECT_EQ(disconnect.text, "org.bluez.Error.Rejected");
   WriteAll(peer.fd(), "still connected");
-  EXPECT_TRUE(WaitFor("still connected")) << Status();
+  EXPECT_EQ(WaitFor(EventKind::PeerText), "still connected");
 }
 
 TEST_F(ServiceGuard, DescriptorsThatAreNoConnectedStreamSocketAreRejectedAndClosed) {
@@ -83,9 +71,9 @@ TEST_F(ServiceGuard, DescriptorsThatAreNoConnectedStreamSocketAreRejectedAndClos
 TEST_F(ServiceGuard, BluezGoneAndBackWhileListeningIsRegisteredAgainAndServesTheNextPeer) {
   Listen();
   bluez.StopStandIn();
-  EXPECT_EQ(NextNotice(state(), 5000), "Bluetooth service gone; waiting for it to return");
+  EXPECT_EQ(WaitFor(EventKind::Notice, 5000), "Bluetooth service gone; waiting for it to return");
   bluez.StartStandIn();
-  EXPECT_EQ(NextNotice(state(), 10000),
+  EXPECT_EQ(WaitFor(EventKind::Notice, 10000),
             "Bluetooth service back; the incoming port is registered again");
   std::string registered = bluez.Registrations();
   EXPECT_EQ(Count(registered, "\"uuid\""), 1u) << registered;
@@ -102,11 +90,11 @@ TEST_F(ServiceGuard, BluezGoneAndBackWhileListeningIsRegisteredAgainAndServesThe
 TEST_F(ServiceGuard, AReleaseIsToldAndTheRestartedServiceGetsTheProfileBack) {
   Listen();
   ASSERT_TRUE(bluez.Command("release").ok);
-  EXPECT_NE(NextNotice(state(), 5000).find("released the incoming port"), std::string::npos);
+  EXPECT_NE(WaitFor(EventKind::Notice, 5000).find("released the incoming port"), std::string::npos);
   bluez.StopStandIn();
-  EXPECT_NE(NextNotice(state(), 5000).find("gone"), std::string::npos);
+  EXPECT_NE(WaitFor(EventKind::Notice, 5000).find("gone"), std::string::npos);
   bluez.StartStandIn();
-  EXPECT_NE(NextNotice(state(), 10000).find("registered again"), std::string::npos);
+  EXPECT_NE(WaitFor(EventKind::Notice, 10000).find("registered again"), std::string::npos);
   EXPECT_EQ(Count(bluez.Registrations(), "\"uuid\""), 1u);
   ExpectServed("after the release");
 }

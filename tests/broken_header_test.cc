@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "link/operations.h"
+#include "support/fixtures.h"
 #include "support/pty.h"
 #include "support/test_device.h"
 
@@ -19,17 +20,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-bool IsFailure(const std::string& status) {
-  return status.rfind("FAIL: ", 0) == 0;
-}
-
-std::vector<std::string> FilesIn(const std::string& folder) {
-  std::vector<std::string> names;
-  for (auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 class BrokenHeader : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -37,10 +27,7 @@ class BrokenHeader : public ::testing::Test {
     ASSERT_EQ(Server(*device.state), 999);
   }
 
-  bool WaitFor(const std::string& status, int timeoutMs = 5000) {
-    return device.WaitForStatus(status, timeoutMs);
-  }
-  bool WaitForFailure(int timeoutMs = 5000) { return device.WaitForStatus(IsFailure, timeoutMs); }
+  std::string WaitFor(EventKind kind) { return device.WaitForEvent(kind); }
 
   // Long enough for a discard after a refused header to end.
   void WaitOutTheDiscard() {
@@ -53,7 +40,7 @@ class BrokenHeader : public ::testing::Test {
   void ExpectStillListening() {
     WaitOutTheDiscard();
     peer.Write("still listening");
-    EXPECT_TRUE(WaitFor("still listening")) << device.Status();
+    EXPECT_EQ(WaitFor(EventKind::PeerText), "still listening");
   }
 
   PtyPair peer;
@@ -64,9 +51,8 @@ TEST_F(BrokenHeader, NegativeAndHugeSizesCreateNothing) {
   WriteWholeFile(device.Path("keep.txt"), "original");
   for (const char* header : {"FILE: keep.txt|-5|", "FILE: keep.txt|99999999999|",
                              "FILE: new.txt|-2147483648|", "FILE: new.txt|2147483648|"}) {
-    device.state->SetStatus(u"");
     peer.Write(header);
-    ASSERT_TRUE(WaitForFailure()) << header << " " << device.Status();
+    ASSERT_NE(WaitFor(EventKind::Failure), "") << header;
     WaitOutTheDiscard();
   }
   EXPECT_EQ(ReadWholeFile(device.Path("keep.txt")), "original");
@@ -77,9 +63,8 @@ TEST_F(BrokenHeader, NegativeAndHugeSizesCreateNothing) {
 TEST_F(BrokenHeader, AHeaderWithoutItsBarsLeavesAnExistingFileAlone) {
   WriteWholeFile(device.Path("notes.txt"), "my notes");
   for (const char* text : {"FILE: notes.txt", "FILE: notes.txt|", "FILE: notes.txt|8"}) {
-    device.state->SetStatus(u"");
     peer.Write(text);
-    ASSERT_TRUE(WaitForFailure()) << text << " gave " << device.Status();
+    ASSERT_NE(WaitFor(EventKind::Failure), "") << text;
     EXPECT_EQ(ReadWholeFile(device.Path("notes.txt")), "my notes") << text;
     WaitOutTheDiscard();
   }
@@ -93,13 +78,12 @@ TEST_F(BrokenHeader, AHeaderSplitOverTwoWritesIsReceivedWhole) {
                                                                  {"FILE: split.txt|5", "|"}};
   for (const auto& [first, second] : cuts) {
     WriteWholeFile(device.Path("split.txt"), "earlier content");
-    device.state->SetStatus(u"");
     peer.Write(first);
     std::this_thread::sleep_for(50ms);
     peer.Write(second);
     std::this_thread::sleep_for(300ms);
     peer.Write("hello");
-    ASSERT_TRUE(WaitFor("RECV: split.txt")) << first << " " << device.Status();
+    ASSERT_EQ(WaitFor(EventKind::Received), "split.txt") << first;
     EXPECT_EQ(ReadWholeFile(device.Path("split.txt")), "hello");
   }
 }
@@ -115,32 +99,30 @@ void WriteSplitHeader(PtyPair& peer, const std::string& header, size_t cut) {
 TEST_F(BrokenHeader, AHeaderSplitInsideItsCommandWordIsReceivedWhole) {
   const std::string header = "FILE: \\x.txt|5|";
   for (size_t cut = 1; cut <= 5; ++cut) {
-    device.state->SetStatus(u"");
     std::string content = "cut " + std::to_string(cut);
     content.resize(5, '.');
     WriteSplitHeader(peer, header, cut);
     std::this_thread::sleep_for(300ms);
     peer.Write(content);
-    ASSERT_TRUE(WaitFor("RECV: \\x.txt")) << "cut after " << cut << ": " << device.Status();
+    ASSERT_EQ(WaitFor(EventKind::Received), "\\x.txt") << "cut after " << cut;
     EXPECT_EQ(ReadWholeFile(device.Path("x.txt")), content) << "cut after " << cut;
   }
 }
 
 TEST_F(BrokenHeader, AStartOfTheCommandWordThatStaysAloneIsAText) {
   peer.Write("FI");
-  ASSERT_TRUE(WaitFor("FI")) << device.Status();
+  ASSERT_EQ(WaitFor(EventKind::PeerText), "FI");
   // A start of the word followed by other bytes in time is one text with them.
   WriteSplitHeader(peer, "FIRST LINE", 2);
-  ASSERT_TRUE(WaitFor("FIRST LINE")) << device.Status();
+  ASSERT_EQ(WaitFor(EventKind::PeerText), "FIRST LINE");
   EXPECT_EQ(FilesIn(device.root.path()), std::vector<std::string>{});
 }
 
 TEST_F(BrokenHeader, ARefusedHeadersContentIsNotAnswered) {
   WriteWholeFile(device.Path("secret.txt"), "the secret");
   for (const char* header : {"FILE: big|99999999999|", "FILE: neg|-5|", "FILE: cut"}) {
-    device.state->SetStatus(u"");
     peer.Write(header);
-    ASSERT_TRUE(WaitForFailure()) << header << " " << device.Status();
+    ASSERT_NE(WaitFor(EventKind::Failure), "") << header;
     // As a sender writes the content: after a pause, and once more later,
     // each time within the discard's quiet of the bytes before.
     const int discardMs = device.state->timing().refusedDiscardQuietMs;
@@ -150,7 +132,7 @@ TEST_F(BrokenHeader, ARefusedHeadersContentIsNotAnswered) {
     peer.Write("GILE: \\secret.txt|");
     EXPECT_EQ(peer.ReadUntilQuiet(discardMs + 300, 4 * discardMs + 2000), "")
         << header << ": content was answered";
-    EXPECT_TRUE(IsFailure(device.Status())) << device.Status();
+    EXPECT_EQ(device.NextEvent(100ms), "no event") << header << ": content was acted on";
   }
   ExpectStillListening();
 }
@@ -161,7 +143,7 @@ TEST_F(BrokenHeader, ANameWithLineBreaksIsListedWithQuestionMarks) {
                              "c.txt"),
                  "y");
   peer.Write("LIST: \\a*|");
-  ASSERT_TRUE(WaitFor("LIST: \\a*")) << device.Status();
+  ASSERT_EQ(WaitFor(EventKind::Listed), "\\a*");
   std::string listing = ReadWholeFile(device.Path("Tarvel.txt"));
   std::vector<std::string> lines;
   for (size_t at = 0; at < listing.size();) {

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "link/operations.h"
-#include "support/fault_support.h"
+#include "support/fixtures.h"
 #include "support/pty.h"
 #include "support/temp_dir.h"
 #include "support/test_device.h"

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "link/operations.h"
-#include "support/fault_support.h"
+#include "support/fixtures.h"
 #include "support/pty.h"
 #include "support/test_device.h"
 

@@ -107,7 +107,7 @@ class ListeningEvents : public ::testing::Test {
 
   Event NextEvent(int timeoutMs = 5000) {
     std::optional<Event> event = device.state->Events().Next(milliseconds(timeoutMs));
-    return event.value_or(Event{EventKind::Dropped, u"no event"});
+    return event.value_or(Event{EventKind::Dropped, u"no event", ""});
   }
 
   PtyPair peer;

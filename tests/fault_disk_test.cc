@@ -18,7 +18,7 @@
 #include <thread>
 
 #include "link/operations.h"
-#include "support/fault_support.h"
+#include "support/fixtures.h"
 #include "support/pty.h"
 #include "support/test_device.h"
 
@@ -32,14 +32,15 @@ class DiskFault : public ::testing::Test {
     ASSERT_EQ(Server(*device.state), 999);
   }
 
-  bool WaitForFailure(int timeoutMs = 5000) { return device.WaitForStatus(IsFailure, timeoutMs); }
+  std::string WaitForFailure(std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    return device.WaitForEvent(EventKind::Failure, timeout);
+  }
 
-  // The status stays a failure for a while: the content that followed the
+  // Nothing follows the failure for a while: the content that followed the
   // refused file was not read as messages.
   void ExpectFailureHolds() {
-    std::string failure = device.Status();
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
-    EXPECT_EQ(device.Status(), failure) << "content was taken for a message";
+    EXPECT_EQ(device.NextEvent(std::chrono::milliseconds(400)), "no event")
+        << "content was taken for a message";
   }
 
   PtyPair peer;
@@ -78,15 +79,16 @@ TEST_F(DiskFault, AWriteRefusedMidFileLeavesTheOldFileAndTheNextTransferWorks) {
     FileSizeLimit limit(64 * 1024);
     ASSERT_TRUE(limit.set());
     SendAsPeer(peer, "keep.bin", content);
-    ASSERT_TRUE(WaitForFailure(10000)) << device.Status();
-    EXPECT_NE(device.Status().find("disk"), std::string::npos) << device.Status();
+    std::string reason = WaitForFailure(std::chrono::seconds(10));
+    ASSERT_NE(reason, "");
+    EXPECT_NE(reason.find("disk"), std::string::npos) << reason;
     ExpectFailureHolds();
   }
   EXPECT_EQ(ReadWholeFile(device.Path("keep.bin")), "original");
   EXPECT_EQ(FilesIn(device.root.path()), std::vector<std::string>{"keep.bin"});
 
   SendAsPeer(peer, "keep.bin", content);
-  ASSERT_TRUE(device.WaitForStatus("RECV: keep.bin", 10000)) << device.Status();
+  ASSERT_EQ(device.WaitForEvent(EventKind::Received, std::chrono::seconds(10)), "keep.bin");
   EXPECT_TRUE(ReadWholeFile(device.Path("keep.bin")) == content);
 }
 
@@ -134,17 +136,15 @@ TEST_F(DiskFault, AReadOnlyRootRefusesWritesButStillAnswersAndListens) {
   StartListening();
 
   SendAsPeer(peer, "new.bin", RandomBytes(3000, 23));
-  ASSERT_TRUE(WaitForFailure()) << device.Status();
+  ASSERT_NE(WaitForFailure(), "");
   ExpectFailureHolds();
 
-  device.state->SetStatus(u"");
   SendAsPeer(peer, "have.bin", RandomBytes(3000, 24));
-  ASSERT_TRUE(WaitForFailure()) << device.Status();
+  ASSERT_NE(WaitForFailure(), "");
   ExpectFailureHolds();
 
-  device.state->SetStatus(u"");
   peer.Write("LIST: \\*.*|");
-  ASSERT_TRUE(WaitForFailure()) << device.Status();
+  ASSERT_NE(WaitForFailure(), "");
   EXPECT_EQ(Snapshot(device.root.path()), before);
 
   // Reading still works: a get request is answered in full.
@@ -152,9 +152,9 @@ TEST_F(DiskFault, AReadOnlyRootRefusesWritesButStillAnswersAndListens) {
   const std::string header = "FILE: \\have.bin|450|";
   EXPECT_EQ(peer.ReadExactly(header.size(), 3000), header);
   EXPECT_TRUE(peer.ReadExactly(have.size(), 5000) == have);
-  EXPECT_TRUE(device.WaitForStatus("FILE: \\have.bin", 3000)) << device.Status();
+  EXPECT_EQ(device.WaitForEvent(EventKind::GetAnswered), "\\have.bin");
   peer.Write("still listening");
-  EXPECT_TRUE(device.WaitForStatus("still listening", 3000)) << device.Status();
+  EXPECT_EQ(device.WaitForEvent(EventKind::PeerText), "still listening");
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 
 #include "link/operations.h"
 #include "platform/codepage.h"
-#include "support/fault_support.h"
+#include "support/fixtures.h"
 #include "support/pty.h"
 #include "support/test_device.h"
 
@@ -39,7 +39,7 @@ class LineFault : public ::testing::Test {
     });
   }
 
-  bool WaitForFailure(int timeoutMs = 5000) { return device.WaitForStatus(IsFailure, timeoutMs); }
+  std::string WaitForFailure() { return device.WaitForEvent(EventKind::Failure); }
 
   // Waits until the transfer in progress has moved at least `bytes`.
   bool WaitForProgress(long long bytes, int timeoutMs = 5000) {
@@ -95,13 +95,13 @@ TEST_F(LineFault, AfterAHangUpMidReceivedFileTheListenerTakesTheFileWholeOnANewP
   peer.Write(content.substr(0, 30000));
   ASSERT_TRUE(WaitForProgress(30000));
   peer.HangUp();
-  ASSERT_TRUE(WaitForFailure()) << device.Status();
+  ASSERT_NE(WaitForFailure(), "");
   EXPECT_EQ(ReadWholeFile(device.Path("keep.bin")), "original");
   EXPECT_EQ(FilesIn(device.root.path()), std::vector<std::string>{"keep.bin"});
 
   ASSERT_EQ(PortOpen(*device.state, kSparePort), 999);
   SendAsPeer(spare, "keep.bin", content);
-  ASSERT_TRUE(device.WaitForStatus("RECV: keep.bin", 10000)) << device.Status();
+  ASSERT_EQ(device.WaitForEvent(EventKind::Received, std::chrono::seconds(10)), "keep.bin");
   EXPECT_TRUE(ReadWholeFile(device.Path("keep.bin")) == content);
   EXPECT_EQ(FilesIn(device.root.path()), std::vector<std::string>{"keep.bin"});
 }
@@ -118,7 +118,7 @@ TEST_F(LineFault, AHostClosingThePortMidFileStopsTheReceiveAndAReopenedPortWorks
   ASSERT_TRUE(WaitForProgress(30000));
   auto closedAt = Clock::now();
   ASSERT_EQ(PortClose(*device.state), 999);
-  ASSERT_TRUE(WaitForFailure()) << device.Status();
+  ASSERT_NE(WaitForFailure(), "");
   EXPECT_LT(Clock::now() - closedAt, std::chrono::seconds(2)) << "the receive outlived the port";
   EXPECT_EQ(ReadWholeFile(device.Path("keep.bin")), "original");
   EXPECT_EQ(FilesIn(device.root.path()), std::vector<std::string>{"keep.bin"});
@@ -126,7 +126,7 @@ TEST_F(LineFault, AHostClosingThePortMidFileStopsTheReceiveAndAReopenedPortWorks
   // The same tty, opened again: the listener polls it and takes a whole file.
   ASSERT_EQ(PortOpen(*device.state, kTestPort), 999);
   SendAsPeer(peer, "keep.bin", content);
-  ASSERT_TRUE(device.WaitForStatus("RECV: keep.bin", 10000)) << device.Status();
+  ASSERT_EQ(device.WaitForEvent(EventKind::Received, std::chrono::seconds(10)), "keep.bin");
   EXPECT_TRUE(ReadWholeFile(device.Path("keep.bin")) == content);
 }
 

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "link/operations.h"
+#include "support/fixtures.h"
 #include "support/pty.h"
 #include "support/test_device.h"
 
@@ -14,18 +15,6 @@ namespace tarvel::testing {
 namespace {
 
 namespace fs = std::filesystem;
-
-bool IsFailure(const std::string& status) {
-  return status.rfind("FAIL: ", 0) == 0;
-}
-
-// Names of the files in `folder`, temporaries included.
-std::vector<std::string> FilesIn(const std::string& folder) {
-  std::vector<std::string> names;
-  for (auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 // A listening device on one end of a pty; the test is the raw peer.
 class Listening : public ::testing::Test {
@@ -35,18 +24,12 @@ class Listening : public ::testing::Test {
     ASSERT_EQ(Server(*device.state), 999);
   }
 
-  // Sends a file the way a peer's sender does: the header alone, a pause, then
-  // the content.
-  void SendAsPeer(const std::string& name, const std::string& content, int pauseMs = 300) {
-    peer.Write("FILE: " + name + "|" + std::to_string(content.size()) + "|");
-    std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
-    peer.Write(content);
+  void SendAsPeer(const std::string& name, const std::string& content) {
+    testing::SendAsPeer(peer, name, content);
   }
-
-  bool WaitFor(const std::string& status, int timeoutMs = 5000) {
-    return device.WaitForStatus(status, timeoutMs);
+  std::string WaitFor(EventKind kind, int timeoutMs = 5000) {
+    return device.WaitForEvent(kind, std::chrono::milliseconds(timeoutMs));
   }
-  bool WaitForFailure(int timeoutMs = 5000) { return device.WaitForStatus(IsFailure, timeoutMs); }
 
   PtyPair peer;
   TestDevice device{peer.slavePath(), {}, ShortLimits()};
@@ -59,32 +42,32 @@ TEST_F(Listening, ReceivesFilesOfEverySizeByteForByte) {
     std::string content = RandomBytes(size, static_cast<unsigned>(size));
     std::string name = "f" + std::to_string(size) + ".bin";
     SendAsPeer(name, content);
-    ASSERT_TRUE(WaitFor("RECV: " + name)) << device.Status();
+    ASSERT_EQ(WaitFor(EventKind::Received), name);
     EXPECT_EQ(ReadWholeFile(device.Path(name)), content);
   }
   std::string big = everyByte + RandomBytes(3 * 1024 * 1024, 3) + everyByte;
   SendAsPeer("big.bin", big);
-  ASSERT_TRUE(WaitFor("RECV: big.bin", 30000)) << device.Status();
+  ASSERT_EQ(WaitFor(EventKind::Received, 30000), "big.bin");
   EXPECT_TRUE(ReadWholeFile(device.Path("big.bin")) == big);
 }
 
 TEST_F(Listening, ThePendingSavePathServesExactlyOneFile) {
   device.state->AddPendingSave("a.txt", u"\\saved.txt");
   SendAsPeer("a.txt", "first");
-  ASSERT_TRUE(WaitFor("RECV: \\saved.txt")) << device.Status();
+  ASSERT_EQ(WaitFor(EventKind::Answer), "\\saved.txt");
   EXPECT_EQ(ReadWholeFile(device.Path("saved.txt")), "first");
   EXPECT_FALSE(FileExists(device.Path("a.txt")));
   EXPECT_EQ(device.state->PendingSaveCount(), 0u);
   SendAsPeer("a.txt", "second");
-  ASSERT_TRUE(WaitFor("RECV: a.txt")) << device.Status();
+  ASSERT_EQ(WaitFor(EventKind::Received), "a.txt");
   EXPECT_EQ(ReadWholeFile(device.Path("a.txt")), "second");
 }
 
 TEST_F(Listening, TextsReplaceEachOther) {
   peer.Write("hello there");
-  ASSERT_TRUE(WaitFor("hello there"));
+  ASSERT_TRUE(device.WaitForStatus("hello there", 5000));
   peer.Write(std::string("caf\xE9\0hidden", 11));
-  ASSERT_TRUE(WaitFor("caf\xC3\xA9")) << device.Status();
+  ASSERT_TRUE(device.WaitForStatus("caf\xC3\xA9", 5000)) << device.Status();
 }
 
 TEST_F(Listening, AnswersAGetRequestWithHeaderPauseAndBytes) {
@@ -95,13 +78,13 @@ TEST_F(Listening, AnswersAGetRequestWithHeaderPauseAndBytes) {
   EXPECT_NE(device.Status(), "FILE: \\data.bin") << "reported before the content was sent";
   EXPECT_EQ(peer.ReadExactly(450, 5000), ReadWholeFile(device.Path("data.bin")));
   EXPECT_GE(std::chrono::steady_clock::now() - headerSeen, std::chrono::milliseconds(950));
-  EXPECT_TRUE(WaitFor("FILE: \\data.bin"));
+  EXPECT_EQ(WaitFor(EventKind::GetAnswered), "\\data.bin");
 }
 
 TEST_F(Listening, AGetRequestForAMissingFileSendsNothing) {
   peer.Write("GILE: \\nothing.bin|");
-  ASSERT_TRUE(WaitForFailure());
-  EXPECT_NE(device.Status().find("nothing.bin"), std::string::npos);
+  std::string reason = WaitFor(EventKind::Failure);
+  EXPECT_NE(reason.find("nothing.bin"), std::string::npos) << reason;
   EXPECT_EQ(peer.ReadUntilQuiet(300, 300), "");
 }
 
@@ -110,7 +93,7 @@ TEST_F(Listening, ListsMatchingEntriesIntoTheListingFile) {
   WriteWholeFile(device.Path("two.txt"), "22");
   WriteWholeFile(device.Path("other.bin"), "3");
   peer.Write("LIST: \\*.txt|");
-  ASSERT_TRUE(WaitFor("LIST: \\*.txt"));
+  ASSERT_EQ(WaitFor(EventKind::Listed), "\\*.txt");
   std::string listing = ReadWholeFile(device.Path("Tarvel.txt"));
   std::vector<std::string> lines;
   for (size_t at = 0; at < listing.size();) {
@@ -130,19 +113,19 @@ TEST_F(Listening, ListsMatchingEntriesIntoTheListingFile) {
 
   fs::create_directory(device.Path("folder"));
   peer.Write("LIST: \\f*|");
-  ASSERT_TRUE(WaitFor("LIST: \\f*"));
+  ASSERT_EQ(WaitFor(EventKind::Listed), "\\f*");
   std::string second = ReadWholeFile(device.Path("Tarvel.txt"));
   EXPECT_EQ(second.rfind("folder\r\n", 0), 0u) << "a second listing replaces the first";
   EXPECT_EQ(second.find("one.txt"), std::string::npos);
 
   peer.Write("LIST: \\*.none|");
-  ASSERT_TRUE(WaitFor("LIST: \\*.none"));
+  ASSERT_EQ(WaitFor(EventKind::Listed), "\\*.none");
   EXPECT_EQ(ReadWholeFile(device.Path("Tarvel.txt")), "");
 }
 
 TEST_F(Listening, ContentInTheHeadersReadIsTheFilesFirstBytes) {
   peer.Write("FILE: runon.txt|10|0123456789");
-  ASSERT_TRUE(WaitFor("RECV: runon.txt")) << device.Status();
+  ASSERT_EQ(WaitFor(EventKind::Received), "runon.txt");
   EXPECT_EQ(ReadWholeFile(device.Path("runon.txt")), "0123456789");
 }
 
@@ -150,7 +133,8 @@ TEST_F(Listening, BytesBeyondTheSizeAreTheNextMessage) {
   peer.Write("FILE: exact.txt|4|");
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   peer.Write("abcdafter the file");
-  ASSERT_TRUE(WaitFor("after the file")) << device.Status();
+  ASSERT_EQ(WaitFor(EventKind::Received), "exact.txt");
+  ASSERT_EQ(WaitFor(EventKind::PeerText), "after the file");
   EXPECT_EQ(ReadWholeFile(device.Path("exact.txt")), "abcd");
 }
 
@@ -158,7 +142,8 @@ TEST_F(Listening, ASecondRequestInTheSameReadIsHandled) {
   WriteWholeFile(device.Path("a.txt"), "A");
   peer.Write("LIST: \\a.txt|GILE: \\a.txt|");
   EXPECT_EQ(peer.ReadExactly(15, 3000), "FILE: \\a.txt|1|");
-  EXPECT_TRUE(WaitFor("FILE: \\a.txt"));
+  EXPECT_EQ(WaitFor(EventKind::Listed), "\\a.txt");
+  EXPECT_EQ(WaitFor(EventKind::GetAnswered), "\\a.txt");
   EXPECT_NE(ReadWholeFile(device.Path("Tarvel.txt")).find("a.txt"), std::string::npos);
 }
 
@@ -167,23 +152,21 @@ TEST_F(Listening, AQuietPeerMidFileLeavesTheTargetUntouched) {
   peer.Write("FILE: keep.txt|100|");
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   peer.Write("only forty bytes of the hundred announced");
-  ASSERT_TRUE(WaitForFailure(device.state->timing().quietLineLimitMs + 5000)) << device.Status();
-  EXPECT_NE(device.Status().find("quiet"), std::string::npos) << device.Status();
+  std::string reason = WaitFor(EventKind::Failure, device.state->timing().quietLineLimitMs + 5000);
+  EXPECT_NE(reason.find("quiet"), std::string::npos) << reason;
   EXPECT_EQ(ReadWholeFile(device.Path("keep.txt")), "original");
   EXPECT_EQ(FilesIn(device.root.path()), std::vector<std::string>{"keep.txt"});
   peer.Write("still listening");
-  EXPECT_TRUE(WaitFor("still listening"));
+  EXPECT_EQ(WaitFor(EventKind::PeerText), "still listening");
 }
 
 TEST_F(Listening, RefusedNamesHaveTheirContentDrained) {
   for (const std::string& name :
        {std::string("..\\escape.txt"), std::string(), std::string(200, 'n')}) {
     SendAsPeer(name, "0123456789");
-    ASSERT_TRUE(WaitForFailure()) << name;
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_TRUE(IsFailure(device.Status()))
-        << "content was taken for a message: " << device.Status();
-    device.state->SetStatus(u"");
+    ASSERT_NE(WaitFor(EventKind::Failure), "") << name;
+    EXPECT_EQ(device.NextEvent(std::chrono::milliseconds(200)), "no event")
+        << "content was taken for a message";
   }
   EXPECT_FALSE(FileExists(device.root.path() + "/../escape.txt"));
 }
@@ -194,22 +177,19 @@ TEST_F(Listening, SymbolicLinksDoNotLeadOutOfTheRoot) {
   fs::create_directory_symlink(outside.path(), device.Path("out"));
 
   SendAsPeer("\\out\\planted.txt", "planted");
-  ASSERT_TRUE(WaitForFailure()) << device.Status();
+  ASSERT_NE(WaitFor(EventKind::Failure), "");
   EXPECT_FALSE(FileExists(outside / "planted.txt"));
 
-  device.state->SetStatus(u"");
   peer.Write("GILE: \\out\\secret.txt|");
-  ASSERT_TRUE(WaitForFailure()) << device.Status();
+  ASSERT_NE(WaitFor(EventKind::Failure), "");
   EXPECT_EQ(peer.ReadUntilQuiet(300, 300), "");
 
-  device.state->SetStatus(u"");
   peer.Write("LIST: \\out\\*.*|");
-  ASSERT_TRUE(WaitForFailure()) << device.Status();
+  ASSERT_NE(WaitFor(EventKind::Failure), "");
   EXPECT_FALSE(FileExists(device.Path("Tarvel.txt")));
 
-  device.state->SetStatus(u"");
   peer.Write("LIST: ..\\*.*|");
-  ASSERT_TRUE(WaitForFailure()) << device.Status();
+  ASSERT_NE(WaitFor(EventKind::Failure), "");
 }
 
 TEST_F(Listening, FollowsACloseAndANewOpen) {
@@ -218,7 +198,7 @@ TEST_F(Listening, FollowsACloseAndANewOpen) {
   EXPECT_EQ(device.Status(), "") << "a closed port must not be acted on";
   ASSERT_EQ(PortOpen(*device.state, kTestPort), 999);
   peer.Write("back again");
-  EXPECT_TRUE(WaitFor("back again"));
+  EXPECT_EQ(WaitFor(EventKind::PeerText), "back again");
 }
 
 TEST_F(Listening, AHangUpMidFileLeavesTheTargetUntouched) {
@@ -228,7 +208,7 @@ TEST_F(Listening, AHangUpMidFileLeavesTheTargetUntouched) {
   peer.Write("part");
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   peer.HangUp();
-  ASSERT_TRUE(WaitForFailure(5000)) << device.Status();
+  ASSERT_NE(WaitFor(EventKind::Failure), "");
   EXPECT_EQ(ReadWholeFile(device.Path("keep.txt")), "original");
   EXPECT_EQ(FilesIn(device.root.path()), std::vector<std::string>{"keep.txt"});
 }

@@ -11,13 +11,12 @@
 #include <vector>
 
 #include "link/operations.h"
+#include "support/fixtures.h"
 #include "support/pty.h"
 #include "support/test_device.h"
 
 namespace tarvel::testing {
 namespace {
-
-using namespace std::chrono_literals;
 
 class PendingSavesOverPty : public ::testing::Test {
  protected:
@@ -35,20 +34,15 @@ class PendingSavesOverPty : public ::testing::Test {
 
   // Sends a file the way a peer's sender does, answer or push alike.
   void SendAsPeer(const std::string& name, const std::string& content) {
-    peer.Write("FILE: " + name + "|" + std::to_string(content.size()) + "|");
-    std::this_thread::sleep_for(300ms);
-    peer.Write(content);
+    testing::SendAsPeer(peer, name, content);
   }
 
-  // The next event, which must be a saved file of `kind`; its path.
+  // The next event, which must be a saved file of `kind`: its path; any other
+  // event as "<kind>: <text>".
   std::string NextSaved(EventKind kind) {
-    std::optional<Event> event = state.Events().Next(5000ms);
-    if (!event) return "no event";
-    if (event->kind != kind) {
-      return "kind " + std::to_string(static_cast<int>(event->kind)) + ": " +
-             Utf16ToUtf8(event->text);
-    }
-    return Utf16ToUtf8(event->text);
+    std::string event = device.NextEvent();
+    std::string prefix = std::to_string(static_cast<int>(kind)) + ": ";
+    return event.rfind(prefix, 0) == 0 ? event.substr(prefix.size()) : event;
   }
   // A file the peer pushed unasked, and the answer to a request of this host.
   std::string NextReceived() { return NextSaved(EventKind::Received); }
@@ -127,9 +121,7 @@ TEST_F(PendingSavesOverPty, AForgedAnswerIsReportedAsAPushAndOnlyTheRealAnswerAs
   EXPECT_EQ(ReadWholeFile(device.Path("photo.jpg")), "fake");
   // A text that reads like the answer's status is a text.
   peer.Write("RECV: " + save);
-  std::optional<Event> text = state.Events().Next(5000ms);
-  ASSERT_TRUE(text);
-  EXPECT_EQ(text->kind, EventKind::PeerText);
+  EXPECT_EQ(device.NextEvent(), "5: RECV: " + save);
 
   SendAsPeer("\\photo.jpg", "real");
   EXPECT_EQ(NextAnswer(), save);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "link/operations.h"
+#include "support/fixtures.h"
 #include "support/pty.h"
 #include "support/test_device.h"
 
@@ -20,10 +21,6 @@ namespace tarvel::testing {
 namespace {
 
 using namespace std::chrono_literals;
-
-bool IsFailure(const std::string& status) {
-  return status.rfind("FAIL: ", 0) == 0;
-}
 
 class PolledRead : public ::testing::Test {
  protected:

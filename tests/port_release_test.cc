@@ -62,7 +62,7 @@ TEST_F(PortRelease, ReopenWhileTheListenerIsMidFileKeepsTheNewPortExclusive) {
   ReopenAndCheckTheClaim();
   // The same listener serves the new port.
   peer.Write("ping");
-  EXPECT_TRUE(device.WaitForStatus("ping", 5000)) << device.Status();
+  EXPECT_EQ(device.WaitForEvent(EventKind::PeerText), "ping");
 }
 
 TEST_F(PortRelease, ReopenWhileAGetIsAnsweredKeepsTheNewPortExclusive) {

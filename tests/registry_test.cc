@@ -4,12 +4,14 @@
 
 #include <filesystem>
 
+#include "support/fixtures.h"
 #include "support/temp_dir.h"
 
 namespace tarvel {
 namespace {
 
 using testing::FileExists;
+using testing::FilesIn;
 using testing::ReadWholeFile;
 using testing::TempDir;
 using testing::WriteWholeFile;
@@ -36,12 +38,6 @@ const std::string kPortLines =
     "\"Encryption\"=dword:00000001\n\"RemoteDCB\"=dword:00000000\n"
     "\"KeepDCD\"=dword:00000000\n\"Port\"=\"COM0\"\n";
 
-size_t FilesIn(const std::string& folder) {
-  size_t count = 0;
-  for (auto& entry : std::filesystem::directory_iterator(folder)) count += entry.exists() ? 1 : 0;
-  return count;
-}
-
 class Registry : public ::testing::Test {
  protected:
   bool Write(const std::vector<RegistryValue>& values) {
@@ -66,7 +62,7 @@ TEST_F(Registry, WritingTwiceGivesTheSameFileAndLeavesNoTemporaries) {
   std::string first = Content();
   ASSERT_TRUE(Write(PortValues())) << error_;
   EXPECT_EQ(Content(), first);
-  EXPECT_EQ(FilesIn(dir_.path()), 1u);
+  EXPECT_EQ(FilesIn(dir_.path()), std::vector<std::string>{"registry.reg"});
 }
 
 TEST_F(Registry, KeepsForeignKeysAndValuesAndReplacesOursInPlace) {
@@ -129,7 +125,7 @@ TEST_F(Registry, MalformedFilesAreRefusedAndLeftAlone) {
     EXPECT_FALSE(Write(PortValues())) << content;
     EXPECT_NE(error_.find(path_), std::string::npos) << error_;
     EXPECT_EQ(Content(), content);
-    EXPECT_EQ(FilesIn(dir_.path()), 1u);
+    EXPECT_EQ(FilesIn(dir_.path()), std::vector<std::string>{"registry.reg"});
   }
 }
 

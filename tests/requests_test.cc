@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "link/operations.h"
+#include "support/fixtures.h"
 #include "support/pty.h"
 #include "support/test_device.h"
 
@@ -25,10 +26,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-bool IsFailure(const std::string& status) {
-  return status.rfind("FAIL: ", 0) == 0;
-}
 
 bool WaitFor(const std::function<bool()>& done, int timeoutMs) {
   auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -191,8 +188,8 @@ TEST_F(TwoDevices, TheRoadOfAGetRequest) {
   EXPECT_EQ(a.Status(), "");
   EXPECT_FALSE(FileExists(a.Path("copy.bin")));
   // 4. B has sent the file and says so; A has saved it under the save path.
-  EXPECT_TRUE(b.WaitForStatus("FILE: \\data.bin", 5000)) << b.Status();
-  EXPECT_TRUE(a.WaitForStatus("RECV: \\copy.bin", 5000)) << a.Status();
+  EXPECT_EQ(b.WaitForEvent(EventKind::GetAnswered), "\\data.bin");
+  EXPECT_EQ(a.WaitForEvent(EventKind::Answer), "\\copy.bin");
   EXPECT_GE(Clock::now() - asked, 1000ms) << "the content came before the sender's pause";
   EXPECT_EQ(ReadWholeFile(a.Path("copy.bin")), data);
   EXPECT_EQ(cable.relayedBtoA(), header.size() + data.size());
@@ -246,14 +243,14 @@ TEST_F(TwoDevices, ListThenFetchTheListing) {
   SetLocalWriteTime(b.Path("beta.bin"), 2023, 11, 30, 23, 59, 58);
 
   ASSERT_EQ(ListFiles(*a.state, u"\\*.*"), 999);
-  ASSERT_TRUE(b.WaitForStatus("LIST: \\*.*", 3000)) << b.Status();
+  ASSERT_EQ(b.WaitForEvent(EventKind::Listed), "\\*.*");
   EXPECT_EQ(cable.relayedBtoA(), 0u) << "a list request is answered with nothing on the wire";
   ASSERT_EQ(GetFile(*a.state, u"\\listing.txt", u"\\Tarvel.txt"), 999);
-  ASSERT_TRUE(a.WaitForStatus("RECV: \\listing.txt", 5000)) << a.Status();
+  ASSERT_EQ(a.WaitForEvent(EventKind::Answer), "\\listing.txt");
   EXPECT_EQ(ReadWholeFile(a.Path("listing.txt")),
             "alpha.txt\r\n2021 03 04-05:06:07\r\n\r\n"
             "beta.bin\r\n2023 11 30-23:59:58\r\n\r\n");
-  EXPECT_TRUE(b.WaitForStatus("FILE: \\Tarvel.txt", 2000)) << b.Status();
+  EXPECT_EQ(b.WaitForEvent(EventKind::GetAnswered), "\\Tarvel.txt");
 }
 
 // Both requests are made before A sees any answer, and B reads them in polls
@@ -271,14 +268,15 @@ TEST_F(TwoDevices, TwoGetRequestsBeforeAnyAnswer) {
     ASSERT_TRUE(WaitFor([&] { return cable.relayedBtoA() > 0; }, 2000));
     ASSERT_EQ(GetFile(*a.state, u"\\save2.bin", u"\\second.txt"), 999);
   }
-  ASSERT_TRUE(a.WaitForStatus("RECV: \\save1.bin", 5000)) << a.Status();
+  ASSERT_EQ(a.WaitForEvent(EventKind::Answer), "\\save1.bin");
   EXPECT_EQ(ReadWholeFile(a.Path("save1.bin")), "first content");
-  ASSERT_TRUE(a.WaitForStatus("RECV: \\save2.bin", 5000)) << a.Status();
+  ASSERT_EQ(a.WaitForEvent(EventKind::Answer), "\\save2.bin");
   EXPECT_EQ(ReadWholeFile(a.Path("save2.bin")), "second content, longer");
   EXPECT_FALSE(FileExists(a.Path("first.txt")));
   EXPECT_FALSE(FileExists(a.Path("second.txt")));
   EXPECT_EQ(a.state->PendingSaveCount(), 0u);
-  EXPECT_TRUE(b.WaitForStatus("FILE: \\second.txt", 2000)) << b.Status();
+  EXPECT_EQ(b.WaitForEvent(EventKind::GetAnswered), "\\first.txt");
+  EXPECT_EQ(b.WaitForEvent(EventKind::GetAnswered), "\\second.txt");
 }
 
 TEST_F(TwoDevices, AnEmptySavePathSavesUnderTheRequestedName) {
@@ -286,10 +284,10 @@ TEST_F(TwoDevices, AnEmptySavePathSavesUnderTheRequestedName) {
   std::filesystem::create_directories(b.Path("docs"));
   WriteWholeFile(b.Path("docs/plain.txt"), "plain");
   ASSERT_EQ(GetFile(*a.state, u"", u"\\docs\\plain.txt"), 999);
-  ASSERT_TRUE(a.WaitForStatus("RECV: \\docs\\plain.txt", 5000)) << a.Status();
+  ASSERT_EQ(a.WaitForEvent(EventKind::Answer), "\\docs\\plain.txt");
   EXPECT_EQ(a.state->PendingSaveCount(), 0u);
   EXPECT_EQ(ReadWholeFile(a.Path("docs/plain.txt")), "plain");
-  EXPECT_TRUE(b.WaitForStatus("FILE: \\docs\\plain.txt", 2000)) << b.Status();
+  EXPECT_EQ(b.WaitForEvent(EventKind::GetAnswered), "\\docs\\plain.txt");
 }
 
 }  // namespace

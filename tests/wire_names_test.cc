@@ -10,15 +10,12 @@
 #include <thread>
 
 #include "link/operations.h"
+#include "support/fixtures.h"
 #include "support/pty.h"
 #include "support/test_device.h"
 
 namespace tarvel::testing {
 namespace {
-
-bool IsFailure(const std::string& status) {
-  return status.rfind("FAIL: ", 0) == 0;
-}
 
 class WireNamesOverPty : public ::testing::Test {
  protected:

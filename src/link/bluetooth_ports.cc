@@ -8,9 +8,6 @@
 
 namespace tarvel {
 
-// The object path of our profile on the bus.
-constexpr const char* kIncomingProfilePath = "/org/tarvel/serial_port/incoming";
-
 namespace {
 
 std::string Seconds(std::chrono::milliseconds limit) {
@@ -20,118 +17,80 @@ std::string Seconds(std::chrono::milliseconds limit) {
 
 }  // namespace
 
+// A link's door on the hub: its incoming port, and the overflow that takes the
+// peers the port has no room for.
+class LinkDoor final : public IncomingDoor {
+ public:
+  void SetPort(const std::shared_ptr<IncomingPort>& port) {
+    std::lock_guard<std::mutex> lock(lock_);
+    port_ = port;
+  }
+  explicit LinkDoor(const LinkTiming& timing) : timing_(timing) {}
+  void SetOverflow(PeerOverflow* overflow) {
+    std::lock_guard<std::mutex> lock(lock_);
+    overflow_ = overflow;
+  }
+  bool IsOpen() override {
+    std::lock_guard<std::mutex> lock(lock_);
+    std::shared_ptr<IncomingPort> port = port_.lock();
+    return port && port->IsOpen();
+  }
+  // Under the lock throughout, so that an overflow being withdrawn is not in use.
+  std::string Offer(std::unique_ptr<SerialDevice> connection, const std::string& device) override {
+    std::lock_guard<std::mutex> lock(lock_);
+    std::shared_ptr<IncomingPort> port = port_.lock();
+    if (!port) return "the incoming serial port is not open";
+    if (overflow_ && port->IsOpen() && port->PeerConnected()) {
+      return overflow_->Take(std::move(connection), device);
+    }
+    std::string refusal;
+    port->Offer(std::move(connection), device, &refusal);
+    return refusal;
+  }
+  LinkTiming Timing() const override { return timing_; }
+  void Disconnect(const std::string& device) override {
+    std::lock_guard<std::mutex> lock(lock_);
+    if (std::shared_ptr<IncomingPort> port = port_.lock()) port->Disconnect(device);
+    if (overflow_) overflow_->Disconnect(device);
+  }
+
+ private:
+  std::mutex lock_;
+  std::weak_ptr<IncomingPort> port_;  // guarded by lock_
+  PeerOverflow* overflow_ = nullptr;  // guarded by lock_
+  const LinkTiming timing_;
+};
+
 BluetoothPorts::BluetoothPorts(Environment env, const LinkTiming& timing, Notice notice)
-    : env_(std::move(env)), timing_(timing), notice_(std::move(notice)) {}
+    : env_(std::move(env)),
+      timing_(timing),
+      notice_(std::move(notice)),
+      hub_(BluetoothHub::For(env_)),
+      door_(std::make_shared<LinkDoor>(timing_)) {}
 
-BluetoothPorts::~BluetoothPorts() = default;
-
-BluetoothService* BluetoothPorts::Service(std::string* why) {
-  if (service_ && service_->Connected()) return service_.get();
-  // A connection that has gone took its registrations with it.
-  service_.reset();
-  incomingRegistered_ = false;
-  service_ = ConnectBluetoothService(env_, why);
-  return service_.get();
+BluetoothPorts::~BluetoothPorts() {
+  std::lock_guard<std::mutex> lock(subscribeLock_);
+  if (subscription_) hub_->Unsubscribe(*subscription_);
 }
 
 BluetoothPorts::Registration BluetoothPorts::RegisterIncoming(std::string* why) {
-  std::lock_guard<std::mutex> lock(serviceLock_);
-  BluetoothService* service = Service(why);
-  if (!service) return Registration::NoService;
-  if (incomingRegistered_) return Registration::Registered;
-  // A server, for paired peers only over an authenticated and encrypted link
-  // (the record's Authentication and Encryption), without asking the user
-  // about each connection.
-  ProfileOptions options{true, false};
-  if (!service->RegisterSerialProfile(kIncomingProfilePath, options, IncomingHandlers(), why)) {
-    return Registration::Refused;
-  }
-  incomingRegistered_ = true;
+  Registration registration = hub_->RegisterIncoming(why);
+  if (registration != Registration::Registered) return registration;
+  std::lock_guard<std::mutex> lock(subscribeLock_);
+  if (!subscription_) subscription_ = hub_->Subscribe(notice_);
   incomingExists_ = true;
-  return Registration::Registered;
+  return registration;
 }
 
 std::shared_ptr<SerialDevice> BluetoothPorts::OpenIncoming() {
   auto port = std::make_shared<IncomingPort>();
-  std::unique_ptr<SerialDevice> gone;
-  std::lock_guard<std::mutex> lock(deliveryLock_);
-  incoming_ = port;
-  // Handed over under the lock, so that no newer peer overtakes the held one.
-  if (held_ && held_->QueueStatus()) {
-    std::string ignored;  // the port was just made: it takes the connection
-    port->Offer(std::move(held_), heldPeer_, &ignored);
-  } else {
-    gone = std::move(held_);  // that peer hung up before the port opened
-  }
-  heldPeer_.clear();
+  door_->SetPort(port);
+  hub_->OpenDoor(door_);
   return port;
 }
 
-std::string BluetoothPorts::OfferIncoming(const std::string& device, int socket) {
-  std::string why;
-  std::unique_ptr<SerialDevice> connection = AdoptStreamSocket(socket, &why, timing_);
-  if (!connection) return why;
-  std::unique_ptr<SerialDevice> gone;  // closed once the lock is released
-  std::shared_ptr<IncomingPort> port;
-  {
-    std::lock_guard<std::mutex> lock(deliveryLock_);
-    port = incoming_.lock();
-    if (!port || !port->IsOpen()) {
-      // A held connection is over once its peer hung up and left nothing to read.
-      if (held_ && held_->QueueStatus()) return "a peer is connected already: one peer at a time";
-      gone = std::move(held_);
-      held_ = std::move(connection);
-      heldPeer_ = device;
-      return "";
-    }
-  }
-  port->Offer(std::move(connection), device, &why);
-  return why;
-}
-
-void BluetoothPorts::DisconnectIncoming(const std::string& device) {
-  std::shared_ptr<IncomingPort> port;
-  std::unique_ptr<SerialDevice> held;
-  {
-    std::lock_guard<std::mutex> lock(deliveryLock_);
-    port = incoming_.lock();
-    if (held_ && heldPeer_ == device) {
-      held = std::move(held_);
-      heldPeer_.clear();
-    }
-  }
-  if (held) held->Close();
-  if (port) port->Disconnect(device);
-}
-
-ProfileHandlers BluetoothPorts::IncomingHandlers() {
-  ProfileHandlers handlers;
-  handlers.connected = [this](const std::string& device, int socket) {
-    return OfferIncoming(device, socket);
-  };
-  handlers.disconnect = [this](const std::string& device) { DisconnectIncoming(device); };
-  // BlueZ dropped the profile while it stays: the next PortCreate registers
-  // it again, and so does BlueZ's next start. Registering it again at once
-  // would overrule BlueZ, which may be on its way out.
-  handlers.released = [this] {
-    incomingRegistered_ = false;
-    notice_(
-        "the Bluetooth service released the incoming port; it is registered again "
-        "when the port is created again or the service restarts");
-  };
-  handlers.serviceGone = [this] {
-    incomingRegistered_ = false;
-    notice_("Bluetooth service gone; waiting for it to return");
-  };
-  handlers.registeredAgain = [this](const std::string& error) {
-    if (error.empty()) {
-      incomingRegistered_ = true;
-      notice_("Bluetooth service back; the incoming port is registered again");
-    } else {
-      notice_("Bluetooth service back, but it refused the incoming port: " + error);
-    }
-  };
-  return handlers;
+void BluetoothPorts::SetOverflow(PeerOverflow* overflow) {
+  door_->SetOverflow(overflow);
 }
 
 void BluetoothPorts::SetRfcommCalls(RfcommCalls calls) {
@@ -140,12 +99,11 @@ void BluetoothPorts::SetRfcommCalls(RfcommCalls calls) {
 }
 
 bool BluetoothPorts::PeerKnown(const BluetoothTarget& target, std::string* why) {
-  std::lock_guard<std::mutex> lock(serviceLock_);
-  std::string absent;
-  BluetoothService* service = Service(&absent);
+  bool noService = false;
+  std::optional<BluetoothService::KnownDevice> device =
+      hub_->FindDevice(target.address, &noService, why);
   // Without the service nothing can be asked: the kernel has the last word.
-  if (!service) return true;
-  std::optional<BluetoothService::KnownDevice> device = service->FindDevice(target.address, why);
+  if (noService) return true;
   if (!device) return false;
   if (!device->paired) {
     *why = target.address + " is known to BlueZ but not paired: pair it first";

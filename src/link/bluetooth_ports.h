@@ -2,9 +2,11 @@
 // The ports that stand on Bluetooth connections: the incoming serial port that
 // peers connect to through the system's Bluetooth service, and outgoing
 // connections to a peer's serial port, made with an RFCOMM socket of our own
-// so that they need no profile of their own. One per device state; the
-// service's own thread delivers the incoming connections, and no host call
-// ever waits for that thread beyond the answer it asked for.
+// so that they need no profile of their own. One per link; the service
+// connection and the registered profile are the process's, shared through the
+// hub, whose thread delivers the incoming connections to the link that opened
+// its incoming port last. No host call ever waits for that thread beyond the
+// answer it asked for.
 #pragma once
 
 #include <atomic>
@@ -12,8 +14,10 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
+#include "link/bluetooth_hub.h"
 #include "link/bluetooth_target.h"
 #include "link/device/serial_device.h"
 #include "platform/bluetooth.h"
@@ -23,6 +27,18 @@
 namespace tarvel {
 
 class IncomingPort;
+class LinkDoor;
+
+// Takes the peers that a link's incoming port has no room for (a gateway that
+// serves several peers at once). Called on the service's thread.
+class PeerOverflow {
+ public:
+  virtual ~PeerOverflow() = default;
+  // Takes the connection of `device`: the empty text, or why it is refused.
+  virtual std::string Take(std::unique_ptr<SerialDevice> connection, const std::string& device) = 0;
+  // Closes the connection of `device`, when it has it.
+  virtual void Disconnect(const std::string& device) = 0;
+};
 
 class BluetoothPorts {
  public:
@@ -41,21 +57,25 @@ class BluetoothPorts {
   BluetoothPorts(const BluetoothPorts&) = delete;
   BluetoothPorts& operator=(const BluetoothPorts&) = delete;
 
-  enum class Registration { Registered, NoService, Refused };
+  using Registration = BluetoothHub::Registration;
   // Registers the incoming serial port with the Bluetooth service, unless it
   // is registered already. NoService, saying why, when the system has no
   // Bluetooth service to register with; Refused with the service's answer.
   // Once registered, it is registered again by itself whenever the service
   // restarts.
   Registration RegisterIncoming(std::string* why);
-  // Whether the incoming port was ever registered: from then on it is the
-  // port that peers reach, and a port of the link may stand on it.
+  // Whether this link ever had the incoming port registered: from then on it
+  // is the port that peers reach, and a port of the link may stand on it.
   bool IncomingPortExists() const { return incomingExists_.load(); }
 
   // Opens the incoming port: peers' connections reach it from now on, and no
   // longer an incoming port opened before. A peer that connected while no
   // incoming port was open is on it at once.
   std::shared_ptr<SerialDevice> OpenIncoming();
+  // Peers that connect while the incoming port has one already go to
+  // `overflow` (nothing: they are refused). Once this returns, no call of an
+  // earlier overflow is under way, so it may go.
+  void SetOverflow(PeerOverflow* overflow);
 
   // Connects to the serial port of the peer that `target` names: "ADDR", whose
   // channel is looked up in the peer's service record, or "ADDR@CHANNEL".
@@ -77,9 +97,6 @@ class BluetoothPorts {
   void SetConnectTimeLimit(std::chrono::milliseconds limit) { connectLimit_ = limit; }
 
  private:
-  // The connection to the service, made anew when there is none or it has
-  // gone. Called with serviceLock_ held.
-  BluetoothService* Service(std::string* why);
   // Asks the service, when there is one, whether it knows the peer and it is
   // paired; true when it does or there is no service to ask.
   bool PeerKnown(const BluetoothTarget& target, std::string* why);
@@ -87,38 +104,22 @@ class BluetoothPorts {
   // Waits `pause`; false when the connect is abandoned meanwhile.
   bool Pause(std::chrono::milliseconds pause);
 
-  // The profile's handlers, on the service's thread.
-  ProfileHandlers IncomingHandlers();
-  std::string OfferIncoming(const std::string& device, int socket);
-  void DisconnectIncoming(const std::string& device);
-
   const Environment env_;
   const LinkTiming timing_;
   const Notice notice_;
   std::atomic<std::chrono::milliseconds> connectLimit_{kConnectTimeLimit};
   std::atomic<bool> incomingExists_{false};
-  std::atomic<bool> incomingRegistered_{false};
 
   // One outgoing connect at a time; the calls it makes are guarded by it.
   std::mutex connectLock_;
   RfcommCalls rfcomm_;
   std::atomic<bool> abandoned_{false};
 
-  // Held by host calls only, around every use of the service; the service's
-  // thread never takes it, so waiting for that thread under it is safe.
-  std::mutex serviceLock_;
-
-  // Where the service's thread delivers connections. Held only briefly.
-  std::mutex deliveryLock_;
-  std::weak_ptr<IncomingPort> incoming_;  // guarded by deliveryLock_
-  // A peer's connection that came while no incoming port was open, kept for
-  // the next one opened, as a single COM port keeps its peer.
-  std::unique_ptr<SerialDevice> held_;  // guarded by deliveryLock_
-  std::string heldPeer_;                // guarded by deliveryLock_
-
-  // Declared last, so destroyed first: its thread stops before anything its
-  // handlers use goes.
-  std::unique_ptr<BluetoothService> service_;  // guarded by serviceLock_
+  // The process's service connection, and this link's door on it.
+  std::shared_ptr<BluetoothHub> hub_;
+  std::shared_ptr<LinkDoor> door_;
+  std::optional<uint64_t> subscription_;  // guarded by subscribeLock_
+  std::mutex subscribeLock_;
 };
 
 }  // namespace tarvel

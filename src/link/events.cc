@@ -5,7 +5,21 @@
 
 namespace tarvel {
 
+void EventQueue::ForwardTo(EventQueue* target, std::string peer) {
+  MutexLock guard(lock_);
+  forward_ = target;
+  forwardPeer_ = std::move(peer);
+}
+
 void EventQueue::Push(EventKind kind, std::u16string_view text, std::string_view peer) {
+  EventQueue* forward = nullptr;
+  std::string forwardPeer;
+  {
+    MutexLock guard(lock_);
+    forward = forward_;
+    forwardPeer = forwardPeer_;
+  }
+  if (forward) return forward->Push(kind, text, forwardPeer);
   {
     MutexLock guard(lock_);
     if (events_.size() == kCapacity) {
@@ -20,7 +34,7 @@ void EventQueue::Push(EventKind kind, std::u16string_view text, std::string_view
 std::optional<Event> EventQueue::TakeLocked() {
   if (dropped_ > 0) {
     std::string count = std::to_string(std::exchange(dropped_, 0));
-    return Event{EventKind::Dropped, std::u16string(count.begin(), count.end()), {}};
+    return Event{EventKind::Dropped, std::u16string(count.begin(), count.end()), std::string()};
   }
   if (events_.empty()) return std::nullopt;
   Event next = std::move(events_.front());

@@ -44,7 +44,12 @@ class EventQueue {
  public:
   static constexpr size_t kCapacity = 256;
 
+  // Queues an event; one queue that forwards passes it on instead.
   void Push(EventKind kind, std::u16string_view text, std::string_view peer = {});
+  // Every event pushed from now on goes to `target` instead, as concerning
+  // `peer`: a gateway's peer link reports to the gateway's queue. Set before
+  // anything pushes; `target` outlives this queue.
+  void ForwardTo(EventQueue* target, std::string peer);
   // Takes the next event, waiting up to `timeout` for one (a negative timeout
   // waits without limit); nothing when none came.
   std::optional<Event> Next(std::chrono::milliseconds timeout);
@@ -61,6 +66,8 @@ class EventQueue {
   std::deque<Event> events_ GUARDED_BY(lock_);
   size_t dropped_ GUARDED_BY(lock_) = 0;
   bool woken_ GUARDED_BY(lock_) = false;  // a Wake that no Next has ended on yet
+  EventQueue* forward_ GUARDED_BY(lock_) = nullptr;
+  std::string forwardPeer_ GUARDED_BY(lock_);
 };
 
 // The reason the calling thread's last call of the library failed, kept per

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "link/bluetooth_ports.h"
+#include "link/device/incoming_port.h"
 #include "link/link_text.h"
 
 namespace tarvel {
@@ -22,6 +23,16 @@ LinkState::LinkState(Environment env, LinkTiming timing)
           env_, timing_, [this](const std::string& text) { Notify(text); })) {}
 
 LinkState::~LinkState() {
+  std::unique_ptr<PeerOverflow> gateway;
+  {
+    std::lock_guard<std::mutex> lock(gatewayLock_);
+    gateway = std::move(gateway_);
+  }
+  if (gateway) {
+    // Withdrawn first, so that no peer comes to it while it stops.
+    bluetooth_->SetOverflow(nullptr);
+    gateway.reset();
+  }
   StopListeners();
   ReplacePort(nullptr);
 }
@@ -72,7 +83,34 @@ void LinkState::Report(EventKind kind, std::u16string_view text) {
     return;
   }
   SetStatus(shown);
-  events_.Push(kind, text);
+  events_.Push(kind, text, CurrentPeer());
+}
+
+std::string LinkState::CurrentPeer() const {
+  std::shared_ptr<SerialDevice> port = Port();
+  auto* incoming = dynamic_cast<IncomingPort*>(port.get());
+  return incoming ? incoming->PeerAddress() : std::string();
+}
+
+void LinkState::KeepListing(std::string text) {
+  std::lock_guard<std::mutex> lock(textLock_);
+  keptListing_ = std::move(text);
+}
+
+std::optional<std::string> LinkState::KeptListing() const {
+  std::lock_guard<std::mutex> lock(textLock_);
+  return keptListing_;
+}
+
+void LinkState::AdoptGateway(std::unique_ptr<PeerOverflow> gateway) {
+  std::lock_guard<std::mutex> lock(gatewayLock_);
+  gateway_ = std::move(gateway);
+  bluetooth_->SetOverflow(gateway_.get());
+}
+
+bool LinkState::HasGateway() {
+  std::lock_guard<std::mutex> lock(gatewayLock_);
+  return gateway_ != nullptr;
 }
 
 void LinkState::Notify(std::string_view text) {

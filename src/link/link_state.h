@@ -28,6 +28,7 @@
 namespace tarvel {
 
 class BluetoothPorts;
+class PeerOverflow;
 
 class LinkState {
  public:
@@ -50,7 +51,8 @@ class LinkState {
   // reader's interim name); nothing is queued.
   void SetStatus(std::u16string_view text);
   // A result: the status shows it ("RECV: <path>", a peer's text, …) and the
-  // event queue records it with its kind.
+  // event queue records it with its kind, and with the Bluetooth peer on the
+  // port when the port is the incoming one.
   void Report(EventKind kind, std::u16string_view text);
   // Sets "FAIL: <reason>", queues the failure, and makes it the calling
   // thread's last failure.
@@ -115,7 +117,23 @@ class LinkState {
   // the incoming one; lasts as long as the state.
   BluetoothPorts& Bluetooth() { return *bluetooth_; }
 
+  // Makes the listings this link writes for its peer its own, kept in memory
+  // and served to that peer's get of the listing file, instead of the listing
+  // file in the device root that other links share. A gateway's peer links do.
+  void KeepListingApart() { listingApart_ = true; }
+  bool ListingApart() const { return listingApart_.load(); }
+  void KeepListing(std::string text);
+  std::optional<std::string> KeptListing() const;
+
+  // The gateway that serves the peers the incoming port has no room for; it
+  // is stopped, with every peer link of its, before the state goes.
+  void AdoptGateway(std::unique_ptr<PeerOverflow> gateway);
+  bool HasGateway();
+
  private:
+  // The address of the Bluetooth peer on the incoming port, when the port is it.
+  std::string CurrentPeer() const;
+
   Environment env_;
   const LinkTiming timing_;
 
@@ -148,7 +166,13 @@ class LinkState {
   std::atomic<bool> stopRequested_{false};
   std::vector<std::thread> listeners_;
 
-  // Last, so its service thread stops first.
+  std::atomic<bool> listingApart_{false};
+  std::optional<std::string> keptListing_;  // guarded by textLock_
+
+  std::mutex gatewayLock_;
+  std::unique_ptr<PeerOverflow> gateway_;  // guarded by gatewayLock_
+
+  // Last, so that it goes first: no notice reaches the state once it is going.
   std::unique_ptr<BluetoothPorts> bluetooth_;
 };
 

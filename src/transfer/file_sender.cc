@@ -10,6 +10,7 @@
 #include "platform/codepage.h"
 #include "platform/device_files.h"
 #include "platform/sleep.h"
+#include "transfer/listing.h"
 
 namespace tarvel {
 namespace {
@@ -28,8 +29,9 @@ struct Outgoing {
 
 // Opens the file and formats its header; nothing is written yet.
 bool PrepareOutgoing(const FileLocation& location, std::string_view announcedName,
-                     Outgoing& outgoing, std::string* why) {
-  outgoing.file = OpenInputFile(location, why);
+                     Outgoing& outgoing, std::string* why,
+                     std::unique_ptr<InputFile> file = nullptr) {
+  outgoing.file = file ? std::move(file) : OpenInputFile(location, why);
   if (!outgoing.file) return false;
   outgoing.size = outgoing.file->Size();
   std::optional<std::string> header = wire::FormatFileHeader(announcedName, outgoing.size, why);
@@ -132,7 +134,9 @@ bool AnswerGetRequest(LinkState& state, std::u16string_view name, std::string* w
   std::optional<FileLocation> location =
       announced ? ResolveDevicePath(DeviceRoot(state.env()), Utf16ToUtf8(name), why) : std::nullopt;
   Outgoing outgoing;
-  if (!location || !PrepareOutgoing(*location, *announced, outgoing, why)) {
+  // A link that keeps its peer's listing apart answers with it.
+  std::unique_ptr<InputFile> listing = location ? OpenKeptListing(state, *location) : nullptr;
+  if (!location || !PrepareOutgoing(*location, *announced, outgoing, why, std::move(listing))) {
     *why = "cannot send " + Utf16ToUtf8(name) + ": " + *why;
     return false;
   }

@@ -11,6 +11,7 @@
 #include "platform/device_files.h"
 #include "transfer/file_receiver.h"
 #include "transfer/file_sender.h"
+#include "transfer/gateway.h"
 #include "transfer/listing.h"
 
 namespace tarvel {
@@ -142,9 +143,14 @@ void ListenerLoop(LinkState& state) {
   }
 }
 
-int Server(LinkState& state) {
+void StartListening(LinkState& state) {
   state.ClearPendingSaves();
   state.StartListener([&state] { ListenerLoop(state); });
+}
+
+int Server(LinkState& state) {
+  StartGatewayIfAsked(state);
+  StartListening(state);
   return kDone;
 }
 

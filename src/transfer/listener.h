@@ -13,6 +13,10 @@ namespace tarvel {
 // incoming files, shows texts, answers get and list requests.
 void ListenerLoop(LinkState& state);
 
+// Forgets the pending requests and runs ListenerLoop on a listener thread of
+// the state's: what Server does for a link that is no gateway.
+void StartListening(LinkState& state);
+
 // Takes the next message as the listener reads it: carried bytes or what is
 // waiting, read on until a file header is whole. What follows the message
 // stays carried. Nothing when nothing is waiting or the port fails. The caller

@@ -1,6 +1,9 @@
 #include "transfer/listing.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -52,13 +55,56 @@ std::optional<std::vector<DirectoryEntry>> Search(const std::string& root,
   return SearchDirectory(*location, why);
 }
 
+// A listing kept in memory, read as a file.
+class KeptListingFile final : public InputFile {
+ public:
+  explicit KeptListingFile(std::string text) : text_(std::move(text)) {}
+  int64_t Size() const override { return static_cast<int64_t>(text_.size()); }
+  std::ptrdiff_t Read(void* buffer, size_t count) override {
+    size_t taken = std::min(count, text_.size() - at_);
+    std::memcpy(buffer, text_.data() + at_, taken);
+    at_ += taken;
+    return static_cast<std::ptrdiff_t>(taken);
+  }
+
+ private:
+  const std::string text_;
+  size_t at_ = 0;
+};
+
+// Whether two paths beneath the root name the same file, as a device's file
+// system that ignores letter case sees them.
+bool SameDevicePath(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
 }  // namespace
+
+std::unique_ptr<InputFile> OpenKeptListing(const LinkState& state, const FileLocation& location) {
+  if (!state.ListingApart()) return nullptr;
+  std::string why;
+  std::optional<FileLocation> listing =
+      ResolveDevicePath(DeviceRoot(state.env()), kListingFilePath, &why);
+  if (!listing || listing->root != location.root || !SameDevicePath(listing->path, location.path)) {
+    return nullptr;
+  }
+  std::optional<std::string> kept = state.KeptListing();
+  if (!kept) return nullptr;
+  return std::make_unique<KeptListingFile>(std::move(*kept));
+}
 
 bool WriteListing(LinkState& state, std::u16string_view pattern, std::string* why) {
   std::string root = DeviceRoot(state.env());
   std::optional<std::vector<DirectoryEntry>> entries = Search(root, pattern, why);
   if (!entries) return false;
   std::string text = ListingText(state, *entries);
+  if (state.ListingApart()) {
+    state.KeepListing(std::move(text));
+    return true;
+  }
   std::optional<FileLocation> location = ResolveDevicePath(root, kListingFilePath, why);
   std::unique_ptr<OutputFile> file =
       location ? CreateOutputFile(*location, ClashPolicy::Overwrite, why) : nullptr;

@@ -2,10 +2,12 @@
 // The listing a peer asks for, written into the device's listing file.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "link/link_state.h"
+#include "platform/device_files.h"
 
 namespace tarvel {
 
@@ -15,7 +17,13 @@ inline constexpr std::string_view kListingFilePath = "\\Tarvel.txt";
 // Lists the entries matching `pattern` (wide, a device path with wildcards)
 // into the listing file, replacing it whole. An empty pattern matches nothing.
 // False, saying why, when the pattern is refused or the file cannot be written;
-// the listing file is then left as it was.
+// the listing file is then left as it was. A link that keeps its listing apart
+// keeps it instead, and the file in the root stays as it was.
 bool WriteListing(LinkState& state, std::u16string_view pattern, std::string* why);
+
+// The listing the link keeps apart, to be read as the file at `location` when
+// that is the listing file: nothing when it is another file or the link keeps
+// none (its peer's get then reads the file as any other).
+std::unique_ptr<InputFile> OpenKeptListing(const LinkState& state, const FileLocation& location);
 
 }  // namespace tarvel

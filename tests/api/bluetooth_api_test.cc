@@ -68,6 +68,7 @@ TEST(BluetoothHost, ServesIncomingPeersAndConnectsOut) {
   setenv("TARVEL_ROOT", root.path().c_str(), 1);
   setenv("TARVEL_REGISTRY", (config / "registry.reg").c_str(), 1);
   unsetenv("TARVEL_COM0");
+  unsetenv("TARVEL_PEERS");
   setenv("TARVEL_COM3", (std::string("bluetooth:") + kFakeDeviceAddress).c_str(), 1);
 
   // Registered once, however often the host asks.
@@ -111,6 +112,14 @@ TEST(BluetoothHost, ServesIncomingPeersAndConnectsOut) {
   ASSERT_GE(second.fd(), 0);
   WriteAll(second.fd(), "the second peer");
   EXPECT_EQ(NextOfKind(TARVEL_EVENT_PEER_TEXT, 5000).text, u"the second peer");
+  // The flat functions' port 0 serves one peer at a time, though the process
+  // shares its profile with every link: another peer is refused, as always.
+  std::string refusal;
+  Peer third(bluez.ConnectPeer(&refusal, "00:00:5E:00:53:09"));
+  EXPECT_LT(third.fd(), 0);
+  EXPECT_NE(refusal.find("one peer at a time"), std::string::npos) << refusal;
+  WriteAll(second.fd(), "still the second");
+  EXPECT_EQ(NextOfKind(TARVEL_EVENT_PEER_TEXT, 5000).text, u"still the second");
 
   // Out to the paired peer, through the same variable a user sets, while the
   // incoming port is registered: outgoing connections register no profile of

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
@@ -40,13 +41,16 @@ std::string Narrow(const std::u16string& text) {
   return narrow;
 }
 
-bool WaitForStatus(const std::u16string& wanted, int timeoutMs) {
+// Takes events until one of `kind` comes: whether its text is `wanted`.
+bool WaitForEvent(int kind, const std::u16string& wanted, int timeoutMs) {
   auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (StatusText() != wanted) {
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  tarvel_wchar text[2000];
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    int got = TarvelNextEvent(static_cast<int>(std::max<long long>(left.count(), 0)), text, 2000);
+    if (got == TARVEL_EVENT_NONE) return false;
+    if (got == kind) return text == wanted;
   }
-  return true;
 }
 
 // One device: a forked process that sets its settings, runs `host`, and
@@ -154,14 +158,14 @@ TEST(RequestsAcrossProcesses, AGetRequestCrossesBetweenTwoLoadedLibraries) {
     if (TarvelPortOpen(3) != TARVEL_DONE) return report("B: port did not open");
     TarvelServer();
     report("B listening");
-    bool answered = WaitForStatus(u"FILE: \\data.bin", 10000);
+    bool answered = WaitForEvent(TARVEL_EVENT_GET_ANSWERED, u"\\data.bin", 10000);
     report(answered ? "B answered" : "B: status " + Narrow(StatusText()));
   });
   DeviceProcess a(rootA.path(), [](const auto& report) {
     if (TarvelPortOpen(3) != TARVEL_DONE) return report("A: port did not open");
     TarvelServer();
     if (TarvelGetFile(u"\\copy.bin", u"\\data.bin") != TARVEL_DONE) return report("A: not done");
-    if (!WaitForStatus(u"RECV: \\copy.bin", 10000)) {
+    if (!WaitForEvent(TARVEL_EVENT_ANSWER, u"\\copy.bin", 10000)) {
       return report("A: status " + Narrow(StatusText()));
     }
     // The host reads the same text in place through both text functions.

@@ -12,6 +12,7 @@
 #include <csignal>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "cli_fixture.h"
 #include "support/fake_bluez.h"
@@ -109,6 +110,57 @@ TEST_F(CliBluetooth, ListenWithoutADeviceServesPeersOnTheIncomingPort) {
   EXPECT_TRUE(listen.WaitForOutput("RECV: pushed.bin", 10s)) << listen.Output() << listen.Error();
   EXPECT_TRUE(ReadWholeFile(root / "pushed.bin") == content);
   close(peer);
+  listen.Signal(SIGINT);
+  EXPECT_EQ(listen.Wait(10s), std::optional<int>(0));
+}
+
+// Peers the command serves at once: each result names its peer, in the
+// human lines and in --json, and one over --peers is refused.
+TEST_F(CliBluetooth, ListenServesSeveralPeersAtOnceAndNamesEachResultsPeer) {
+  for (bool json : {false, true}) {
+    std::vector<std::string> arguments = {"--root", root.path(), "listen", "--peers", "2"};
+    if (json) arguments.push_back("--json");
+    TarvelProcess listen(arguments, Environment());
+    ASSERT_TRUE(listen.WaitForError("(up to 2 at once)", 10s)) << listen.Error();
+    std::string refusal;
+    int first = bluez.ConnectPeer(&refusal, "00:00:5E:00:53:21");
+    int second = bluez.ConnectPeer(&refusal, "00:00:5E:00:53:22");
+    ASSERT_GE(first, 0) << refusal;
+    ASSERT_GE(second, 0) << refusal;
+    EXPECT_LT(bluez.ConnectPeer(&refusal, "00:00:5E:00:53:23"), 0);
+    EXPECT_NE(refusal.find("at most 2"), std::string::npos) << refusal;
+    WriteAll(second, "from the second");
+    WriteAll(first, "from the first");
+    if (json) {
+      EXPECT_TRUE(listen.WaitForOutput(
+          R"("text":"from the second","path":null,"peer":"00:00:5E:00:53:22")", 10s))
+          << listen.Output();
+      EXPECT_TRUE(listen.WaitForOutput(
+          R"("text":"from the first","path":null,"peer":"00:00:5E:00:53:21")", 10s))
+          << listen.Output();
+    } else {
+      EXPECT_TRUE(listen.WaitForOutput(" 00:00:5E:00:53:22 TEXT: from the second\n", 10s))
+          << listen.Output();
+      EXPECT_TRUE(listen.WaitForOutput(" 00:00:5E:00:53:21 TEXT: from the first\n", 10s))
+          << listen.Output();
+    }
+    close(first);
+    close(second);
+    listen.Signal(SIGINT);
+    EXPECT_EQ(listen.Wait(10s), std::optional<int>(0));
+  }
+}
+
+TEST_F(CliBluetooth, ListenWithOnePeerRefusesTheSecondAsBefore) {
+  TarvelProcess listen({"--root", root.path(), "listen", "--peers", "1"}, Environment());
+  ASSERT_TRUE(listen.WaitForError("waiting for a Bluetooth peer on the incoming serial port;", 10s))
+      << listen.Error();
+  int first = bluez.ConnectPeer();
+  ASSERT_GE(first, 0);
+  std::string refusal;
+  EXPECT_LT(bluez.ConnectPeer(&refusal, "00:00:5E:00:53:22"), 0);
+  EXPECT_NE(refusal.find("one peer at a time"), std::string::npos) << refusal;
+  close(first);
   listen.Signal(SIGINT);
   EXPECT_EQ(listen.Wait(10s), std::optional<int>(0));
 }

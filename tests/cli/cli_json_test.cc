@@ -52,7 +52,7 @@ TEST(JsonLines, StringsEscapeControlsAndTurnBytesThatAreNotUtf8IntoReplacements)
   EXPECT_EQ(JsonString("\xed\xa0\x80"), R"("\ufffd\ufffd\ufffd")");
   std::string bad;
   std::string line = tarvel_cli::JsonObject(
-      {"2026-01-02T03:04:05.006Z", "text", std::string("\xff\x01", 2), std::nullopt, 12, {}});
+      {"2026-01-02T03:04:05.006Z", "text", std::string("\xff\x01", 2), std::nullopt, 12, {}, {}});
   std::vector<JsonObject> objects = JsonLinesOf(line, &bad);
   ASSERT_EQ(objects.size(), 1u) << bad;
   EXPECT_EQ(objects[0].at("text").text, "\xef\xbf\xbd\x01");

@@ -65,8 +65,9 @@ class BluetoothTest : public ::testing::Test {
                          const std::string& port3 = "/nonexistent/tty")
       : bluez(options), device(port3, {{"DBUS_SYSTEM_BUS_ADDRESS", bluez.busAddress()}}) {}
 
-  bool WaitFor(const std::string& status, int timeoutMs = 5000) {
-    return device.WaitForStatus(status, timeoutMs);
+  // The text of the next event of `kind`; the test fails when none comes.
+  std::string WaitFor(EventKind kind, int timeoutMs = 5000) {
+    return device.WaitForEvent(kind, std::chrono::milliseconds(timeoutMs));
   }
   std::string Status() const { return device.Status(); }
 

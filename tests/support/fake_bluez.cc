@@ -207,8 +207,8 @@ std::string FakeBluez::Registrations() {
   return answer.text;
 }
 
-int FakeBluez::ConnectPeer(std::string* refusal) {
-  FakeAnswer answer = Command("connect");
+int FakeBluez::ConnectPeer(std::string* refusal, const std::string& address) {
+  FakeAnswer answer = Command(address.empty() ? "connect" : "connect " + address);
   if (!answer.ok && refusal) *refusal = answer.text;
   return answer.peer;
 }

@@ -50,8 +50,9 @@ class FakeBluez {
   // The profiles registered so far, as JSON: [{"path","uuid","options"}...].
   std::string Registrations();
   // A peer connects to the registered server profile: its end, or -1 with the
-  // library's refusal in `refusal`.
-  int ConnectPeer(std::string* refusal = nullptr);
+  // library's refusal in `refusal`. `address` names the connecting device;
+  // empty: the paired device the stand-in knows.
+  int ConnectPeer(std::string* refusal = nullptr, const std::string& address = "");
   // bluetoothd stopping and starting again: the stand-in leaves the bus,
   // forgetting every registration, and a new one takes org.bluez under a new
   // unique name.

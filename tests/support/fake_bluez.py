@@ -12,9 +12,11 @@ bluetoothd it forgets every registration when it stops.
 Control socket (argv[1], a unix stream socket; one command a line, one answer
 line each, "ok ..." or "error <text>"):
   registrations          -> ok <JSON list of {path, uuid, options}>
-  connect                -> NewConnection on the server profile; on success
-                            the peer's end comes with the answer (SCM_RIGHTS)
-  disconnect             -> RequestDisconnection on the server profile
+  connect [ADDRESS]      -> NewConnection on the server profile, from the
+                            paired device or from the device of ADDRESS; on
+                            success the peer's end comes with the answer
+                            (SCM_RIGHTS)
+  disconnect [ADDRESS]   -> RequestDisconnection on the server profile
   release                -> Release on the server profile
   foreign <connect|disconnect|release>
                          -> the same call made from another bus connection,
@@ -60,6 +62,13 @@ def plain(value):
     return str(value)
 
 
+def device_of(words):
+    """The device a command names by its address, or the paired one."""
+    if len(words) < 2:
+        return DEVICE
+    return ADAPTER + "/dev_" + words[1].upper().replace(":", "_")
+
+
 class BluezError(dbus.DBusException):
     def __init__(self, name, message):
         super().__init__(message)
@@ -102,9 +111,10 @@ class Bluez(dbus.service.Object):
         sender, path = self.profiles[role]
         return self.bus.get_object(sender, path, introspect=False)
 
-    def new_connection(self, role, done):
-        """Hands one end of a new socketpair to the profile of `role`; `done`
-        runs with the peer's end, or with None and the error's text."""
+    def new_connection(self, role, done, device=DEVICE):
+        """Hands one end of a new socketpair to the profile of `role`, as a
+        connection of `device`; `done` runs with the peer's end, or with None
+        and the error's text."""
         if role not in self.profiles:
             done(None, "no %s profile registered" % role)
             return
@@ -120,7 +130,7 @@ class Bluez(dbus.service.Object):
             done(None, "%s %s" % (error.get_dbus_name(), error.get_dbus_message()))
 
         self.profile(role).NewConnection(
-            dbus.ObjectPath(DEVICE), dbus.types.UnixFd(theirs.fileno()),
+            dbus.ObjectPath(device), dbus.types.UnixFd(theirs.fileno()),
             dbus.Dictionary({}, signature="sv"), dbus_interface=PROFILE,
             reply_handler=answered, error_handler=failed)
 
@@ -194,9 +204,9 @@ class Control:
                     self.answer(client, "error " + why)
                 else:
                     self.answer(client, "ok", peer)
-            bluez.new_connection("server", done)
+            bluez.new_connection("server", done, device_of(words))
         elif name in ("disconnect", "release"):
-            self.call_profile(client, name)
+            self.call_profile(client, name, device=device_of(words))
         elif name == "foreign":
             self.foreign_call(client, words[1])
         elif name == "pass":
@@ -204,7 +214,7 @@ class Control:
         else:
             self.answer(client, "error unknown command")
 
-    def call_profile(self, client, name, bus=None):
+    def call_profile(self, client, name, bus=None, device=DEVICE):
         if "server" not in self.bluez.profiles:
             self.answer(client, "error no server profile registered")
             return
@@ -219,7 +229,7 @@ class Control:
             self.answer(client, "ok")
             return
         profile.RequestDisconnection(
-            dbus.ObjectPath(DEVICE), dbus_interface=PROFILE,
+            dbus.ObjectPath(device), dbus_interface=PROFILE,
             reply_handler=lambda: self.answer(client, "ok"),
             error_handler=lambda e: self.answer(client, "error " + e.get_dbus_name()))
 

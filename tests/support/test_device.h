@@ -3,6 +3,9 @@
 // and settings, with port 3 mapped onto a tty path.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -58,6 +61,30 @@ class TestDevice {
     std::optional<Event> event = state->Events().Next(timeout);
     if (!event) return "no event";
     return std::to_string(static_cast<int>(event->kind)) + ": " + Utf16ToUtf8(event->text);
+  }
+
+  // Takes events until one of `kind` comes and returns its text. Events of
+  // other kinds are passed over; when none of `kind` comes within `timeout`
+  // the test fails, naming what came instead, and the text is empty.
+  std::string WaitForEvent(
+      EventKind kind, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) const {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::string passed;
+    for (;;) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      std::optional<Event> event =
+          state->Events().Next(std::max(left, std::chrono::milliseconds(0)));
+      if (!event) break;
+      if (event->kind == kind) return Utf16ToUtf8(event->text);
+      passed +=
+          "\n  " + std::to_string(static_cast<int>(event->kind)) + ": " + Utf16ToUtf8(event->text);
+    }
+    ADD_FAILURE() << "no event of kind " << static_cast<int>(kind) << " within " << timeout.count()
+                  << " ms; the status reads \"" << Status() << "\""
+                  << (passed.empty() ? std::string("; no other event came")
+                                     : "; other events:" + passed);
+    return "";
   }
 
   // Waits until the status text satisfies `done`; false after `timeoutMs`.

@@ -15,6 +15,7 @@
 #include "stop_signal.h"
 #include "system.h"
 #include "tarvel.h"
+#include "terminal_text.h"
 
 namespace tarvel_cli {
 namespace {
@@ -62,9 +63,12 @@ bool OpenListenPort(const CommonOptions& options, bool serviceMissing) {
   return OpenLink(options);
 }
 
+// Each result with the peer it concerns, when it came from a Bluetooth peer:
+// "12:00:00.000 00:1A:7D:DA:71:13 RECV: photo.jpg".
 void Show(const LinkEvent& event) {
   if (JsonLines()) return EmitJsonEvent(event);
-  std::printf("%s %s\n", TimeStamp().c_str(), Describe(event).c_str());
+  std::string peer = event.peer.empty() ? "" : Shown(event.peer) + " ";
+  std::printf("%s %s%s\n", TimeStamp().c_str(), peer.c_str(), Describe(event).c_str());
   std::fflush(stdout);
 }
 
@@ -91,8 +95,13 @@ int ShowResults(const CommonOptions& options, bool once) {
   }
 }
 
+// Peers served at once on the incoming Bluetooth port unless told otherwise.
+constexpr int kDefaultPeers = 8;
+
 struct ListenArguments {
   bool once = false;
+  int peers = kDefaultPeers;
+  bool peersGiven = false;  // --peers was on the command line
   std::string onClash;
   bool createFolders = true;
   bool createFoldersGiven = false;  // --create-folders was on the command line
@@ -112,6 +121,16 @@ bool UseCreateFolders(const ListenArguments& arguments) {
   return on;
 }
 
+// How many Bluetooth peers the incoming port serves at once: --peers when
+// given, else TARVEL_PEERS when set, else kDefaultPeers. Goes to the link's
+// peers; nothing, saying why, when the library refuses the number.
+std::optional<int> UsePeers(const ListenArguments& arguments, std::string* error) {
+  std::string value = LinkSetting("peers");
+  if (arguments.peersGiven || value.empty()) value = std::to_string(arguments.peers);
+  if (!SetLinkSetting("peers", value, error)) return std::nullopt;
+  return std::stoi(value);
+}
+
 int Listen(const CommonOptions& options, const ListenArguments& arguments) {
   const bool once = arguments.once;
   std::string error;
@@ -122,6 +141,8 @@ int Listen(const CommonOptions& options, const ListenArguments& arguments) {
   const std::string& onClash = arguments.onClash;
   std::optional<std::string> clash = UseClashPolicy(onClash, &error);
   if (!clash) return Complain(error);
+  std::optional<int> peers = UsePeers(arguments, &error);
+  if (!peers) return Complain(error);
   // A tty named for the port has nothing to do with Bluetooth registration.
   bool serviceMissing = !DeviceNamed(options) && RegisterIncomingPort(options);
   bool incoming = OnIncomingPort(options);
@@ -131,7 +152,10 @@ int Listen(const CommonOptions& options, const ListenArguments& arguments) {
   Tell(options, "a pushed file whose name is taken: " + *clash);
   Tell(options, std::string("a pushed file's missing folders: ") +
                     (createFolders ? "made beneath the device root" : "not made, the file fails"));
-  if (incoming) {
+  if (incoming && *peers > 1) {
+    Tell(options, "waiting for a Bluetooth peer on the incoming serial port (up to " +
+                      std::to_string(*peers) + " at once); Ctrl-C stops");
+  } else if (incoming) {
     Tell(options, "waiting for a Bluetooth peer on the incoming serial port; Ctrl-C stops");
   } else {
     Tell(options, "listening on " + DescribePort(options) + "; Ctrl-C stops");
@@ -158,17 +182,27 @@ void AddListenCommand(CLI::App& app, const CommonOptions& options, CommandList& 
       "to this host's own get request always replaces its save path.\n"
       "A pushed file named beneath a folder (\\sub\\a.txt) gets its missing folders made\n"
       "beneath the device root, unless --create-folders=false.\n"
+      "On the incoming Bluetooth port up to --peers peers (8 unless TARVEL_PEERS says\n"
+      "otherwise) are served at once, each on its own connection with its own listing;\n"
+      "one more is refused until one leaves, and --peers 1 serves one at a time. Each\n"
+      "result of a peer shows its address before it (with --json as \"peer\").\n"
       "With --once it exits 0 after the first received file, 1 after a failure, and\n"
       "128 + the signal's number when stopped before.");
   auto arguments = std::make_shared<ListenArguments>();
   command->add_flag("--once", arguments->once, "exit after the first received file");
+  CLI::Option* peers =
+      command
+          ->add_option("--peers", arguments->peers,
+                       "Bluetooth peers served at once on the incoming port (default 8)")
+          ->check(CLI::Range(1, 64));
   AddClashOption(*command, arguments->onClash);
   CLI::Option* createFolders = command->add_flag(
       "--create-folders", arguments->createFolders,
       "make the missing folders of a pushed file beneath the device root (the default;\n"
       "--create-folders=false refuses such a file)");
-  commands.push_back({command, [&options, arguments, createFolders] {
+  commands.push_back({command, [&options, arguments, createFolders, peers] {
                         arguments->createFoldersGiven = createFolders->count() > 0;
+                        arguments->peersGiven = peers->count() > 0;
                         return Listen(options, *arguments);
                       }});
 }

@@ -16,6 +16,8 @@ namespace {
 
 // Every event text fits in this many units, terminator included.
 constexpr int kEventTextCapacity = 2000;
+// A Bluetooth address and its terminator.
+constexpr int kPeerCapacity = 18;
 // While progress is shown, the longest an idle wait blocks in the library
 // before it looks whether a transfer has started.
 constexpr int kIdleWaitMs = 1000;
@@ -142,6 +144,7 @@ void EventWatcher::EndTransfer(int kind) {
 
 WaitEnd EventWatcher::Next(std::chrono::milliseconds idleLimit, LinkEvent* event) {
   std::vector<tarvel_wchar> text(kEventTextCapacity);
+  tarvel_wchar peer[kPeerCapacity];
   auto lastActivity = std::chrono::steady_clock::now();
   if (!replayed_.empty()) {
     *event = replayed_.front();
@@ -164,14 +167,15 @@ WaitEnd EventWatcher::Next(std::chrono::milliseconds idleLimit, LinkEvent* event
       left = std::max<long long>(0, left);
       wait = static_cast<int>(wait < 0 ? left : std::min<long long>(wait, left));
     }
-    int kind = TarvelLinkNextEvent(CommandLink(), wait, text.data(), static_cast<int>(text.size()));
+    int kind = TarvelLinkNextPeerEvent(CommandLink(), wait, text.data(),
+                                       static_cast<int>(text.size()), peer, kPeerCapacity);
     if (kind == TARVEL_EVENT_NOTICE) {
       if (showNotices_) ShowNotice(WideToUtf8(text.data()));
     } else if (kind != TARVEL_EVENT_NONE) {
       // The event tells how the transfer shown so far ended; a tick now
       // could only take the start of the next one for part of it.
       EndTransfer(kind);
-      *event = {kind, WideToUtf8(text.data())};
+      *event = {kind, WideToUtf8(text.data()), WideToUtf8(peer)};
       return WaitEnd::Event;
     }
     bool moved = progress_.Tick();

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "progress_display.h"
@@ -19,8 +20,13 @@
 namespace tarvel_cli {
 
 struct LinkEvent {
+  LinkEvent() = default;
+  LinkEvent(int kindOf, std::string textOf, std::string peerOf = "")
+      : kind(kindOf), text(std::move(textOf)), peer(std::move(peerOf)) {}
+
   int kind = 0;  // TARVEL_EVENT_*
   std::string text;
+  std::string peer;  // the Bluetooth peer's address it concerns, or empty
 };
 
 // The reason the calling thread's last library call failed, or nothing.

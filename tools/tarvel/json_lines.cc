@@ -165,7 +165,7 @@ std::string JsonObject(const JsonRecord& record) {
   std::string out = "{\"time\":" + JsonString(record.time) +
                     ",\"kind\":" + JsonString(record.kind) + ",\"text\":" + JsonString(record.text);
   out += ",\"path\":" + (record.path ? JsonString(*record.path) : std::string("null"));
-  out += ",\"peer\":null";
+  out += ",\"peer\":" + (record.peer ? JsonString(*record.peer) : std::string("null"));
   out += ",\"bytes\":" + (record.bytes ? std::to_string(*record.bytes) : std::string("null"));
   if (record.modified) out += ",\"modified\":" + JsonString(*record.modified);
   return out + "}";
@@ -199,6 +199,7 @@ void EmitJsonEvent(const LinkEvent& event) {
   JsonRecord record;
   record.kind = JsonKindName(event.kind);
   record.text = event.text;
+  if (!event.peer.empty()) record.peer = event.peer;
   if (NamesFile(event.kind)) {
     record.path = event.text;
     record.bytes = FileBytes(event.text);

@@ -34,6 +34,7 @@ struct JsonRecord {
   std::optional<std::string> path;
   std::optional<long long> bytes;
   std::optional<std::string> modified;  // a listing entry's time, as listed
+  std::optional<std::string> peer;      // the Bluetooth peer's address
 };
 std::string JsonObject(const JsonRecord& record);
 

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // A C# host of the built library through Tarvel.cs, run under Mono with the
-// library reachable only as libtarvel.so.1 (through the dllmap), on a raw pty
-// pair and on a cable to processes of the tarvel command.
+// library reachable only as libtarvel.so.1 (through the dllmap): the default
+// link, set through the environment, on a raw pty pair; two Links on pty pairs
+// of their own; and a Link on a cable to processes of the tarvel command.
 //   BindingTest.exe TARVEL_PROGRAM LIBRARY  the host's road, with the built LIBRARY;
 //                                           exit 0 when every check held
 //   BindingTest.exe --expect-no-library LIBRARY
@@ -18,6 +19,7 @@ namespace Tarvel.Tests {
 
   static class BindingTest {
     const int Port = 7;
+    const string MissingTty = "/nonexistent/tarvel-tty";
     static int passed_, failed_;
 
     static int Main(string[] args) {
@@ -32,19 +34,15 @@ namespace Tarvel.Tests {
           Path.Combine(Path.GetTempPath(), "tarvel-dotnet-" + Guid.NewGuid().ToString("N"));
       Directory.CreateDirectory(work);
       try {
-        // The library reads its settings from the environment once, at its
-        // first call: every one is set before it.
+        // The default link reads the environment once, at its first use.
         PosixPty.SetEnvironment("TARVEL_REGISTRY", Path.Combine(work, "registry.reg"));
-        PosixPty.SetEnvironment("TARVEL_COM8", "/nonexistent/tarvel-tty");
-        using (var pty = new PosixPty())
-        using (var road = new CableRoad(args[0], work)) {
-          PosixPty.SetEnvironment("TARVEL_COM" + Port, pty.SlavePath);
-          TextAndPollOnARawPty(pty);
-          CheckEqual(PosixPty.RealPath(args[1]), PosixPty.RealPath(LoadedLibrary()),
-                     "the library loaded is the one built");
-          OpenFailureIsReported();
-          road.Run();
-        }
+        PosixPty.SetEnvironment("TARVEL_COM8", MissingTty);
+        TextAndPollOnARawPty();
+        CheckEqual(PosixPty.RealPath(args[1]), PosixPty.RealPath(LoadedLibrary()),
+                   "the library loaded is the one built");
+        OpenFailureIsReported();
+        TwoLinks.Run();
+        new CableRoad(args[0], work).Run();
       } finally {
         TarvelNative.TarvelPortClose();
         Directory.Delete(work, true);
@@ -101,8 +99,9 @@ namespace Tarvel.Tests {
 
     // The host's text goes out in Windows-1252 (é 0xE9, € 0x80), and a text
     // waiting on the port comes back through TarvelPortRead.
-    static void TextAndPollOnARawPty(PosixPty pty) {
-      {
+    static void TextAndPollOnARawPty() {
+      using (var pty = new PosixPty()) {
+        PosixPty.SetEnvironment("TARVEL_COM" + Port, pty.SlavePath);  // before the first use
         CheckEqual(TarvelNative.Done, TarvelNative.TarvelPortOpen(Port), "TarvelPortOpen on a pty");
         CheckEqual(TarvelNative.Done, TarvelNative.TarvelPortSend("h\u00e9llo \u20ac"),
                    "TarvelPortSend returns done");
@@ -146,8 +145,8 @@ namespace Tarvel.Tests {
       CheckEqual(TarvelNative.PortUnavailable, TarvelNative.TarvelPortOpen(8),
                  "TarvelPortOpen of a missing tty returns 1");
       string reason = TarvelNative.LastFailure();
-      Check(reason != null && reason.Contains("COM8"),
-            "its last failure names the port: " + reason);
+      Check(reason != null && reason.Contains("COM8") && reason.Contains(MissingTty),
+            "its last failure names the port and its device: " + reason);
       TarvelEvent failure = TarvelNative.NextEvent(0);
       Check(failure != null && failure.Kind == TarvelEventKind.Failure && failure.Text == reason,
             "the failure is queued with the same reason: " + failure);

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
-// The host's road over a cable to the tarvel command: a file sent with its
-// progress watched, a listing asked for, a get saved under a path of the
-// host's, then a text and a file pushed by the peer, every result taken from
-// the event queue in the order it came.
+// The host's road over a cable to the tarvel command, on a Link with its
+// settings made through Set: a file sent with its progress watched, a listing
+// asked for, a get saved under a path of the host's, then a text and a file
+// pushed by the peer, every result taken from the link's event queue in the
+// order it came.
 using System;
 using System.Collections.Generic;
 using System.IO;
@@ -11,16 +12,15 @@ using System.Threading;
 
 namespace Tarvel.Tests {
 
-  sealed class CableRoad : IDisposable {
-    const int Port = 9;
+  sealed class CableRoad {
+    const int Port = 7;
     const int FileSize = 2 * 1024 * 1024;
     const int WaitMs = 15000;
 
     readonly string program_;
     readonly string rootA_, rootB_, work_;
     readonly List<TarvelEvent> seen_ = new List<TarvelEvent>();
-    readonly TarvelProcess cable_;
-    readonly string endA_, endB_;
+    Link link_;
 
     public CableRoad(string program, string work) {
       program_ = program;
@@ -29,44 +29,39 @@ namespace Tarvel.Tests {
       rootB_ = Path.Combine(work, "rootB");
       Directory.CreateDirectory(rootA_);
       Directory.CreateDirectory(rootB_);
-      // The cable, and the settings of the host's side on it, before the
-      // host's first call of the library, which reads them once.
-      cable_ = new TarvelProcess(program_, "cable");
-      endA_ = cable_.ReadOutputLine();
-      endB_ = cable_.ReadOutputLine();
-      if (endA_ != null)
-        PosixPty.SetEnvironment("TARVEL_COM" + Port, endA_);
-      PosixPty.SetEnvironment("TARVEL_ROOT", rootA_);
-    }
-
-    // Stops the cable.
-    public void Dispose() {
-      cable_.Dispose();
     }
 
     public void Run() {
-      {
-        BindingTest.Check(endA_ != null && endB_ != null, "tarvel cable prints its two ends");
-        if (endA_ == null || endB_ == null)
+      using (var cable = new TarvelProcess(program_, "cable")) {
+        string endA = cable.ReadOutputLine(), endB = cable.ReadOutputLine();
+        BindingTest.Check(endA != null && endB != null, "tarvel cable prints its two ends");
+        if (endA == null || endB == null)
           return;
-        string endB = endB_;
-        BindingTest.CheckEqual(TarvelNative.Done, TarvelNative.TarvelPortOpen(Port),
-                               "TarvelPortOpen on the cable");
-        BindingTest.CheckEqual(TarvelNative.Done, TarvelNative.TarvelServer(), "TarvelServer");
-        using (var listener =
-                   new TarvelProcess(program_, "--device", endB, "--root", rootB_, "listen")) {
-          BindingTest.Check(listener.WaitForError("listening on", WaitMs),
-                            "the peer's tarvel listen is listening");
-          SendWithProgress();
-          AskForAListing();
-          GetWithASavePath();
+        using (link_ = new Link()) {
+          link_.Set("com" + Port, endA);
+          link_.Set("root", rootA_);
+          link_.Open(Port);
+          link_.Serve();
+          Road(endB);
         }
-        PeerPushesTextAndFile(endB);
-        BindingTest.CheckEqual("Sent Answer PeerText Received",
-                               string.Join(" ", seen_.Select(e => e.Kind.ToString()).ToArray()),
-                               "the events came in order, and no others");
-        TarvelNative.TarvelPortClose();
       }
+    }
+
+    void Road(string endB) {
+      using (var listener =
+                 new TarvelProcess(program_, "--device", endB, "--root", rootB_, "listen")) {
+        BindingTest.Check(listener.WaitForError("listening on", WaitMs),
+                          "the peer's tarvel listen is listening");
+        SendWithProgress();
+        AskForAListing();
+        GetWithASavePath();
+      }
+      PeerPushesTextAndFile(endB);
+      BindingTest.CheckEqual("Sent Answer PeerText Received",
+                             string.Join(" ", seen_.Select(e => e.Kind.ToString()).ToArray()),
+                             "the events came in order, and no others");
+      BindingTest.Check(seen_.All(e => e.Peer == ""),
+                        "the events of a serial line concern no Bluetooth peer");
     }
 
     void SendWithProgress() {
@@ -80,21 +75,23 @@ namespace Tarvel.Tests {
     var sampler = new Thread(() => {
       while (Volatile.Read(ref sending)) {
         long done, total;
-    int active = TarvelNative.TarvelProgress(out done, out total);
+    int active = link_.Progress(out done, out total) ? 1 : 0;
     samples.Add(new long[] { active, done, total });
     Thread.Sleep(1);
     }
   });
   sampler.Start();
-  int result = TarvelNative.TarvelSendFile(local, "\\sent.bin");
-  string failure = TarvelNative.LastFailure();
+  string failure = null;
+  try {
+    link_.SendFile(local, "\\sent.bin");
+  } catch (TarvelException error) {
+    failure = error.Reason;
+  }
   Volatile.Write(ref sending, false);
   sampler.Join();
 
-  BindingTest.CheckEqual(TarvelNative.Done, result, "TarvelSendFile returns done");
-  BindingTest.CheckEqual(null, failure, "TarvelSendFile did not fail");
-  BindingTest.CheckEqual("SENT: " + local, TarvelNative.Status(),
-                         "the status read through Status()");
+  BindingTest.CheckEqual(null, failure, "SendFile did not fail");
+  BindingTest.CheckEqual("SENT: " + local, link_.Status(), "the status read through Status()");
   TarvelEvent sent = WaitFor(TarvelEventKind.Sent);
   BindingTest.CheckEqual(local, sent == null ? null : sent.Text,
                          "a Sent event with the local path");
@@ -103,7 +100,7 @@ namespace Tarvel.Tests {
                     "the peer saved the file intact");
 }
 
-static void CheckProgress(List<long[]> samples) {
+void CheckProgress(List<long[]> samples) {
   var active = samples.Where(s => s[0] == 1).ToList();
   BindingTest.Check(
       active.Count > 0 && active.All(s => s[2] == FileSize),
@@ -115,15 +112,14 @@ static void CheckProgress(List<long[]> samples) {
   BindingTest.Check(ordered && active.All(s => s[1] <= s[2]),
                     "the bytes done only grow, and never pass the total");
   long done, total;
-  int after = TarvelNative.TarvelProgress(out done, out total);
-  BindingTest.Check(after == 0 && done == 0 && total == 0,
-                    "no transfer in progress once TarvelSendFile has returned");
+  bool after = link_.Progress(out done, out total);
+  BindingTest.Check(!after && done == 0 && total == 0,
+                    "no transfer in progress once SendFile has returned");
 }
 
 void AskForAListing() {
   File.WriteAllText(Path.Combine(rootB_, "offer.txt"), "offered by B\n");
-  BindingTest.CheckEqual(TarvelNative.Done, TarvelNative.TarvelListFiles("\\*.*"),
-                         "TarvelListFiles returns done");
+  link_.ListFiles("\\*.*");
   string listing = Path.Combine(rootB_, "Tarvel.txt");
   DateTime end = DateTime.UtcNow.AddMilliseconds(WaitMs);
   while (DateTime.UtcNow < end && !(File.Exists(listing) && ReadAll(listing).Contains("offer.txt")))
@@ -136,9 +132,7 @@ void GetWithASavePath() {
   string saveDir = Path.Combine(work_, "saved");
   Directory.CreateDirectory(saveDir);
   string savePath = Path.Combine(saveDir, "offer-copy.txt");
-  BindingTest.CheckEqual(TarvelNative.Done, TarvelNative.TarvelGetFile(savePath, "\\offer.txt"),
-                         "TarvelGetFile returns done");
-  BindingTest.CheckEqual(null, TarvelNative.LastFailure(), "TarvelGetFile did not fail");
+  link_.GetFile(savePath, "\\offer.txt");
   TarvelEvent answer = WaitFor(TarvelEventKind.Answer);
   BindingTest.CheckEqual(savePath, answer == null ? null : answer.Text,
                          "the listener saved the answer at the save path");
@@ -172,7 +166,7 @@ void PeerPushesTextAndFile(string endB) {
 TarvelEvent WaitFor(TarvelEventKind kind) {
   DateTime end = DateTime.UtcNow.AddMilliseconds(WaitMs);
   while (DateTime.UtcNow < end) {
-    TarvelEvent next = TarvelNative.NextEvent(200);
+    TarvelEvent next = link_.NextEvent(200);
     if (next == null)
       continue;
     seen_.Add(next);

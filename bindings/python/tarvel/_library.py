@@ -41,7 +41,39 @@ _PROTOTYPES = {
     "TarvelLastFailure": (ctypes.c_int, [_WIDE_OUT, ctypes.c_int]),
     "TarvelIncomingPort": (ctypes.c_int, []),
     "TarvelStopWaiting": (None, []),
+    # Links as objects: the first argument of each is the link.
+    "TarvelLinkCreate": (ctypes.c_void_p, []),
+    "TarvelLinkDestroy": (None, [ctypes.c_void_p]),
+    "TarvelLinkSet": (ctypes.c_int, [ctypes.c_void_p, _WIDE_IN, _WIDE_IN]),
+    "TarvelLinkPortOpen": (ctypes.c_int, [ctypes.c_void_p, ctypes.c_int]),
+    "TarvelLinkPortRead": (ctypes.c_void_p, [ctypes.c_void_p]),
+    "TarvelLinkPortClose": (ctypes.c_int, [ctypes.c_void_p]),
+    "TarvelLinkPortSend": (ctypes.c_int, [ctypes.c_void_p, _WIDE_IN]),
+    "TarvelLinkPortCreate": (ctypes.c_int, [ctypes.c_void_p]),
+    "TarvelLinkServer": (ctypes.c_int, [ctypes.c_void_p]),
+    "TarvelLinkSendFile": (ctypes.c_int, [ctypes.c_void_p, _WIDE_IN, _WIDE_IN]),
+    "TarvelLinkGetFile": (ctypes.c_int, [ctypes.c_void_p, _WIDE_IN, _WIDE_IN]),
+    "TarvelLinkListFiles": (ctypes.c_int, [ctypes.c_void_p, _WIDE_IN]),
+    "TarvelLinkCheckText": (ctypes.c_void_p, [ctypes.c_void_p, ctypes.c_int]),
+    "TarvelLinkStatusCopy": (ctypes.c_int, [ctypes.c_void_p, _WIDE_OUT, ctypes.c_int]),
+    "TarvelLinkProgress": (
+        ctypes.c_int,
+        [ctypes.c_void_p, ctypes.POINTER(ctypes.c_longlong), ctypes.POINTER(ctypes.c_longlong)],
+    ),
+    "TarvelLinkNextEvent": (
+        ctypes.c_int,
+        [ctypes.c_void_p, ctypes.c_int, _WIDE_OUT, ctypes.c_int],
+    ),
+    "TarvelLinkIncomingPort": (ctypes.c_int, [ctypes.c_void_p]),
+    "TarvelLinkStopWaiting": (None, [ctypes.c_void_p]),
+    "TarvelLinkNextPeerEvent": (
+        ctypes.c_int,
+        [ctypes.c_void_p, ctypes.c_int, _WIDE_OUT, ctypes.c_int, _WIDE_OUT, ctypes.c_int],
+    ),
 }
+
+# A peer's address ("00:11:22:33:44:55") with its terminator, and room to spare.
+PEER_CAPACITY = 32
 
 _loaded = None
 _loading = threading.Lock()

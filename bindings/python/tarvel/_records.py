@@ -22,12 +22,14 @@ class EventKind(enum.IntEnum):
 
 
 class Event(typing.NamedTuple):
-    """One result from the library's queue. `kind` is an EventKind (a plain
-    int for a kind this package does not know); `text` is the path, name,
-    pattern, text or reason it carries."""
+    """One result from a link's queue. `kind` is an EventKind (a plain int for
+    a kind this package does not know); `text` is the path, name, pattern,
+    text or reason it carries; `peer` is the address of the Bluetooth peer it
+    concerns, or "" when it concerns no one peer (any event of a serial line)."""
 
     kind: int
     text: str
+    peer: str = ""
 
 
 class Progress(typing.NamedTuple):

@@ -1,33 +1,19 @@
 # SPDX-License-Identifier: MIT
 """Fixtures for the tarvel package's tests: raw pty pairs on which a test plays
-the peer, a cable made by `tarvel cable`, and tarvel processes as the peer."""
+the peer, cables made by `tarvel cable`, and tarvel processes as the peer."""
 
-import atexit
+import contextlib
 import errno
 import os
 import pathlib
 import select
-import shutil
 import subprocess
-import tempfile
 import threading
 import time
 
 import pytest
 
 WAIT = 15.0  # seconds for anything that has to come over a cable
-
-
-def pytest_configure(config):
-    config.addinivalue_line(
-        "markers", "listener: starts the library's listener, which lasts the process"
-    )
-
-
-def pytest_collection_modifyitems(config, items):
-    # The listener, once started, polls every port later opened in this
-    # process: tests that play the peer on a raw pty come first.
-    items.sort(key=lambda item: item.get_closest_marker("listener") is not None)
 
 
 def tarvel_program():
@@ -37,44 +23,10 @@ def tarvel_program():
     return str(pathlib.Path(__file__).resolve().parents[3] / "build/tools/tarvel/tarvel")
 
 
-# The library reads its settings from the environment once, at its first
-# call. So the ports a test may take, and the registry's folder, are set for
-# the whole session, each a symbolic link in one folder that a test points
-# at its own pty or folder.
-_PORTS = range(20, 100)
-_port_numbers = iter(_PORTS)
-_links = pathlib.Path(tempfile.mkdtemp(prefix="tarvel-python-settings-"))
-atexit.register(shutil.rmtree, _links, True)
-for _number in _PORTS:
-    os.environ[f"TARVEL_COM{_number}"] = str(_links / f"com{_number}")
-os.environ["TARVEL_REGISTRY"] = str(_links / "registry" / "registry.reg")
-
-
-def _point(name, target):
-    link = _links / name
-    if link.is_symlink():
-        link.unlink()
-    link.symlink_to(target)
-
-
-@pytest.fixture(autouse=True)
-def registry(tmp_path):
-    """Keeps the registry in the test's own folder; calling the result keeps
-    it beneath another path instead."""
-    _point("registry", tmp_path)
-    return lambda folder: _point("registry", folder)
-
-
 @pytest.fixture
-def port_for():
-    """Gives a fresh port number whose device is `path`."""
-
-    def assign(path):
-        number = next(_port_numbers)
-        _point(f"com{number}", path)
-        return number
-
-    return assign
+def registry(tmp_path):
+    """A registry file of the test's own, for a Link's `registry` setting."""
+    return tmp_path / "registry.reg"
 
 
 class PtyPeer:
@@ -194,11 +146,29 @@ def run_tarvel(*arguments):
     assert done.returncode == 0, f"tarvel {' '.join(arguments)}: {done.stderr}"
 
 
+@contextlib.contextmanager
+def made_cable():
+    """The two ends of a virtual null-modem cable, for as long as it is used."""
+    process = TarvelProcess("cable")
+    try:
+        ends = (
+            process.process.stdout.readline().strip(),
+            process.process.stdout.readline().strip(),
+        )
+        assert all(ends), f"tarvel cable printed no ends: {process.errors()}"
+        yield ends
+    finally:
+        process.stop()
+
+
 @pytest.fixture(scope="module")
 def cable():
-    """The two ends of a virtual null-modem cable."""
-    process = TarvelProcess("cable")
-    ends = (process.process.stdout.readline().strip(), process.process.stdout.readline().strip())
-    assert all(ends), f"tarvel cable printed no ends: {process.errors()}"
-    yield ends
-    process.stop()
+    with made_cable() as ends:
+        yield ends
+
+
+@pytest.fixture
+def two_cables():
+    """Two cables of the test's own, for two links at once."""
+    with made_cable() as first, made_cable() as second:
+        yield first, second

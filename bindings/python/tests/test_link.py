@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: MIT
-"""tarvel.Link on a raw pty pair, the test playing the peer, without the
-library's listener: opening and closing, texts both ways, a file's bytes on
-the wire, and the errors a host gets."""
+"""tarvel.Link on raw pty pairs, the test playing the peer, without a
+listener: opening and closing, settings given as arguments, texts both ways, a
+file's bytes on the wire, the errors a host gets, and two links at once."""
 
 import os
 import pathlib
@@ -14,11 +14,25 @@ import pytest
 import tarvel
 
 
+PORT = 20
+
+
 @pytest.fixture
-def link(pty_peer, port_for):
-    with tarvel.Link(port_for(pty_peer.slave_path)) as opened:
-        list(opened.events(0))  # the queue is the process's: earlier tests' results
+def link(pty_peer, registry):
+    with tarvel.Link(PORT, pty_peer.slave_path, registry=registry) as opened:
+        assert list(opened.events(0)) == [], "a new link's queue holds events"
         yield opened
+
+
+def poll(link, timeout=5):
+    """Reads the link's port until something came."""
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        taken = link.read()
+        if taken:
+            return taken
+        time.sleep(0.05)
+    return ""
 
 
 class TestTexts:
@@ -60,14 +74,12 @@ class TestFileOnTheWire:
 
 
 class TestErrors:
-    def test_a_port_that_cannot_be_opened_raises_with_the_reason(self, port_for, tmp_path):
+    def test_a_port_that_cannot_be_opened_raises_with_the_reason(self, tmp_path):
         missing = tmp_path / "no-such-tty"
-        port = port_for(missing)
         with pytest.raises(tarvel.Error) as raised:
-            tarvel.Link(port)
-        assert raised.value.reason.startswith(f"cannot open COM{port}:")
-        # The device as the environment names it for the port.
-        assert os.environ[f"TARVEL_COM{port}"] in raised.value.reason
+            tarvel.Link(PORT, missing)
+        assert raised.value.reason.startswith(f"cannot open COM{PORT}:")
+        assert str(missing) in raised.value.reason
         assert "No such file" in raised.value.reason
         assert str(raised.value) == raised.value.reason
 
@@ -90,41 +102,126 @@ class TestErrors:
             link.send_text("before\0after")
         assert pty_peer.read(1, timeout=0.3) == b""
 
-    def test_calls_on_a_closed_link_raise(self, pty_peer, port_for):
-        link = tarvel.Link(port_for(pty_peer.slave_path))
+    def test_calls_on_a_closed_link_raise(self, pty_peer):
+        link = tarvel.Link(PORT, pty_peer.slave_path)
         link.close()
-        with pytest.raises(tarvel.Error, match="closed"):
-            link.send_text("late")
+        for late in (lambda: link.send_text("late"), link.status, link.next_event):
+            with pytest.raises(tarvel.Error, match="closed"):
+                late()
+        link.close()  # a second close is harmless
         assert pty_peer.read(1, timeout=0.3) == b""
+
+    def test_an_unknown_setting_is_refused_before_anything_opens(self, pty_peer):
+        with pytest.raises(TypeError, match="baud"):
+            tarvel.Link(PORT, pty_peer.slave_path, baud=9600)
+        assert not pty_peer.hung_up(timeout=0.3)
 
 
 class TestClosing:
-    def test_the_context_manager_closes_the_port_on_an_exception(self, pty_peer, port_for):
-        port = port_for(pty_peer.slave_path)
+    def test_the_context_manager_closes_the_port_on_an_exception(self, pty_peer):
         with pytest.raises(RuntimeError):
-            with tarvel.Link(port) as link:
+            with tarvel.Link(PORT, pty_peer.slave_path) as link:
                 pty_peer.close_slave()
                 raise RuntimeError("the host's own failure")
         assert link.closed
         assert pty_peer.hung_up()
 
-    def test_a_closed_port_opens_again(self, pty_peer, port_for):
-        port = port_for(pty_peer.slave_path)
-        with tarvel.Link(port):
+    def test_a_closed_port_opens_again(self, pty_peer):
+        with tarvel.Link(PORT, pty_peer.slave_path):
             pass
-        with tarvel.Link(port) as again:
+        with tarvel.Link(PORT, pty_peer.slave_path) as again:
             again.send_text("again")
             assert pty_peer.read(5) == b"again"
 
-    def test_closing_a_superseded_link_leaves_the_newer_port_open(
-        self, pty_peer, second_pty_peer, port_for
-    ):
-        first = tarvel.Link(port_for(pty_peer.slave_path))
-        with tarvel.Link(port_for(second_pty_peer.slave_path)) as second:
-            assert first.closed and not second.closed
+    def test_a_link_dropped_without_close_releases_its_port(self, pty_peer):
+        link = tarvel.Link(PORT, pty_peer.slave_path)
+        pty_peer.close_slave()
+        del link  # no cycle holds it: it goes at once, without a collection
+        assert pty_peer.hung_up()
+
+
+class TestTwoLinks:
+    """Two links in one process, on the same port number with devices of their
+    own: each has its own port, status and events."""
+
+    def test_each_link_keeps_its_port_status_and_events(self, pty_peer, second_pty_peer):
+        with tarvel.Link(PORT, pty_peer.slave_path) as first, tarvel.Link(
+            PORT, second_pty_peer.slave_path
+        ) as second:
+            assert not first.closed and not second.closed
+            first.send_text("to the first")
+            second.send_text("to the second")
+            assert pty_peer.read(12) == b"to the first"
+            assert second_pty_peer.read(13) == b"to the second"
+
+            second_pty_peer.write(b"for the second")
+            assert poll(second) == "for the second"
+            assert first.read() == "" and first.status() == ""
+            assert list(first.events(0)) == []
+            assert list(second.events(0)) == [
+                tarvel.Event(tarvel.EventKind.POLLED_TEXT, "for the second")
+            ]
+
+    def test_closing_one_link_leaves_the_other_open(self, pty_peer, second_pty_peer):
+        first = tarvel.Link(PORT, pty_peer.slave_path)
+        with tarvel.Link(PORT + 1, second_pty_peer.slave_path) as second:
+            pty_peer.close_slave()
             first.close()
+            assert pty_peer.hung_up()
+            assert not second.closed
             second.send_text("still open")
             assert second_pty_peer.read(10) == b"still open"
+
+    def test_a_wait_for_events_sees_only_its_own_links(self, pty_peer, second_pty_peer):
+        with tarvel.Link(PORT, pty_peer.slave_path) as first, tarvel.Link(
+            PORT, second_pty_peer.slave_path
+        ) as second:
+            taken = []
+            waiter = threading.Thread(target=lambda: taken.append(first.next_event(3)))
+            waiter.start()
+            second_pty_peer.write(b"not for the first")
+            assert poll(second) == "not for the first"
+            pty_peer.write(b"for the first")
+            assert poll(first) == "for the first"
+            waiter.join()
+            assert taken == [tarvel.Event(tarvel.EventKind.POLLED_TEXT, "for the first")]
+
+    def test_closing_a_link_ends_a_wait_for_its_events(self, pty_peer):
+        link = tarvel.Link(PORT, pty_peer.slave_path)
+        taken = []
+        waiter = threading.Thread(target=lambda: taken.append(link.next_event()), daemon=True)
+        waiter.start()
+        time.sleep(0.3)
+        link.close()
+        waiter.join(timeout=5)
+        assert not waiter.is_alive(), "the wait outlived its link"
+        assert taken == [None]
+
+
+class TestSettings:
+    def test_the_code_page_is_the_links_own(self, pty_peer, second_pty_peer):
+        with tarvel.Link(PORT, pty_peer.slave_path, codepage="UTF-8") as utf8, tarvel.Link(
+            PORT, second_pty_peer.slave_path
+        ) as default:
+            utf8.send_text("\u00e9")
+            default.send_text("\u00e9")
+            assert pty_peer.read(2) == b"\xc3\xa9"
+            assert second_pty_peer.read(1) == b"\xe9"
+
+    def test_a_polled_file_is_saved_in_the_links_root(self, pty_peer, tmp_path):
+        root = tmp_path / "root"
+        root.mkdir()
+        with tarvel.Link(PORT, pty_peer.slave_path, root=root) as link:
+            pty_peer.write(b"FILE: \\polled.txt|5|hello")
+            assert poll(link) == "\\polled.txt"
+            assert (root / "polled.txt").read_bytes() == b"hello"
+
+    def test_a_value_the_library_cannot_hold_is_refused_with_its_reason(self, pty_peer):
+        with pytest.raises(tarvel.Error) as raised:
+            tarvel.Link(PORT, pty_peer.slave_path, peers=-1)
+        assert "peers" in raised.value.reason
+        assert pty_peer.read(1, timeout=0.3) == b""
+
 
 
 class TestEvents:
@@ -162,19 +259,29 @@ class TestEvents:
         assert link.next_event(0) is None
 
 
-def test_register_writes_the_incoming_port_settings(tmp_path):
-    tarvel.register()
-    registry = (tmp_path / "registry.reg").read_text()
-    assert "[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Bluetooth\\Serial\\Ports\\Incoming]" in registry
-    assert '"Port"="COM0"' in registry
+INCOMING_KEY = "[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Bluetooth\\Serial\\Ports\\Incoming]"
 
 
-def test_a_registry_that_cannot_be_written_raises(registry, tmp_path):
+def test_register_writes_the_incoming_port_settings(registry):
+    tarvel.register(registry)
+    written = registry.read_text()
+    assert INCOMING_KEY in written
+    assert '"Port"="COM0"' in written
+
+
+def test_a_link_registers_in_its_own_registry(pty_peer, tmp_path):
+    registries = [tmp_path / "first.reg", tmp_path / "second.reg"]
+    with tarvel.Link(PORT, pty_peer.slave_path, registry=registries[0]) as link:
+        link.register()
+    assert INCOMING_KEY in registries[0].read_text()
+    assert not registries[1].exists()
+
+
+def test_a_registry_that_cannot_be_written_raises(tmp_path):
     blocker = tmp_path / "a-file"
     blocker.write_text("")
-    registry(blocker)
     with pytest.raises(tarvel.Error, match="cannot register the incoming port"):
-        tarvel.register()
+        tarvel.register(blocker / "registry.reg")
 
 
 def test_the_library_in_use_is_the_one_named():

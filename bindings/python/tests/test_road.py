@@ -1,8 +1,9 @@
 # SPDX-License-Identifier: MIT
-"""tarvel.Link with the library's listener, over a cable to processes of the
-tarvel command: a file sent with its progress watched, a get saved under a
-path of the host's, a listing asked for, and a text and a file pushed by the
-peer, each result taken from the event queue."""
+"""tarvel.Link with its listener, over cables to processes of the tarvel
+command: a file sent with its progress watched, a get saved under a path of
+the host's, a listing asked for, a text and a file pushed by the peer, each
+result taken from the link's event queue; and two links in one process, each
+serving a peer of its own at the same time."""
 
 import os
 import threading
@@ -12,8 +13,6 @@ import pytest
 from conftest import WAIT, TarvelProcess, run_tarvel
 
 import tarvel
-
-pytestmark = pytest.mark.listener
 
 FILE_SIZE = 2 * 1024 * 1024
 
@@ -25,12 +24,9 @@ def roots(tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def link(cable, roots):
-    with pytest.MonkeyPatch.context() as environment:
-        environment.setenv("TARVEL_COM9", cable[0])
-        environment.setenv("TARVEL_ROOT", str(roots[0]))
-        with tarvel.Link(9) as opened:
-            opened.serve()
-            yield opened
+    with tarvel.Link(9, cable[0], root=roots[0]) as opened:
+        opened.serve()
+        yield opened
 
 
 @pytest.fixture
@@ -40,10 +36,15 @@ def events(link):
     return link
 
 
+def start_listener(device, root):
+    listener = TarvelProcess("--device", device, "--root", str(root), "listen")
+    assert listener.wait_for_error("listening on"), listener.errors()
+    return listener
+
+
 @pytest.fixture
 def peer_listener(cable, roots):
-    listener = TarvelProcess("--device", cable[1], "--root", str(roots[1]), "listen")
-    assert listener.wait_for_error("listening on"), listener.errors()
+    listener = start_listener(cable[1], roots[1])
     yield listener
     listener.stop()
 
@@ -163,3 +164,56 @@ def _native_threads():
         count = now
         time.sleep(0.1)
     return count
+
+
+def test_two_links_in_one_process_serve_two_peers_at_once(two_cables, tmp_path):
+    """Each link sends to its own peer and asks it for a file of the same name,
+    both at the same time; each sees its own results and nothing of the other."""
+    sides = []
+    for name in ("first", "second"):
+        side = {"name": name, "root": tmp_path / name, "peer_root": tmp_path / f"{name}-peer"}
+        side["root"].mkdir()
+        side["peer_root"].mkdir()
+        side["local"] = tmp_path / f"{name}.bin"
+        side["content"] = os.urandom(FILE_SIZE // 4)
+        side["local"].write_bytes(side["content"])
+        (side["peer_root"] / "offer.txt").write_text(f"offered to the {name} link")
+        side["save"] = side["root"] / "offer-copy.txt"
+        sides.append(side)
+
+    listeners = []
+    with tarvel.Link(9, two_cables[0][0], root=sides[0]["root"]) as first, tarvel.Link(
+        9, two_cables[1][0], root=sides[1]["root"]
+    ) as second:
+        try:
+            for side, link, cable in zip(sides, (first, second), two_cables):
+                side["link"] = link
+                link.serve()
+                listeners.append(start_listener(cable[1], side["peer_root"]))
+
+            def road(side):
+                link = side["link"]
+                try:
+                    link.send_file(side["local"], "\\sent.bin")
+                    link.get_file("\\offer.txt", side["save"])
+                    side["events"] = [wait_for(link, tarvel.EventKind.ANSWER)]
+                except BaseException as error:  # noqa: B036 - reported by the test's thread
+                    side["error"] = error
+
+            threads = [threading.Thread(target=road, args=(side,)) for side in sides]
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join(timeout=4 * WAIT)
+            for side in sides:
+                assert "events" in side, f"the {side['name']} link: {side.get('error')!r}"
+                answer, before = side["events"][0]
+                assert before == [tarvel.Event(tarvel.EventKind.SENT, str(side["local"]))]
+                assert answer == tarvel.Event(tarvel.EventKind.ANSWER, str(side["save"]))
+                assert list(side["link"].events(0.5)) == [], "another link's results came"
+                assert side["save"].read_text() == f"offered to the {side['name']} link"
+                assert wait_for_content(side["peer_root"] / "sent.bin", side["content"])
+                assert side["link"].status() == f"RECV: {side['save']}"
+        finally:
+            for listener in listeners:
+                listener.stop()

@@ -6,6 +6,15 @@
 
 namespace tarvel {
 
+std::string BluetoothAddressOf(const std::string& device) {
+  // BlueZ names a device ".../dev_00_11_22_33_44_55".
+  size_t at = device.rfind("dev_");
+  if (at == std::string::npos) return device;
+  std::string address = device.substr(at + 4);
+  std::replace(address.begin(), address.end(), '_', ':');
+  return address;
+}
+
 bool IncomingPort::Offer(std::unique_ptr<SerialDevice> connection, const std::string& peer,
                          std::string* why) {
   std::shared_ptr<SerialDevice> ended;
@@ -53,15 +62,28 @@ bool IncomingPort::IsOpen() {
   return !closed_;
 }
 
+std::string IncomingPort::PeerAddress() {
+  MutexLock lock(lock_);
+  return connection_ ? BluetoothAddressOf(peer_) : std::string();
+}
+
+void IncomingPort::OnPeerGone(std::function<void()> gone) {
+  MutexLock lock(lock_);
+  gone_ = std::move(gone);
+}
+
 void IncomingPort::Drop(const std::shared_ptr<SerialDevice>& connection, bool seenByRead) {
+  std::function<void()> gone;
   {
     MutexLock lock(lock_);
     if (connection_ != connection) return;
     connection_.reset();
     peer_.clear();
     if (!seenByRead) readOwesFailure_ = true;
+    if (!closed_) gone = gone_;
   }
   connection->Close();
+  if (gone) gone();
 }
 
 bool IncomingPort::ReadSettings(LineSettings& settings) {

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -16,6 +17,10 @@
 #include "platform/mutex.h"
 
 namespace tarvel {
+
+// The Bluetooth address in a device name of the service ("00:11:22:33:44:55"
+// from BlueZ's ".../dev_00_11_22_33_44_55"); a name without one, as it is.
+std::string BluetoothAddressOf(const std::string& device);
 
 class IncomingPort final : public SerialDevice {
  public:
@@ -36,6 +41,13 @@ class IncomingPort final : public SerialDevice {
   bool PeerConnected();
   // False once the port has been closed.
   bool IsOpen();
+  // The Bluetooth address of the peer connected now ("00:11:22:33:44:55"), or
+  // the empty text when none is.
+  std::string PeerAddress();
+  // `gone` runs, once for each, when a peer's connection ends while the port
+  // is open (a hang-up, a failed read or write, the service's disconnect),
+  // outside the port's lock and on whichever thread saw the end.
+  void OnPeerGone(std::function<void()> gone);
 
   // Line settings do not apply to a connection: kept and reported back only.
   bool ReadSettings(LineSettings& settings) override;
@@ -66,6 +78,7 @@ class IncomingPort final : public SerialDevice {
   CondVar arrived_;  // a connection came, or the port closed
   std::shared_ptr<SerialDevice> connection_ GUARDED_BY(lock_);
   std::string peer_ GUARDED_BY(lock_);
+  std::function<void()> gone_ GUARDED_BY(lock_);
   uint64_t generation_ GUARDED_BY(lock_) = 0;  // counts the connections taken
   bool closed_ GUARDED_BY(lock_) = false;
   // A connection ended without a read seeing it: the next read fails once, so

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Helpers for the fault tests: a peer's way of sending a file, and views of a
-// folder that show whether anything in it changed.
+// Helpers the tests share: what a failed result looks like, a peer's way of
+// sending a file, and views of a folder that show whether anything in it
+// changed.
 #pragma once
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 
 namespace tarvel::testing {
 
+// Whether a status text reports a failure.
 inline bool IsFailure(const std::string& status) {
   return status.rfind("FAIL: ", 0) == 0;
 }
