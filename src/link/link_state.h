@@ -23,7 +23,7 @@
 #include "link/link_timing.h"
 #include "link/quiet_line.h"
 #include "platform/environment.h"
-#include "transfer/wire_format.h"
+#include "wire/wire_format.h"
 
 namespace tarvel {
 

@@ -7,7 +7,7 @@
 
 #include "link/link_text.h"
 #include "platform/codepage.h"
-#include "transfer/wire_format.h"
+#include "wire/wire_format.h"
 
 namespace tarvel {
 namespace {

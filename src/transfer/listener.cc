@@ -5,7 +5,6 @@
 #include <string>
 
 #include "link/link_text.h"
-#include "link/operations.h"
 #include "link/port_io.h"
 #include "platform/codepage.h"
 #include "platform/device_files.h"
@@ -13,6 +12,7 @@
 #include "transfer/file_sender.h"
 #include "transfer/gateway.h"
 #include "transfer/listing.h"
+#include "transfer/operations.h"
 
 namespace tarvel {
 namespace {

@@ -5,7 +5,7 @@
 #include <optional>
 
 #include "link/link_state.h"
-#include "transfer/wire_format.h"
+#include "wire/wire_format.h"
 
 namespace tarvel {
 

@@ -29,7 +29,7 @@
 #include "platform/codepage.h"
 #include "platform/device_files.h"
 #include "transfer/listener.h"
-#include "transfer/wire_format.h"
+#include "wire/wire_format.h"
 
 namespace tarvel::fuzz {
 namespace {

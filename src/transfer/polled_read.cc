@@ -5,11 +5,11 @@
 #include <string>
 
 #include "link/link_text.h"
-#include "link/operations.h"
 #include "link/port_io.h"
 #include "platform/codepage.h"
 #include "transfer/file_receiver.h"
-#include "transfer/wire_format.h"
+#include "transfer/operations.h"
+#include "wire/wire_format.h"
 
 namespace tarvel {
 namespace {

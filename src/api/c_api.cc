@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "link/c_api_support.h"
+#include "api/c_api_support.h"
 #include "platform/environment.h"
 
 using tarvel::c_api::CopyOut;
