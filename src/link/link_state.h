@@ -21,6 +21,7 @@
 #include "link/device/serial_device.h"
 #include "link/events.h"
 #include "link/link_timing.h"
+#include "link/message_reader.h"
 #include "link/quiet_line.h"
 #include "platform/environment.h"
 #include "wire/wire_format.h"
@@ -93,12 +94,10 @@ class LinkState {
   // Held by a writer for a whole message, and for a whole file from header to
   // last piece, so that messages never interleave on the wire.
   std::mutex& WriteLock() { return writeLock_; }
-  // Held by a reader for a whole message, so that the listener and the polled
-  // reader never share one message's bytes.
-  std::mutex& ReadLock() { return readLock_; }
-  // Bytes already read from the port that belong to the next message. Guarded
-  // by ReadLock.
-  std::string& CarriedBytes() { return carried_; }
+  // Whole messages out of the port, for the listener and the polled reader:
+  // the lock a reader holds for a whole message, and the bytes read already
+  // that belong to the next one.
+  MessageReader& Reader() { return reader_; }
 
   // Bytes done and announced of the transfer in progress; 0 and 0 when none.
   void SetProgress(long long done, long long total);
@@ -154,8 +153,7 @@ class LinkState {
 
   std::mutex writeLock_;
   QuietLine line_;
-  std::mutex readLock_;
-  std::string carried_;
+  MessageReader reader_;
 
   mutable std::mutex progressLock_;
   long long progressDone_ = 0;

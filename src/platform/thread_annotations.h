@@ -7,8 +7,8 @@
 // so no two threads can wait for each other; the locks of a line are never
 // held together. (LinkState's and BluetoothPorts' locks are plain std::mutex
 // still; their order is written here all the same.)
-//   1. LinkState's write lock (a whole message or file) | its read lock (a
-//      whole message)
+//   1. LinkState's write lock (a whole message or file) | its MessageReader's
+//      lock (a whole message)
 //   2. QuietLine::lock_ (taken briefly inside a claim, under the write lock)
 //   3. LinkState's listener lock (a claim's wait for a stop)
 //   4. LinkState's port lock | its text lock | its progress lock
@@ -48,6 +48,9 @@
 #define ACQUIRE_SHARED(...) TARVEL_THREAD_ANNOTATION(acquire_shared_capability(__VA_ARGS__))
 #define RELEASE(...) TARVEL_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
 #define RELEASE_SHARED(...) TARVEL_THREAD_ANNOTATION(release_shared_capability(__VA_ARGS__))
+// A function that takes the locks when it returns its first argument (true or
+// false), and none otherwise.
+#define TRY_ACQUIRE(...) TARVEL_THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
 #define ASSERT_CAPABILITY(x) TARVEL_THREAD_ANNOTATION(assert_capability(x))
 #define RETURN_CAPABILITY(x) TARVEL_THREAD_ANNOTATION(lock_returned(x))
 // Turns the check off for one function, where it cannot follow the locking.
