@@ -182,7 +182,8 @@ void TarvelLinkDestroy(TarvelLink* link);
  * variable that sets it for the default link, without "TARVEL_", in lower
  * case: "com<n>" (the device of port n), "root", "codepage", "registry",
  * "on_clash", "create_folders", "line_records", and "peers" (how many
- * Bluetooth peers the link's incoming port serves at once; 1 when not set).
+ * Bluetooth peers the link's incoming port serves at once; 1 when not set,
+ * and always 1 for the default link, whose port 0 takes one peer at a time).
  * An empty or null value removes the setting. Returns 999 when the setting is
  * taken, 0 when it is refused (an unknown key, a value it cannot hold), with
  * the reason in TarvelLastFailure. A setting applies from the next call that

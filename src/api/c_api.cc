@@ -2,8 +2,10 @@
 // The exported C interface on the default link: the ten functions and the
 // additions beside them, each the twin on the link the library keeps for the
 // process. No exception crosses this boundary.
+#include <map>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "api/c_api_support.h"
 #include "platform/environment.h"
@@ -25,8 +27,11 @@ namespace {
 TarvelLink* DefaultLink() {
   static TarvelLink* link = []() -> TarvelLink* {
     try {
-      return new TarvelLink(
-          std::make_shared<tarvel::LinkSettings>(tarvel::EnvironmentVariables("TARVEL_")));
+      std::map<std::string, std::string> variables = tarvel::EnvironmentVariables("TARVEL_");
+      // Port 0 of the flat functions takes one peer at a time, as it always
+      // has: their events cannot say which peer a result concerns.
+      variables.erase("TARVEL_PEERS");
+      return new TarvelLink(std::make_shared<tarvel::LinkSettings>(std::move(variables)));
     } catch (...) {
       return nullptr;
     }

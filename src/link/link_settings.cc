@@ -62,14 +62,14 @@ LinkSettings::LinkSettings(std::map<std::string, std::string> values)
     : values_(std::move(values)) {}
 
 std::optional<std::string> LinkSettings::Lookup(const std::string& name) const {
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock guard(lock_);
   auto found = values_.find(name);
   if (found == values_.end()) return std::nullopt;
   return found->second;
 }
 
 void LinkSettings::Put(const std::string& name, const std::string& value) {
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock guard(lock_);
   if (value.empty()) {
     values_.erase(name);
   } else {

@@ -6,12 +6,12 @@
 
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "platform/environment.h"
+#include "platform/mutex.h"
 
 namespace tarvel {
 
@@ -30,8 +30,8 @@ class LinkSettings {
   void Put(const std::string& name, const std::string& value);
 
  private:
-  mutable std::mutex lock_;
-  std::map<std::string, std::string> values_;
+  mutable Mutex lock_;
+  std::map<std::string, std::string> values_ GUARDED_BY(lock_);
 };
 
 // The environment a link's state reads: the link's settings for every

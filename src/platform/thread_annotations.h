@@ -18,8 +18,8 @@
 //   7. a device's Write lock | its settings lock | its read or wait lock (Win32)
 //   8. a device's descriptor lock (fdLock_, portLock_): shared by every
 //      operation, exclusive only in Close, which takes nothing under it
-//   9. EventQueue::lock_ | BusConnection::queueLock_ | BusHandoff::lock_:
-//      leaves, held only around their own fields
+//   9. EventQueue::lock_ | BusConnection::queueLock_ | BusHandoff::lock_ |
+//      LinkSettings::lock_: leaves, held only around their own fields
 // IncomingPort never holds its lock across a call that locks its connection:
 // it copies the connection out first (QueueStatus, which takes no lock, is the
 // one call it makes under it). No lock is held across a call into the host.
