@@ -20,10 +20,10 @@
 #include <thread>
 #include <vector>
 
-#include "link/operations.h"
 #include "platform/codepage.h"
 #include "support/fake_bluez.h"
 #include "support/temp_dir.h"
+#include "transfer/operations.h"
 
 namespace tarvel::testing {
 namespace {

@@ -16,11 +16,11 @@
 #include <vector>
 
 #include "link/bluetooth_ports.h"
-#include "link/operations.h"
 #include "platform/codepage.h"
 #include "support/bluetooth_fixture.h"
 #include "support/temp_dir.h"
 #include "transfer/gateway.h"
+#include "transfer/operations.h"
 
 namespace tarvel::testing {
 namespace {

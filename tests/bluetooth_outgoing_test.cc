@@ -19,9 +19,9 @@
 #include <vector>
 
 #include "link/bluetooth_ports.h"
-#include "link/operations.h"
 #include "platform/codepage.h"
 #include "support/bluetooth_fixture.h"
+#include "transfer/operations.h"
 
 namespace tarvel::testing {
 namespace {

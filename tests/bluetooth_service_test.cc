@@ -9,8 +9,8 @@
 #include <thread>
 
 #include "link/bluetooth_ports.h"
-#include "link/operations.h"
 #include "support/bluetooth_fixture.h"
+#include "transfer/operations.h"
 
 namespace tarvel::testing {
 namespace {

@@ -10,11 +10,11 @@
 #include <map>
 #include <string>
 
-#include "link/operations.h"
 #include "support/fixtures.h"
 #include "support/pty.h"
 #include "support/temp_dir.h"
 #include "support/test_device.h"
+#include "transfer/operations.h"
 
 namespace tarvel::testing {
 namespace {

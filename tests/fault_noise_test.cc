@@ -17,11 +17,11 @@
 #include <thread>
 #include <vector>
 
-#include "link/operations.h"
 #include "support/fixtures.h"
 #include "support/pty.h"
 #include "support/test_device.h"
-#include "transfer/wire_format.h"
+#include "transfer/operations.h"
+#include "wire/wire_format.h"
 
 namespace tarvel::testing {
 namespace {

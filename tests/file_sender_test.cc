@@ -10,10 +10,10 @@
 #include <thread>
 #include <vector>
 
-#include "link/operations.h"
 #include "support/pty.h"
 #include "support/test_device.h"
 #include "transfer/file_sender.h"
+#include "transfer/operations.h"
 
 namespace tarvel::testing {
 namespace {

@@ -6,10 +6,10 @@
 #include <string>
 #include <thread>
 
-#include "link/operations.h"
 #include "support/fixtures.h"
 #include "support/pty.h"
 #include "support/test_device.h"
+#include "transfer/operations.h"
 
 namespace tarvel::testing {
 namespace {

@@ -9,10 +9,10 @@
 #include <thread>
 #include <vector>
 
-#include "link/operations.h"
 #include "platform/codepage.h"
 #include "support/pty.h"
 #include "support/test_device.h"
+#include "transfer/operations.h"
 
 namespace tarvel::testing {
 namespace {

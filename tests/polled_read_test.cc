@@ -12,10 +12,10 @@
 #include <thread>
 #include <vector>
 
-#include "link/operations.h"
 #include "support/fixtures.h"
 #include "support/pty.h"
 #include "support/test_device.h"
+#include "transfer/operations.h"
 
 namespace tarvel::testing {
 namespace {

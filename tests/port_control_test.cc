@@ -8,9 +8,9 @@
 #include <string>
 
 #include "link/device/termios2_speed_posix.h"
-#include "link/operations.h"
 #include "support/pty.h"
 #include "support/test_device.h"
+#include "transfer/operations.h"
 
 namespace tarvel::testing {
 namespace {

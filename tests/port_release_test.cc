@@ -13,9 +13,9 @@
 #include <string>
 #include <thread>
 
-#include "link/operations.h"
 #include "support/pty.h"
 #include "support/test_device.h"
+#include "transfer/operations.h"
 
 namespace tarvel::testing {
 namespace {

@@ -16,10 +16,11 @@
 #include <tuple>
 #include <vector>
 
-#include "link/operations.h"
+#include "platform/mutex.h"
 #include "support/fixtures.h"
 #include "support/pty.h"
 #include "support/test_device.h"
+#include "transfer/operations.h"
 
 namespace tarvel::testing {
 namespace {
@@ -259,9 +260,9 @@ TEST_F(TwoDevices, TwoGetRequestsBeforeAnyAnswer) {
   WriteWholeFile(b.Path("first.txt"), "first content");
   WriteWholeFile(b.Path("second.txt"), "second content, longer");
   {
-    // Holding A's read lock keeps A's listener from taking B's first answer
+    // Holding A's reader keeps A's listener from taking B's first answer
     // before the second request has been made.
-    std::lock_guard<std::mutex> holdListener(a.state->ReadLock());
+    MutexLock holdListener(a.state->Reader().Lock());
     ASSERT_EQ(GetFile(*a.state, u"\\save1.bin", u"\\first.txt"), 999);
     // B has read the first request once its answer starts; the second request
     // then reaches B while it sends, and waits for B's next poll.

@@ -2,7 +2,7 @@
 #   cmake -DTOP=<source folder> -DVERSION=<project version> -P debian_files.cmake
 # - debian/changelog's newest entry is of this version (its upstream part);
 # - debian/libtarvel1.symbols names exactly the functions of the export
-#   table, src/link/tarvel.exports;
+#   table, src/api/tarvel.exports;
 # - the manual page's header names this version.
 cmake_minimum_required(VERSION 3.25)
 include(${TOP}/cmake/TarvelExports.cmake)
@@ -16,7 +16,7 @@ elseif(NOT CMAKE_MATCH_1 STREQUAL VERSION)
     "add an entry with dch -v ${VERSION}-1\n")
 endif()
 
-tarvel_read_exports(${TOP}/src/link/tarvel.exports exported)
+tarvel_read_exports(${TOP}/src/api/tarvel.exports exported)
 file(STRINGS ${TOP}/debian/libtarvel1.symbols lines REGEX "^ [A-Za-z0-9_]+@Base ")
 set(listed "")
 foreach(line IN LISTS lines)
@@ -32,7 +32,7 @@ endforeach()
 foreach(name IN LISTS listed)
   if(NOT name IN_LIST exported)
     string(APPEND problems "debian/libtarvel1.symbols names ${name}, which the export table "
-      "src/link/tarvel.exports does not: removing an export breaks hosts built against it "
+      "src/api/tarvel.exports does not: removing an export breaks hosts built against it "
       "(it needs a new soname); if that is meant, take the line out\n")
   endif()
 endforeach()

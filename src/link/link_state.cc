@@ -19,6 +19,7 @@ LinkState::LinkState(Environment env, LinkTiming timing)
     : env_(std::move(env)),
       timing_(timing),
       line_(writeLock_, timing_, env_, [this](const std::string& text) { Notify(text); }),
+      reader_(timing_),
       bluetooth_(std::make_unique<BluetoothPorts>(
           env_, timing_, [this](const std::string& text) { Notify(text); })) {}
 

@@ -20,10 +20,11 @@
 #include "link/device/serial_device.h"
 #include "link/events.h"
 #include "link/link_timing.h"
+#include "link/message_reader.h"
 #include "link/quiet_line.h"
 #include "platform/environment.h"
 #include "platform/mutex.h"
-#include "transfer/wire_format.h"
+#include "wire/wire_format.h"
 
 namespace tarvel {
 
@@ -97,12 +98,10 @@ class LinkState {
   // last piece, so that messages never interleave on the wire. Named through
   // the line, whose claims require it, so that the compiler sees one lock.
   Mutex& WriteLock() RETURN_CAPABILITY(Line().WriteLock()) { return line_.WriteLock(); }
-  // Held by a reader for a whole message, so that the listener and the polled
-  // reader never share one message's bytes.
-  std::mutex& ReadLock() { return readLock_; }
-  // Bytes already read from the port that belong to the next message. Guarded
-  // by ReadLock.
-  std::string& CarriedBytes() { return carried_; }
+  // Whole messages out of the port, for the listener and the polled reader:
+  // the lock a reader holds for a whole message, and the bytes read already
+  // that belong to the next one.
+  MessageReader& Reader() { return reader_; }
 
   // Bytes done and announced of the transfer in progress; 0 and 0 when none.
   void SetProgress(long long done, long long total) EXCLUDES(progressLock_);
@@ -163,8 +162,7 @@ class LinkState {
   // The write lock; line_ names it (WriteLock) and guards its claim with it.
   Mutex writeLock_;
   QuietLine line_;
-  std::mutex readLock_;
-  std::string carried_;
+  MessageReader reader_;
 
   mutable Mutex progressLock_;
   long long progressDone_ GUARDED_BY(progressLock_) = 0;

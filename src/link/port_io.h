@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
-// Whole messages in and out of the port.
+// Whole messages out to the port: the claim of the line and the write.
+// Reading them is the MessageReader's (link/message_reader.h).
 #pragma once
 
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -25,27 +25,5 @@ std::shared_ptr<SerialDevice> ClaimPort(LinkState& state, QuietLine::Use use, st
 // when no port is open or not every byte went out.
 bool WriteMessage(LinkState& state, std::string_view bytes, std::string* why)
     EXCLUDES(state.WriteLock());
-
-// The next read to take as a message: bytes left over from the last message,
-// or everything waiting on the port (at most one read's worth). Nothing when
-// nothing is waiting or the port cannot be queried or read. The caller holds
-// the read lock.
-std::optional<std::string> TakeNextRead(LinkState& state, SerialDevice& port);
-
-// Completes `read` while it holds only the start of a file header (from the
-// first byte of "FILE:" on): appends what the port brings until the header is
-// whole, the line has been quiet for the read's quiet gap, or a read's worth
-// has come. A start that is not followed in time stays what it is, a text.
-// The caller holds the read lock.
-void AwaitWholeHeader(const LinkState& state, SerialDevice& port, std::string& read);
-// The same for the polled reader, whose own header form is whole once a space
-// follows the name.
-void AwaitWholePolledHeader(const LinkState& state, SerialDevice& port, std::string& read);
-
-// Throws away what follows a refused file header, the carried bytes and then
-// everything the port brings, until the line has been quiet for `quietMs`, the
-// device fails, or the state's listeners are stopping. The caller holds the
-// read lock.
-void DiscardUntilQuiet(LinkState& state, SerialDevice& port, int quietMs);
 
 }  // namespace tarvel

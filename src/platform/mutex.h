@@ -22,6 +22,8 @@ class CAPABILITY("mutex") Mutex {
 
   void Lock() ACQUIRE() { mutex_.lock(); }
   void Unlock() RELEASE() { mutex_.unlock(); }
+  // Takes the lock when it is free, and says whether it did; never waits.
+  bool TryLock() TRY_ACQUIRE(true) { return mutex_.try_lock(); }
 
  private:
   friend class CondVar;
@@ -31,7 +33,12 @@ class CAPABILITY("mutex") Mutex {
 // Holds `mutex` from its construction to the end of its scope.
 class SCOPED_CAPABILITY MutexLock {
  public:
+  // Says that the caller has taken the lock already, by TryLock.
+  struct Adopt {};
+
   explicit MutexLock(Mutex& mutex) ACQUIRE(mutex) : mutex_(mutex) { mutex_.Lock(); }
+  // Holds a lock already taken, releasing it at the end of the scope.
+  MutexLock(Mutex& mutex, Adopt) REQUIRES(mutex) : mutex_(mutex) {}
   ~MutexLock() RELEASE() { mutex_.Unlock(); }
   MutexLock(const MutexLock&) = delete;
   MutexLock& operator=(const MutexLock&) = delete;

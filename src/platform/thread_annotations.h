@@ -7,8 +7,8 @@
 // so no two threads can wait for each other; the locks of a line are never
 // held together. A gateway's peer link is a LinkState of its own, made and
 // started under the gateway's lock: its locks come after that lock.
-//   1. LinkState's write lock (a whole message or file) | its read lock (a
-//      whole message) | its gateway lock (around adopting the gateway, which
+//   1. LinkState's write lock (a whole message or file) | its MessageReader's
+//      lock (a whole message) | its gateway lock (around adopting the gateway, which
 //      withdraws or installs the door's overflow under it)
 //   2. QuietLine::lock_ (taken briefly inside a claim, under the write lock)
 //   3. BluetoothHub's delivery lock (held while a door takes a connection)
@@ -55,6 +55,9 @@
 #define ACQUIRE_SHARED(...) TARVEL_THREAD_ANNOTATION(acquire_shared_capability(__VA_ARGS__))
 #define RELEASE(...) TARVEL_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
 #define RELEASE_SHARED(...) TARVEL_THREAD_ANNOTATION(release_shared_capability(__VA_ARGS__))
+// A function that takes the locks when it returns its first argument (true or
+// false), and none otherwise.
+#define TRY_ACQUIRE(...) TARVEL_THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
 #define ASSERT_CAPABILITY(x) TARVEL_THREAD_ANNOTATION(assert_capability(x))
 #define RETURN_CAPABILITY(x) TARVEL_THREAD_ANNOTATION(lock_returned(x))
 // Turns the check off for one function, where it cannot follow the locking.

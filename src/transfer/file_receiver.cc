@@ -7,7 +7,7 @@
 
 #include "link/link_text.h"
 #include "platform/codepage.h"
-#include "transfer/wire_format.h"
+#include "wire/wire_format.h"
 
 namespace tarvel {
 namespace {
@@ -89,11 +89,10 @@ ReceiveEnd ReceiveContent(LinkState& state, SerialDevice& port, std::unique_ptr<
                           int64_t size, std::string* why, std::string* placedName) {
   const bool draining = file == nullptr;
   ContentSink sink(std::move(file), why);
-  std::string& carried = state.CarriedBytes();
-  size_t head = static_cast<size_t>(std::min<int64_t>(size, static_cast<int64_t>(carried.size())));
-  sink.Take(carried.data(), head);
-  carried.erase(0, head);
-  int64_t received = static_cast<int64_t>(head);
+  // The content's first bytes may have come in the read of its header.
+  std::string head = state.Reader().TakeCarried(static_cast<size_t>(std::max<int64_t>(size, 0)));
+  sink.Take(head.data(), head.size());
+  int64_t received = static_cast<int64_t>(head.size());
   std::vector<uint8_t> buffer(kContentReadSize);
   state.SetProgress(received, size);
   bool lineOk = true;

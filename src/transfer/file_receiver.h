@@ -11,18 +11,19 @@
 
 #include "link/link_state.h"
 #include "platform/device_files.h"
+#include "platform/mutex.h"
 
 namespace tarvel {
 
 // Receives the `size` content bytes of an announced file: first from the bytes
-// already read (the state's carried bytes), then from the port, never more than
+// already read (the bytes its reader carried), then from the port, never more than
 // are due, so what follows the file stays for the next message. The content
 // goes to `file`, which is committed only when every byte has arrived; with no
 // file (a refused name) the bytes are read and thrown away, so that content is
 // never taken for messages. A failing disk also only stops the writing (and
 // gives up the partial file at once). Gives up when the line stays quiet too
 // long, the device fails, or the state's listeners are stopping. The caller
-// holds the read lock. `placedName`, when given, receives the last component
+// holds the reader. `placedName`, when given, receives the last component
 // of the name the file went in under.
 enum class ReceiveEnd {
   Saved,    // every byte arrived and the file is in place
@@ -30,7 +31,8 @@ enum class ReceiveEnd {
   Failed    // says why
 };
 ReceiveEnd ReceiveContent(LinkState& state, SerialDevice& port, std::unique_ptr<OutputFile> file,
-                          int64_t size, std::string* why, std::string* placedName = nullptr);
+                          int64_t size, std::string* why, std::string* placedName = nullptr)
+    REQUIRES(state.Reader().Lock());
 
 // Where a file that the peer names (8-bit, a device path) is saved, and the
 // name shown for it; nothing, saying why, when the name is refused.
@@ -62,7 +64,7 @@ enum class SaveTarget {
 ReceiveEnd ReceiveFile(LinkState& state, SerialDevice& port,
                        const std::optional<FileLocation>& location, int64_t size,
                        std::string refusal, std::string* why, SaveTarget target,
-                       std::u16string* shown);
+                       std::u16string* shown) REQUIRES(state.Reader().Lock());
 
 // The free space a received file must leave on its file system: 1 % of the
 // file system, at most 64 MiB.

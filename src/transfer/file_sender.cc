@@ -5,12 +5,12 @@
 #include <vector>
 
 #include "link/link_text.h"
-#include "link/operations.h"
 #include "link/port_io.h"
 #include "platform/codepage.h"
 #include "platform/device_files.h"
 #include "platform/sleep.h"
 #include "transfer/listing.h"
+#include "transfer/operations.h"
 
 namespace tarvel {
 namespace {

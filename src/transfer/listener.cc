@@ -5,14 +5,13 @@
 #include <string>
 
 #include "link/link_text.h"
-#include "link/operations.h"
-#include "link/port_io.h"
 #include "platform/codepage.h"
 #include "platform/device_files.h"
 #include "transfer/file_receiver.h"
 #include "transfer/file_sender.h"
 #include "transfer/gateway.h"
 #include "transfer/listing.h"
+#include "transfer/operations.h"
 
 namespace tarvel {
 namespace {
@@ -23,7 +22,8 @@ std::optional<FileLocation> SavePathLocation(const LinkState& state, std::u16str
   return ResolveHostPath(DeviceRoot(state.env()), Utf16ToUtf8(savePath), why);
 }
 
-void ReceiveAnnouncedFile(LinkState& state, SerialDevice& port, const wire::Message& header) {
+void ReceiveAnnouncedFile(LinkState& state, SerialDevice& port, const wire::Message& header)
+    REQUIRES(state.Reader().Lock()) {
   // Only the answer to a get request goes to that request's save path, and
   // only it is reported as an answer; any other file is saved under its own
   // name and reported as received, whatever that name.
@@ -70,6 +70,12 @@ void AnswerGet(LinkState& state, const wire::Message& request) {
   }
 }
 
+// Whether bytes of the next message have been read already.
+bool HasCarried(MessageReader& reader) EXCLUDES(reader.Lock()) {
+  MutexLock hold(reader.Lock());
+  return reader.HasCarried();
+}
+
 // Waits, at no cost while the line is silent, until bytes wait on the port,
 // then lets the poll interval pass so that the rest of their message arrives
 // and is read with them. False when the listeners are to stop.
@@ -90,23 +96,14 @@ bool AwaitInput(LinkState& state) {
 }  // namespace
 
 std::optional<wire::Message> NextMessage(LinkState& state, SerialDevice& port) {
-  std::optional<std::string> read = TakeNextRead(state, port);
-  if (!read) return std::nullopt;
-  AwaitWholeHeader(state, port, *read);
-  wire::Message message = wire::Recognise(*read);
-  // What follows the message in the same read is the start of the next one
-  // (or, after a file header, the file's first bytes).
-  state.CarriedBytes().insert(0, read->substr(message.end));
-  return message;
+  return state.Reader().Next(port, MessageReader::Framing::Listener);
 }
 
 void HandleMessage(LinkState& state, SerialDevice& port, const wire::Message& message) {
   if (!message.refusal.empty()) {
     state.Fail("message refused: " + message.refusal);
-    // A refused header's size cannot be trusted, so its content has no known
-    // end: none of it may be taken for messages.
     if (message.kind == wire::MessageKind::FileHeader) {
-      DiscardUntilQuiet(state, port, state.timing().refusedDiscardQuietMs);
+      state.Reader().DiscardRefusedContent(port, [&state] { return state.StopRequested(); });
     }
     return;
   }
@@ -124,16 +121,14 @@ void HandleMessage(LinkState& state, SerialDevice& port, const wire::Message& me
 
 void ListenerLoop(LinkState& state) {
   while (!state.StopRequested()) {
-    std::unique_lock<std::mutex> readLock(state.ReadLock());
-    if (state.CarriedBytes().empty()) {
-      readLock.unlock();
-      if (!AwaitInput(state)) return;
-      readLock.lock();
-    }
+    // Bytes of the next message read already are taken at once; otherwise
+    // the listener waits for input without holding the reader.
+    if (!HasCarried(state.Reader()) && !AwaitInput(state)) return;
+    MutexLock hold(state.Reader().Lock());
     std::shared_ptr<SerialDevice> port = state.Port();
     if (!port) {
       // Bytes read from a port that has since closed belong to no message now.
-      state.CarriedBytes().clear();
+      state.Reader().DropCarried();
       continue;
     }
     // Nothing waiting, or a failed query or read: poll again later, never act

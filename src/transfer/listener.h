@@ -5,7 +5,8 @@
 #include <optional>
 
 #include "link/link_state.h"
-#include "transfer/wire_format.h"
+#include "platform/mutex.h"
+#include "wire/wire_format.h"
 
 namespace tarvel {
 
@@ -19,11 +20,12 @@ void StartListening(LinkState& state);
 
 // Takes the next message as the listener reads it: carried bytes or what is
 // waiting, read on until a file header is whole. What follows the message
-// stays carried. Nothing when nothing is waiting or the port fails. The caller
-// holds the read lock.
-std::optional<wire::Message> NextMessage(LinkState& state, SerialDevice& port);
+// stays carried. Nothing when nothing is waiting or the port fails.
+std::optional<wire::Message> NextMessage(LinkState& state, SerialDevice& port)
+    REQUIRES(state.Reader().Lock());
 
-// Acts on one message read from `port`; the read lock is held.
-void HandleMessage(LinkState& state, SerialDevice& port, const wire::Message& message);
+// Acts on one message read from `port`.
+void HandleMessage(LinkState& state, SerialDevice& port, const wire::Message& message)
+    REQUIRES(state.Reader().Lock());
 
 }  // namespace tarvel

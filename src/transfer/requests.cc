@@ -4,9 +4,9 @@
 #include <string>
 
 #include "link/link_text.h"
-#include "link/operations.h"
 #include "link/port_io.h"
 #include "platform/codepage.h"
+#include "transfer/operations.h"
 
 namespace tarvel {
 namespace {

@@ -25,11 +25,11 @@
 #include "fuzz_check.h"
 #include "fuzz_workspace.h"
 #include "link/link_state.h"
-#include "link/port_io.h"
 #include "platform/codepage.h"
 #include "platform/device_files.h"
+#include "platform/mutex.h"
 #include "transfer/listener.h"
-#include "transfer/wire_format.h"
+#include "wire/wire_format.h"
 
 namespace tarvel::fuzz {
 namespace {
@@ -176,8 +176,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The listener's loop, one message at a time, without its poll interval.
   int64_t largestAnnounced = -1;
   std::set<std::string> headerTargets;
-  std::lock_guard<std::mutex> readLock(state.ReadLock());
-  for (size_t round = 0; !device->Drained() || !state.CarriedBytes().empty(); ++round) {
+  MutexLock readLock(state.Reader().Lock());
+  for (size_t round = 0; !device->Drained() || state.Reader().HasCarried(); ++round) {
     // Every round takes carried bytes or lets a chunk arrive.
     FUZZ_CHECK(round <= 2 * size + 16);
     std::optional<wire::Message> next = NextMessage(state, *device);

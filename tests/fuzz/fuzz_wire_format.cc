@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "fuzz_check.h"
-#include "transfer/wire_format.h"
+#include "wire/wire_format.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: MIT
-"""Checks the export table of the built tarvel.dll against src/link/tarvel.exports.
+"""Checks the export table of the built tarvel.dll against src/api/tarvel.exports.
 
     check_exports.py OBJDUMP DLL TABLE
 

@@ -19,7 +19,7 @@ struct TableEntry {
   const char* name;
 };
 
-// The lines of src/link/tarvel.exports, as the build read them.
+// The lines of src/api/tarvel.exports, as the build read them.
 constexpr TableEntry kTable[] = {
 #include "export_table.inc"
 };

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "link/operations.h"
 #include "platform/codepage.h"
 #include "platform/registry.h"
+#include "transfer/operations.h"
 
 namespace tarvel {
 namespace {

@@ -11,9 +11,9 @@
 #include <thread>
 
 #include "link/device/serial_device.h"
-#include "link/operations.h"
 #include "platform/port_names.h"
 #include "support/test_device.h"
+#include "transfer/operations.h"
 
 namespace tarvel::testing {
 namespace {

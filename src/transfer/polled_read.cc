@@ -5,18 +5,19 @@
 #include <string>
 
 #include "link/link_text.h"
-#include "link/operations.h"
-#include "link/port_io.h"
 #include "platform/codepage.h"
+#include "platform/mutex.h"
 #include "transfer/file_receiver.h"
-#include "transfer/wire_format.h"
+#include "transfer/operations.h"
+#include "wire/wire_format.h"
 
 namespace tarvel {
 namespace {
 
 // The polled reader shows the bare file name, set before the content arrives,
 // and takes the content with no pause.
-void ReceivePolledFile(LinkState& state, SerialDevice& port, const wire::Message& header) {
+void ReceivePolledFile(LinkState& state, SerialDevice& port, const wire::Message& header)
+    REQUIRES(state.Reader().Lock()) {
   std::u16string shown;
   std::string refusal;
   std::optional<FileLocation> location = PeerFileLocation(state, header.argument, &shown, &refusal);
@@ -30,31 +31,34 @@ void ReceivePolledFile(LinkState& state, SerialDevice& port, const wire::Message
   }
 }
 
+// Takes the next message, if any, and acts on it.
+void TakePolledMessage(LinkState& state, SerialDevice& port) REQUIRES(state.Reader().Lock()) {
+  std::optional<wire::Message> message = state.Reader().Next(port, MessageReader::Framing::Polled);
+  if (!message) {
+    state.SetStatus(u"");
+  } else if (!message->refusal.empty()) {
+    state.Fail("message refused: " + message->refusal);
+    if (message->kind == wire::MessageKind::FileHeader) {
+      state.Reader().DiscardRefusedContent(port, [&state] { return state.StopRequested(); });
+    }
+  } else if (message->kind == wire::MessageKind::FileHeader) {
+    ReceivePolledFile(state, port, *message);
+  } else {
+    state.Report(EventKind::PolledText, FromLinkText(state.env(), message->argument));
+  }
+}
+
 }  // namespace
 
 const char16_t* PortRead(LinkState& state) {
   std::shared_ptr<SerialDevice> port = state.Port();
   // A reader that finds the listener in the middle of a message takes nothing:
   // those bytes are the listener's.
-  std::unique_lock<std::mutex> readLock(state.ReadLock(), std::try_to_lock);
-  std::optional<std::string> read =
-      port && readLock.owns_lock() ? TakeNextRead(state, *port) : std::nullopt;
-  if (!read) {
-    state.SetStatus(u"");
-    return state.StatusPointer();
-  }
-  AwaitWholePolledHeader(state, *port, *read);
-  wire::Message message = wire::RecognisePolled(*read);
-  state.CarriedBytes().insert(0, read->substr(message.end));
-  if (!message.refusal.empty()) {
-    state.Fail("message refused: " + message.refusal);
-    if (message.kind == wire::MessageKind::FileHeader) {
-      DiscardUntilQuiet(state, *port, state.timing().refusedDiscardQuietMs);
-    }
-  } else if (message.kind == wire::MessageKind::FileHeader) {
-    ReceivePolledFile(state, *port, message);
+  if (port && state.Reader().Lock().TryLock()) {
+    MutexLock hold(state.Reader().Lock(), MutexLock::Adopt{});
+    TakePolledMessage(state, *port);
   } else {
-    state.Report(EventKind::PolledText, FromLinkText(state.env(), message.argument));
+    state.SetStatus(u"");
   }
   return state.StatusPointer();
 }

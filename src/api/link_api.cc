@@ -6,11 +6,11 @@
 #include <optional>
 #include <string>
 
+#include "api/c_api_support.h"
 #include "link/bluetooth_ports.h"
-#include "link/c_api_support.h"
 #include "link/link_text.h"
-#include "link/operations.h"
 #include "platform/codepage.h"
+#include "transfer/operations.h"
 
 using tarvel::c_api::CopyOut;
 using tarvel::c_api::Guarded;

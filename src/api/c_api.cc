@@ -7,7 +7,7 @@
 #include <string>
 #include <utility>
 
-#include "link/c_api_support.h"
+#include "api/c_api_support.h"
 #include "platform/environment.h"
 
 using tarvel::c_api::CopyOut;

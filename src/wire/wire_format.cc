@@ -1,4 +1,4 @@
-#include "transfer/wire_format.h"
+#include "wire/wire_format.h"
 
 #include <algorithm>
 #include <limits>

@@ -5,10 +5,10 @@
 
 #include "link/bluetooth_ports.h"
 #include "link/link_text.h"
-#include "link/operations.h"
 #include "link/port_devices.h"
 #include "link/port_io.h"
 #include "platform/registry.h"
+#include "transfer/operations.h"
 
 namespace tarvel {
 namespace {
