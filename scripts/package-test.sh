@@ -284,7 +284,9 @@ cat "$work/listener.log"
 cmp "$work/sample.bin" "$work/state/tarvel/bluetooth/bt.bin" || fail "the file did not arrive intact"
 mode=$(stat -c %a:%U:%G "$work/state/tarvel/bluetooth/bt.bin")
 [ "$mode" = 640:tarvel:tarvel ] || fail "the received file is $mode, not 640:tarvel:tarvel"
-grep -Eqx '[0-9:.]+ RECV: .*bt\.bin' "$work/listener.log" || fail "no line for the received file"
+# The Bluetooth service serves several peers at once and names each result's peer.
+grep -Eqx '[0-9:.]+ [0-9A-F:]{17} RECV: .*bt\.bin' "$work/listener.log" ||
+  fail "no line for the received file, with its peer"
 grep -q '"Port"="COM0"' "$work/run/tarvel/bluetooth/registry.reg" ||
   fail "no registry file in the Bluetooth service's runtime folder"
 rm -f /etc/tarvel.conf
