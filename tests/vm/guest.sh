@@ -189,6 +189,27 @@ second_peer() {
   [ "$pid" = "$listener_pid" ] || { fail "another listener served the second peer"; return 1; }
 }
 
+# Two peers at once, one from each controller: the listener serves both, and
+# names each file's peer (a send to one controller comes from the other).
+two_peers_at_once() {
+  local one two
+  make_file "$work/p1.bin" 65536
+  make_file "$work/p2.bin" 65536
+  as_peer "$tarvel" -q --root "$work/rootA" --device "bluetooth:$addr1" \
+    send "$work/p1.bin" '\p1.bin' &
+  one=$!
+  as_peer "$tarvel" -q --root "$work/rootA" --device "bluetooth:$addr0" \
+    send "$work/p2.bin" '\p2.bin' &
+  two=$!
+  wait "$one" || { wait "$two"; cat "$listener_log"; fail "the send to $addr1 failed"; return 1; }
+  wait "$two" || { cat "$listener_log"; fail "the send to $addr0 failed"; return 1; }
+  received p1.bin "$work/p1.bin" "$work/rootB" || return 1
+  received p2.bin "$work/p2.bin" "$work/rootB" || return 1
+  grep -F "$addr0 RECV: \p1.bin" "$listener_log" || { fail "p1.bin's line names not $addr0"; return 1; }
+  grep -F "$addr1 RECV: \p2.bin" "$listener_log" || { fail "p2.bin's line names not $addr1"; return 1; }
+  listener_alive
+}
+
 # With the listener holding the serial port service of this bluetoothd, an
 # outgoing connection to a plain RFCOMM peer on a channel of its own.
 outgoing_while_listening() {
@@ -297,6 +318,7 @@ else
   step "get: a file from the listener" get_file
   step "list: the listener's folder, fetched" list_files
   step "a second peer after a hang-up, from the other controller" second_peer
+  step "two peers at once, one from each controller" two_peers_at_once
   step "an outgoing connection while a listener runs (plain RFCOMM peer)" \
     outgoing_while_listening
   step "bluetoothd restarted while listening, then a peer served" restart_bluetoothd
