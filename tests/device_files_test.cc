@@ -1,4 +1,3 @@
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -12,28 +11,18 @@
 
 #include "platform/device_files.h"
 #include "platform/open_beneath.h"
+#include "support/fixtures.h"
 #include "support/temp_dir.h"
 
 namespace tarvel {
 namespace {
 
 using testing::FileExists;
+using testing::FilesIn;
 using testing::RandomBytes;
 using testing::ReadWholeFile;
 using testing::TempDir;
 using testing::WriteWholeFile;
-
-std::vector<std::string> ListFolder(const std::string& path) {
-  std::vector<std::string> names;
-  DIR* dir = opendir(path.c_str());
-  if (dir == nullptr) return names;
-  while (dirent* entry = readdir(dir)) {
-    std::string name = entry->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  closedir(dir);
-  return names;
-}
 
 // A device root with a folder beside it that files must not reach.
 class DeviceFiles : public ::testing::Test {
@@ -142,7 +131,7 @@ TEST_F(DeviceFiles, CommitCreatesAndReplacesAtomically) {
   ASSERT_TRUE(output->Write(content.data() + 2000, 3000, nullptr));
   // The target is untouched until the commit; the data sits in a temporary beside it.
   EXPECT_EQ(ReadWholeFile(root_ + "/a.txt"), "old content");
-  auto names = ListFolder(root_);
+  auto names = FilesIn(root_);
   ASSERT_EQ(names.size(), 3u);
   EXPECT_EQ(std::count_if(names.begin(), names.end(),
                           [](auto& n) { return n.rfind(".a.txt.tarvel-", 0) == 0; }),
@@ -150,7 +139,7 @@ TEST_F(DeviceFiles, CommitCreatesAndReplacesAtomically) {
   ASSERT_TRUE(output->Commit(nullptr));
   EXPECT_FALSE(output->Commit(nullptr));
   EXPECT_EQ(ReadWholeFile(root_ + "/a.txt"), content);
-  EXPECT_EQ(ListFolder(root_).size(), 2u);
+  EXPECT_EQ(FilesIn(root_).size(), 2u);
   // Replaced, not rewritten: a reader of the old file still sees the old bytes.
   char buffer[32] = {};
   EXPECT_EQ(oldReader->Read(buffer, sizeof buffer), 11);
@@ -167,7 +156,7 @@ TEST_F(DeviceFiles, AbandonLeavesTargetAndNoTemporary) {
     ASSERT_TRUE(output->Write("partial", 7, nullptr));
   }
   EXPECT_EQ(ReadWholeFile(root_ + "/keep.bin"), original);
-  EXPECT_EQ(ListFolder(root_), std::vector<std::string>{"keep.bin"});
+  EXPECT_EQ(FilesIn(root_), std::vector<std::string>{"keep.bin"});
 }
 
 TEST_F(DeviceFiles, CreatingRespectsFoldersAndTheRoot) {
@@ -182,7 +171,7 @@ TEST_F(DeviceFiles, CreatingRespectsFoldersAndTheRoot) {
   ASSERT_EQ(symlink(outside_.c_str(), (root_ + "/out").c_str()), 0);
   EXPECT_FALSE(CreateOutputFile(Device("\\out\\new.txt"), ClashPolicy::Overwrite, &error));
   EXPECT_EQ(error, "path leaves the device root");
-  EXPECT_EQ(ListFolder(outside_), std::vector<std::string>{"secret"});
+  EXPECT_EQ(FilesIn(outside_), std::vector<std::string>{"secret"});
 
   // A link as the name itself is replaced; what it pointed to stays as it was.
   ASSERT_EQ(symlink((outside_ + "/secret").c_str(), (root_ + "/link.txt").c_str()), 0);
@@ -210,7 +199,7 @@ TEST_F(DeviceFiles, CreateFoldersMakesMissingFoldersOnlyBeneathTheRoot) {
   ASSERT_EQ(symlink(outside_.c_str(), (root_ + "/out").c_str()), 0);
   EXPECT_FALSE(CreateFolders(Device("\\out\\x\\y.txt"), &error));
   EXPECT_EQ(error, "path leaves the device root");
-  EXPECT_EQ(ListFolder(outside_), std::vector<std::string>{"secret"});
+  EXPECT_EQ(FilesIn(outside_), std::vector<std::string>{"secret"});
 
   WriteWholeFile(root_ + "/plain", "a file");
   EXPECT_FALSE(CreateFolders(Device("\\plain\\x\\y.txt"), &error));
@@ -261,7 +250,7 @@ TEST_F(DeviceFiles, WriteRefusedByTheDiskFails) {
   EXPECT_FALSE(output->Commit(&why));
   EXPECT_EQ(why, "a write failed earlier");
   EXPECT_EQ(ReadWholeFile(root_ + "/big.bin"), "before");
-  EXPECT_EQ(ListFolder(root_), std::vector<std::string>{"big.bin"});
+  EXPECT_EQ(FilesIn(root_), std::vector<std::string>{"big.bin"});
 }
 
 // Another writer may take the name while a file is received: only Overwrite
@@ -282,7 +271,7 @@ TEST_F(DeviceFiles, ANameTakenBeforeTheCommitIsNeverReplacedUnderSkipOrRename) {
   EXPECT_EQ(renamed->PlacedName(), "race (1).txt");
   EXPECT_EQ(ReadWholeFile(root_ + "/race.txt"), "came first");
   EXPECT_EQ(ReadWholeFile(root_ + "/race (1).txt"), "renamed");
-  auto names = ListFolder(root_);
+  auto names = FilesIn(root_);
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"race (1).txt", "race.txt"}));
   // Skip refuses at once a name already taken, creating nothing.

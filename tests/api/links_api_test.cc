@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Links as objects through the exported functions: their settings, refused
 // and kept apart, and destroying a link while its listener moves a file.
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -9,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/fixtures.h"
 #include "support/pty.h"
 #include "support/temp_dir.h"
 #include "tarvel.h"
@@ -52,18 +52,6 @@ HostEvent NextOfKind(TarvelLink* link, int kind, int timeoutMs) {
     if (got == kind) return {got, Narrow(buffer)};
   }
   return {};
-}
-
-std::vector<std::string> Entries(const std::string& folder) {
-  std::vector<std::string> names;
-  DIR* dir = opendir(folder.c_str());
-  if (dir == nullptr) return names;
-  while (dirent* entry = readdir(dir)) {
-    std::string name = entry->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  closedir(dir);
-  return names;
 }
 
 class Link {
@@ -218,7 +206,7 @@ TEST_F(DestroyMidFile, AReceiverDestroyedMidFileLeavesNoFileAndTheSenderReturns)
   sender.join();
   EXPECT_TRUE(caught) << "the file was not caught on its way";
   // The incomplete file and its temporary are gone with the link.
-  EXPECT_EQ(Entries(peerRoot.path()), std::vector<std::string>());
+  EXPECT_EQ(FilesIn(peerRoot.path()), std::vector<std::string>());
   // The sender reports what became of its file, and its link works on.
   tarvel_wchar text[2000];
   int kind = TarvelLinkNextEvent(host.get(), 0, text, 2000);
@@ -237,7 +225,7 @@ TEST_F(DestroyMidFile, APeerDestroyedWhileAnsweringAGetLeavesTheHostNoFile) {
   HostEvent failed = NextOfKind(host.get(), TARVEL_EVENT_FAILURE, 30000);
   EXPECT_EQ(failed.kind, TARVEL_EVENT_FAILURE);
   EXPECT_FALSE(FileExists(save));
-  EXPECT_EQ(Entries(hostRoot.path()), std::vector<std::string>());
+  EXPECT_EQ(FilesIn(hostRoot.path()), std::vector<std::string>());
 }
 
 }  // namespace
