@@ -132,15 +132,13 @@ std::string BluetoothHub::OfferIncoming(const std::string& device, int socket) {
 }
 
 void BluetoothHub::DisconnectIncoming(const std::string& device) {
-  std::unique_ptr<SerialDevice> held;
+  std::unique_ptr<SerialDevice> held;  // closed once the lock is released
   MutexLock lock(deliveryLock_);
-  std::shared_ptr<IncomingDoor> door = door_.lock();
   if (held_ && heldPeer_ == device) {
     held = std::move(held_);
     heldPeer_.clear();
-    held->Close();
   }
-  if (door) door->Disconnect(device);
+  if (std::shared_ptr<IncomingDoor> door = door_.lock()) door->Disconnect(device);
 }
 
 ProfileHandlers BluetoothHub::IncomingHandlers() {

@@ -27,13 +27,11 @@ std::optional<long long> Number(std::string_view text, long long lowest, long lo
 // with a free value (a path) hold anything.
 std::string Refusal(std::string_view key, const std::string& value) {
   if (key == "on_clash") {
-    if (value == "overwrite" || value == "rename" || value == "skip") return "";
+    if (ClashPolicyNamed(value)) return "";
     return "on_clash is overwrite, rename or skip, not " + value;
   }
   if (key == "create_folders") {
-    for (const char* known : {"0", "1", "true", "false", "yes", "no", "on", "off"}) {
-      if (value == known) return "";
-    }
+    if (SwitchNamed(value)) return "";
     return "create_folders is 1 or 0, not " + value;
   }
   if (key == "codepage") {
@@ -57,6 +55,23 @@ bool KnownKey(std::string_view key) {
 }
 
 }  // namespace
+
+std::optional<ClashPolicy> ClashPolicyNamed(std::string_view value) {
+  if (value == "overwrite") return ClashPolicy::Overwrite;
+  if (value == "rename") return ClashPolicy::Rename;
+  if (value == "skip") return ClashPolicy::Skip;
+  return std::nullopt;
+}
+
+std::optional<bool> SwitchNamed(std::string_view value) {
+  for (const char* on : {"1", "true", "yes", "on"}) {
+    if (value == on) return true;
+  }
+  for (const char* off : {"0", "false", "no", "off"}) {
+    if (value == off) return false;
+  }
+  return std::nullopt;
+}
 
 LinkSettings::LinkSettings(std::map<std::string, std::string> values)
     : values_(std::move(values)) {}

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/device_files.h"
 #include "platform/environment.h"
 #include "platform/mutex.h"
 
@@ -48,6 +49,13 @@ std::optional<std::string> CheckedSettingName(std::string_view key, const std::s
                                               std::string* why);
 
 // How many Bluetooth peers the link's incoming port serves at once:
+// The clash policy `value` names (overwrite, rename or skip); nothing for any
+// other value.
+std::optional<ClashPolicy> ClashPolicyNamed(std::string_view value);
+// The switch `value` names: on for 1, true, yes or on, off for 0, false, no or
+// off; nothing for any other value.
+std::optional<bool> SwitchNamed(std::string_view value);
+
 // TARVEL_PEERS, 1 when unset or not a number from 1 to kMaxPeers.
 inline constexpr int kMaxPeers = 64;
 int PeerLimit(const Environment& env);

@@ -5,6 +5,7 @@
 #include <iterator>
 #include <vector>
 
+#include "link/link_settings.h"
 #include "link/link_text.h"
 #include "platform/codepage.h"
 #include "wire/wire_format.h"
@@ -124,9 +125,8 @@ std::optional<FileLocation> PeerFileLocation(const LinkState& state, std::string
 
 std::optional<ClashPolicy> ClashPolicySetting(const Environment& env, std::string* why) {
   std::optional<std::string> value = env("TARVEL_ON_CLASH");
-  if (!value || value->empty() || *value == "overwrite") return ClashPolicy::Overwrite;
-  if (*value == "rename") return ClashPolicy::Rename;
-  if (*value == "skip") return ClashPolicy::Skip;
+  if (!value || value->empty()) return ClashPolicy::Overwrite;
+  if (std::optional<ClashPolicy> named = ClashPolicyNamed(*value)) return named;
   *why = "the setting TARVEL_ON_CLASH=" + *value +
          " is none of overwrite, rename and skip; the file was refused";
   return std::nullopt;
@@ -134,7 +134,7 @@ std::optional<ClashPolicy> ClashPolicySetting(const Environment& env, std::strin
 
 bool CreateFoldersSetting(const Environment& env) {
   std::optional<std::string> value = env("TARVEL_CREATE_FOLDERS");
-  return value && (*value == "1" || *value == "true" || *value == "yes" || *value == "on");
+  return value && SwitchNamed(*value).value_or(false);
 }
 
 std::string SizeText(uint64_t bytes) {

@@ -39,7 +39,7 @@ std::string Gateway::Take(std::unique_ptr<SerialDevice> connection, const std::s
   MutexLock lock(lock_);
   if (stopping_) return "the incoming serial port is closing";
   // The link's own port has a peer: the peer links hold the rest.
-  if (connected_ + 1 >= static_cast<size_t>(peers_)) {
+  if (ConnectedLocked() + 1 >= static_cast<size_t>(peers_)) {
     std::string limit = std::to_string(peers_);
     return limit + " peers are connected already: at most " + limit + " at a time";
   }
@@ -51,7 +51,6 @@ std::string Gateway::Take(std::unique_ptr<SerialDevice> connection, const std::s
   link.state->ReplacePort(link.port);
   StartListening(*link.state);
   links_.emplace(id, std::move(link));
-  ++connected_;
   return "";
 }
 
@@ -73,14 +72,13 @@ void Gateway::PeerGone(uint64_t id) {
     auto found = links_.find(id);
     if (found == links_.end() || found->second.gone) return;
     found->second.gone = true;
-    --connected_;
   }
   changed_.NotifyAll();
 }
 
 size_t Gateway::ConnectedPeerLinks() {
   MutexLock lock(lock_);
-  return connected_;
+  return ConnectedLocked();
 }
 
 size_t Gateway::PeerLinks() {
@@ -93,6 +91,14 @@ bool Gateway::AnyGone() const {
     if (link.gone) return true;
   }
   return false;
+}
+
+size_t Gateway::ConnectedLocked() const {
+  size_t connected = 0;
+  for (const auto& [id, link] : links_) {
+    if (!link.gone) ++connected;
+  }
+  return connected;
 }
 
 std::optional<std::vector<std::unique_ptr<LinkState>>> Gateway::AwaitLeaving() {

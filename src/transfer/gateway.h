@@ -59,6 +59,8 @@ class Gateway final : public PeerOverflow {
   // nothing once the gateway is stopping.
   std::optional<std::vector<std::unique_ptr<LinkState>>> AwaitLeaving() EXCLUDES(lock_);
   bool AnyGone() const REQUIRES(lock_);
+  // The peer links whose peer is still connected.
+  size_t ConnectedLocked() const REQUIRES(lock_);
 
   LinkState& link_;
   const int peers_;
@@ -69,7 +71,6 @@ class Gateway final : public PeerOverflow {
   bool stopping_ GUARDED_BY(lock_) = false;
   uint64_t nextId_ GUARDED_BY(lock_) = 1;
   std::map<uint64_t, PeerLink> links_ GUARDED_BY(lock_);
-  size_t connected_ GUARDED_BY(lock_) = 0;
   // Started by the constructor and joined by the destructor, on the thread
   // that owns the gateway; never touched by another.
   std::thread tearDown_;
