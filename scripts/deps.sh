@@ -23,5 +23,5 @@ done
 
 run_as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 echo "Installing: ${missing[*]}"
-run_as_root apt-get update -qq
-DEBIAN_FRONTEND=noninteractive run_as_root apt-get install -y -qq "${missing[@]}"
+run_as_root apt-get -o DPkg::Lock::Timeout=900 update -qq
+DEBIAN_FRONTEND=noninteractive run_as_root apt-get -o DPkg::Lock::Timeout=900 install -y -qq "${missing[@]}"
