@@ -53,7 +53,38 @@ function(tarvel_export_def target table)
     set(output_name ${target})
   endif()
   set(def ${CMAKE_CURRENT_BINARY_DIR}/${target}.def)
-  file(CONFIGURE OUTPUT ${def} CONTENT "LIBRARY ${output_name}.dll\nEXPORTS\n${exports}")
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${table})
-  target_sources(${target} PRIVATE ${def})
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(undecorated ${CMAKE_CURRENT_BINARY_DIR}/${target}-undecorated.def)
+    file(CONFIGURE OUTPUT ${undecorated} CONTENT "LIBRARY ${output_name}.dll\nEXPORTS\n${exports}")
+    tarvel_export_stdcall(${target} ${undecorated} ${def})
+  else()
+    file(CONFIGURE OUTPUT ${def} CONTENT "LIBRARY ${output_name}.dll\nEXPORTS\n${exports}")
+    target_sources(${target} PRIVATE ${def})
+  endif()
 endfunction()
+
+# 32-bit x86 Windows, where the functions are __stdcall and their symbols carry
+# the bytes of their arguments (_TarvelPortOpen@4). A host finds them by the
+# plain name, as it finds Windows' own: right before the link, the names of
+# `undecorated` get their "@N" from the objects' symbols, into `def`, and the
+# linker's --kill-at exports them without it, at the same ordinals. The
+# import library is then written anew by dlltool from the same file: the
+# linker's own would offer _TarvelPortOpen, where a C host compiled with the
+# header asks for _TarvelPortOpen@4.
+function(tarvel_export_stdcall target undecorated def)
+  if(NOT CMAKE_DLLTOOL)
+    message(FATAL_ERROR "No dlltool for the 32-bit import library: set CMAKE_DLLTOOL")
+  endif()
+  add_custom_command(TARGET ${target} PRE_LINK
+    COMMAND ${CMAKE_COMMAND} -DNM=${CMAKE_NM} "-DOBJECTS=$<TARGET_OBJECTS:${target}>"
+            -DIN=${undecorated} -DOUT=${def} -P ${TARVEL_STDCALL_DEF_SCRIPT}
+    VERBATIM)
+  target_link_options(${target} PRIVATE ${def} "LINKER:--kill-at")
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${undecorated})
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${CMAKE_DLLTOOL} --kill-at --input-def ${def} --dllname $<TARGET_FILE_NAME:${target}>
+            --output-lib $<TARGET_LINKER_FILE:${target}>
+    VERBATIM)
+endfunction()
+set(TARVEL_STDCALL_DEF_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/TarvelStdcallDef.cmake)

@@ -40,32 +40,43 @@ typedef wchar_t tarvel_wchar;
 typedef char16_t tarvel_wchar;
 #endif
 
+/* The calling convention of every function here, as WINAPI is for Windows'
+ * own: __stdcall on 32-bit x86 Windows, where a .NET host's [DllImport] that
+ * names none calls so; the platform's only convention everywhere else. A host
+ * that declares its own function pointers to these functions gives them
+ * TARVEL_CALL too: int (TARVEL_CALL *open)(int) = TarvelPortOpen; */
+#if defined(_WIN32) && (defined(__i386__) || defined(_M_IX86))
+#define TARVEL_CALL __stdcall
+#else
+#define TARVEL_CALL
+#endif
+
 #define TARVEL_DONE 999
 #define TARVEL_PORT_UNAVAILABLE 1
 
 /* Opens serial port number `port` (device "COM<port>:") with the link's fixed
  * line settings, closing a port opened earlier. 999, or 1 when it cannot open. */
-int TarvelPortOpen(int port);
+int TARVEL_CALL TarvelPortOpen(int port);
 
 /* Takes what is waiting on the port without a listener: a text, or a whole file
  * announced by a file header. Returns the status text, which then holds the
  * text, the received file's name, or the empty text when nothing was waiting. */
-const tarvel_wchar* TarvelPortRead(void);
+const tarvel_wchar* TARVEL_CALL TarvelPortRead(void);
 
 /* Closes the port. A running listener keeps polling and picks up the next open. */
-int TarvelPortClose(void);
+int TARVEL_CALL TarvelPortClose(void);
 
 /* Writes `text` (at most 199 bytes in the link's code page) as one message. */
-int TarvelPortSend(const tarvel_wchar* text);
+int TARVEL_CALL TarvelPortSend(const tarvel_wchar* text);
 
 /* Registers the incoming Bluetooth serial port settings, and with a Bluetooth
  * service on the system (BlueZ on Linux) the incoming port itself, once per
  * process. Opens no port. */
-int TarvelPortCreate(void);
+int TARVEL_CALL TarvelPortCreate(void);
 
 /* Starts the background listener that receives files, shows texts and answers
  * the peer's get and list requests. Call it once. */
-int TarvelServer(void);
+int TARVEL_CALL TarvelServer(void);
 
 /* Sends the local file `localPath` to the peer, announced as `remoteName`.
  * Returns when the last byte has been written; status "SENT: <localPath>".
@@ -73,20 +84,20 @@ int TarvelServer(void);
  * file that yields fewer bytes fails, and then nothing is written on the port
  * for 11 s, until the peer has discarded the incomplete file: sends, texts and
  * requests made meanwhile wait for that, then go out. */
-int TarvelSendFile(const tarvel_wchar* localPath, const tarvel_wchar* remoteName);
+int TARVEL_CALL TarvelSendFile(const tarvel_wchar* localPath, const tarvel_wchar* remoteName);
 
 /* Asks the peer for its file `remoteName`; the listener saves the answer, the
  * file announced under that name, at `localSavePath` (or under the received
  * name when it is empty). Each request keeps its own path until its answer
  * comes or TarvelServer is called; any other incoming file is saved under its
  * own name. The saved answer is reported as TARVEL_EVENT_ANSWER. */
-int TarvelGetFile(const tarvel_wchar* localSavePath, const tarvel_wchar* remoteName);
+int TARVEL_CALL TarvelGetFile(const tarvel_wchar* localSavePath, const tarvel_wchar* remoteName);
 
 /* Asks the peer to list the entries matching `pattern` into its "\Tarvel.txt". */
-int TarvelListFiles(const tarvel_wchar* pattern);
+int TARVEL_CALL TarvelListFiles(const tarvel_wchar* pattern);
 
 /* Returns the status text; `blank` equal to 1 first replaces it with " ". */
-const tarvel_wchar* TarvelCheckText(int blank);
+const tarvel_wchar* TARVEL_CALL TarvelCheckText(int blank);
 
 /* Additions of this library, beside the ten above (on Windows at ordinals 13
  * to 18, in the order they stand here). */
@@ -96,12 +107,12 @@ const tarvel_wchar* TarvelCheckText(int blank);
  * it half-replaced by the listener. Copies at most `capacity` units (always
  * terminated when `capacity` > 0) and returns the text's full length without
  * the terminator, so a result >= `capacity` means the copy was cut. */
-int TarvelStatusCopy(tarvel_wchar* buffer, int capacity);
+int TARVEL_CALL TarvelStatusCopy(tarvel_wchar* buffer, int capacity);
 
 /* Reports the bytes done and announced of the file transfer in progress, sent
  * or received. Returns 1 while one is in progress, else 0 with both set to 0.
  * Either pointer may be null. */
-int TarvelProgress(long long* done, long long* total);
+int TARVEL_CALL TarvelProgress(long long* done, long long* total);
 
 /* The kinds of event that TarvelNextEvent returns, and the text each carries. */
 #define TARVEL_EVENT_NONE 0         /* no event came within the time-out */
@@ -134,25 +145,25 @@ int TarvelProgress(long long* done, long long* total);
  * `text` as TarvelStatusCopy does (a buffer of 2000 units always holds it), or
  * TARVEL_EVENT_NONE when none came. The queue keeps the newest 256 events; when
  * older ones had to go, a TARVEL_EVENT_DROPPED event comes first. */
-int TarvelNextEvent(int timeoutMs, tarvel_wchar* text, int capacity);
+int TARVEL_CALL TarvelNextEvent(int timeoutMs, tarvel_wchar* text, int capacity);
 
 /* Whether the calling thread's last call of this library failed: 1, copying
  * the reason into `text` (as TarvelStatusCopy does), or 0. Every other
  * function sets it, as GetLastError is set on Windows, so a host learns its
  * own call's outcome even when the listener has replaced the status since. */
-int TarvelLastFailure(tarvel_wchar* text, int capacity);
+int TARVEL_CALL TarvelLastFailure(tarvel_wchar* text, int capacity);
 
 /* Returns 1 when TarvelPortCreate has registered the incoming Bluetooth serial
  * port with the system's Bluetooth service (BlueZ on Linux), else 0. From then
  * on port 0 is that port, unless TARVEL_COM0 names a device: it opens at once,
  * and the peer that connects is on it. */
-int TarvelIncomingPort(void);
+int TARVEL_CALL TarvelIncomingPort(void);
 
 /* Ends a TarvelNextEvent that is waiting, on any thread, which then returns
  * TARVEL_EVENT_NONE; when none is waiting, the next call of TarvelNextEvent
  * returns at once. A host that stops (on Ctrl-C, say) ends its event thread's
  * wait with it, and needs no time-out to look at a flag of its own. */
-void TarvelStopWaiting(void);
+void TARVEL_CALL TarvelStopWaiting(void);
 
 /* Links as objects. A TarvelLink is one link of its own: its own port,
  * listener, status text, events, pending requests and settings, so that one
@@ -169,14 +180,14 @@ typedef struct TarvelLink TarvelLink;
 
 /* Makes a link with no port open, no listener and no setting made; null only
  * when memory is exhausted. */
-TarvelLink* TarvelLinkCreate(void);
+TarvelLink* TARVEL_CALL TarvelLinkCreate(void);
 
 /* Closes the link's port, stops its listener and any transfer of its in
  * progress (a file being received is discarded, one being sent stops short),
  * ends every wait on its events, and frees it. The link must not be used
  * after, nor be in use on another thread while it is destroyed. Null is
  * ignored. */
-void TarvelLinkDestroy(TarvelLink* link);
+void TARVEL_CALL TarvelLinkDestroy(TarvelLink* link);
 
 /* Makes one setting of the link: `key` is the name of the environment
  * variable that sets it for the default link, without "TARVEL_", in lower
@@ -188,26 +199,27 @@ void TarvelLinkDestroy(TarvelLink* link);
  * taken, 0 when it is refused (an unknown key, a value it cannot hold), with
  * the reason in TarvelLastFailure. A setting applies from the next call that
  * uses it; the port a link has open keeps the device it was opened on. */
-int TarvelLinkSet(TarvelLink* link, const tarvel_wchar* key, const tarvel_wchar* value);
+int TARVEL_CALL TarvelLinkSet(TarvelLink* link, const tarvel_wchar* key, const tarvel_wchar* value);
 
-int TarvelLinkPortOpen(TarvelLink* link, int port);
-const tarvel_wchar* TarvelLinkPortRead(TarvelLink* link);
-int TarvelLinkPortClose(TarvelLink* link);
-int TarvelLinkPortSend(TarvelLink* link, const tarvel_wchar* text);
-int TarvelLinkPortCreate(TarvelLink* link);
-int TarvelLinkServer(TarvelLink* link);
-int TarvelLinkSendFile(TarvelLink* link, const tarvel_wchar* localPath,
-                       const tarvel_wchar* remoteName);
-int TarvelLinkGetFile(TarvelLink* link, const tarvel_wchar* localSavePath,
-                      const tarvel_wchar* remoteName);
-int TarvelLinkListFiles(TarvelLink* link, const tarvel_wchar* pattern);
+int TARVEL_CALL TarvelLinkPortOpen(TarvelLink* link, int port);
+const tarvel_wchar* TARVEL_CALL TarvelLinkPortRead(TarvelLink* link);
+int TARVEL_CALL TarvelLinkPortClose(TarvelLink* link);
+int TARVEL_CALL TarvelLinkPortSend(TarvelLink* link, const tarvel_wchar* text);
+int TARVEL_CALL TarvelLinkPortCreate(TarvelLink* link);
+int TARVEL_CALL TarvelLinkServer(TarvelLink* link);
+int TARVEL_CALL TarvelLinkSendFile(TarvelLink* link, const tarvel_wchar* localPath,
+                                   const tarvel_wchar* remoteName);
+int TARVEL_CALL TarvelLinkGetFile(TarvelLink* link, const tarvel_wchar* localSavePath,
+                                  const tarvel_wchar* remoteName);
+int TARVEL_CALL TarvelLinkListFiles(TarvelLink* link, const tarvel_wchar* pattern);
 /* The pointer is the link's own status text, the same for the link's life. */
-const tarvel_wchar* TarvelLinkCheckText(TarvelLink* link, int blank);
-int TarvelLinkStatusCopy(TarvelLink* link, tarvel_wchar* buffer, int capacity);
-int TarvelLinkProgress(TarvelLink* link, long long* done, long long* total);
-int TarvelLinkNextEvent(TarvelLink* link, int timeoutMs, tarvel_wchar* text, int capacity);
-int TarvelLinkIncomingPort(TarvelLink* link);
-void TarvelLinkStopWaiting(TarvelLink* link);
+const tarvel_wchar* TARVEL_CALL TarvelLinkCheckText(TarvelLink* link, int blank);
+int TARVEL_CALL TarvelLinkStatusCopy(TarvelLink* link, tarvel_wchar* buffer, int capacity);
+int TARVEL_CALL TarvelLinkProgress(TarvelLink* link, long long* done, long long* total);
+int TARVEL_CALL TarvelLinkNextEvent(TarvelLink* link, int timeoutMs, tarvel_wchar* text,
+                                    int capacity);
+int TARVEL_CALL TarvelLinkIncomingPort(TarvelLink* link);
+void TARVEL_CALL TarvelLinkStopWaiting(TarvelLink* link);
 
 /* As TarvelLinkNextEvent, and copies the address of the Bluetooth peer that
  * the event concerns into `peer` (as TarvelStatusCopy does; 18 units hold
@@ -222,8 +234,8 @@ void TarvelLinkStopWaiting(TarvelLink* link);
  * each keeps the listing its peer asks for apart from every other peer's,
  * and serves it to that peer's get of "\Tarvel.txt". One peer over the limit
  * is refused, and a peer that leaves frees its place at once. */
-int TarvelLinkNextPeerEvent(TarvelLink* link, int timeoutMs, tarvel_wchar* text, int capacity,
-                            tarvel_wchar* peer, int peerCapacity);
+int TARVEL_CALL TarvelLinkNextPeerEvent(TarvelLink* link, int timeoutMs, tarvel_wchar* text,
+                                        int capacity, tarvel_wchar* peer, int peerCapacity);
 
 #ifdef __cplusplus
 }

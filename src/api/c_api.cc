@@ -41,61 +41,63 @@ TarvelLink* DefaultLink() {
 
 }  // namespace
 
-TARVEL_EXPORT int TarvelPortOpen(int port) {
+TARVEL_EXPORT int TARVEL_CALL TarvelPortOpen(int port) {
   return TarvelLinkPortOpen(DefaultLink(), port);
 }
 
-TARVEL_EXPORT const tarvel_wchar* TarvelPortRead(void) {
+TARVEL_EXPORT const tarvel_wchar* TARVEL_CALL TarvelPortRead(void) {
   return TarvelLinkPortRead(DefaultLink());
 }
 
-TARVEL_EXPORT int TarvelPortClose(void) {
+TARVEL_EXPORT int TARVEL_CALL TarvelPortClose(void) {
   return TarvelLinkPortClose(DefaultLink());
 }
 
-TARVEL_EXPORT int TarvelPortSend(const tarvel_wchar* text) {
+TARVEL_EXPORT int TARVEL_CALL TarvelPortSend(const tarvel_wchar* text) {
   return TarvelLinkPortSend(DefaultLink(), text);
 }
 
-TARVEL_EXPORT int TarvelPortCreate(void) {
+TARVEL_EXPORT int TARVEL_CALL TarvelPortCreate(void) {
   return TarvelLinkPortCreate(DefaultLink());
 }
 
-TARVEL_EXPORT int TarvelServer(void) {
+TARVEL_EXPORT int TARVEL_CALL TarvelServer(void) {
   return TarvelLinkServer(DefaultLink());
 }
 
-TARVEL_EXPORT int TarvelSendFile(const tarvel_wchar* localPath, const tarvel_wchar* remoteName) {
+TARVEL_EXPORT int TARVEL_CALL TarvelSendFile(const tarvel_wchar* localPath,
+                                             const tarvel_wchar* remoteName) {
   return TarvelLinkSendFile(DefaultLink(), localPath, remoteName);
 }
 
-TARVEL_EXPORT int TarvelGetFile(const tarvel_wchar* localSavePath, const tarvel_wchar* remoteName) {
+TARVEL_EXPORT int TARVEL_CALL TarvelGetFile(const tarvel_wchar* localSavePath,
+                                            const tarvel_wchar* remoteName) {
   return TarvelLinkGetFile(DefaultLink(), localSavePath, remoteName);
 }
 
-TARVEL_EXPORT int TarvelListFiles(const tarvel_wchar* pattern) {
+TARVEL_EXPORT int TARVEL_CALL TarvelListFiles(const tarvel_wchar* pattern) {
   return TarvelLinkListFiles(DefaultLink(), pattern);
 }
 
-TARVEL_EXPORT const tarvel_wchar* TarvelCheckText(int blank) {
+TARVEL_EXPORT const tarvel_wchar* TARVEL_CALL TarvelCheckText(int blank) {
   return TarvelLinkCheckText(DefaultLink(), blank);
 }
 
-TARVEL_EXPORT int TarvelStatusCopy(tarvel_wchar* buffer, int capacity) {
+TARVEL_EXPORT int TARVEL_CALL TarvelStatusCopy(tarvel_wchar* buffer, int capacity) {
   return TarvelLinkStatusCopy(DefaultLink(), buffer, capacity);
 }
 
-TARVEL_EXPORT int TarvelProgress(long long* done, long long* total) {
+TARVEL_EXPORT int TARVEL_CALL TarvelProgress(long long* done, long long* total) {
   return TarvelLinkProgress(DefaultLink(), done, total);
 }
 
-TARVEL_EXPORT int TarvelNextEvent(int timeoutMs, tarvel_wchar* text, int capacity) {
+TARVEL_EXPORT int TARVEL_CALL TarvelNextEvent(int timeoutMs, tarvel_wchar* text, int capacity) {
   return TarvelLinkNextEvent(DefaultLink(), timeoutMs, text, capacity);
 }
 
 // Not guarded: asking for the last failure must not clear it. It serves every
 // link, as the calling thread's own.
-TARVEL_EXPORT int TarvelLastFailure(tarvel_wchar* text, int capacity) {
+TARVEL_EXPORT int TARVEL_CALL TarvelLastFailure(tarvel_wchar* text, int capacity) {
   try {
     std::optional<std::u16string> reason = tarvel::LastFailure();
     CopyOut(reason.value_or(std::u16string()), text, capacity);
@@ -105,10 +107,10 @@ TARVEL_EXPORT int TarvelLastFailure(tarvel_wchar* text, int capacity) {
   }
 }
 
-TARVEL_EXPORT void TarvelStopWaiting(void) {
+TARVEL_EXPORT void TARVEL_CALL TarvelStopWaiting(void) {
   TarvelLinkStopWaiting(DefaultLink());
 }
 
-TARVEL_EXPORT int TarvelIncomingPort(void) {
+TARVEL_EXPORT int TARVEL_CALL TarvelIncomingPort(void) {
   return TarvelLinkIncomingPort(DefaultLink());
 }

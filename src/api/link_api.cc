@@ -53,7 +53,7 @@ std::string Utf8(const tarvel_wchar* text) {
 
 }  // namespace
 
-TARVEL_EXPORT TarvelLink* TarvelLinkCreate(void) {
+TARVEL_EXPORT TarvelLink* TARVEL_CALL TarvelLinkCreate(void) {
   try {
     tarvel::ClearLastFailure();
     return new TarvelLink(std::make_shared<tarvel::LinkSettings>());
@@ -66,7 +66,7 @@ TARVEL_EXPORT TarvelLink* TarvelLinkCreate(void) {
   }
 }
 
-TARVEL_EXPORT void TarvelLinkDestroy(TarvelLink* link) {
+TARVEL_EXPORT void TARVEL_CALL TarvelLinkDestroy(TarvelLink* link) {
   if (link == nullptr) return;
   try {
     // Stops the listener first: a file it is receiving is discarded when the
@@ -80,8 +80,8 @@ TARVEL_EXPORT void TarvelLinkDestroy(TarvelLink* link) {
   delete link;
 }
 
-TARVEL_EXPORT int TarvelLinkSet(TarvelLink* link, const tarvel_wchar* key,
-                                const tarvel_wchar* value) {
+TARVEL_EXPORT int TARVEL_CALL TarvelLinkSet(TarvelLink* link, const tarvel_wchar* key,
+                                            const tarvel_wchar* value) {
   return Guarded(link, 0, [&](tarvel::LinkState&) {
     std::string why;
     std::string value8 = Utf8(value);
@@ -95,64 +95,66 @@ TARVEL_EXPORT int TarvelLinkSet(TarvelLink* link, const tarvel_wchar* key,
   });
 }
 
-TARVEL_EXPORT int TarvelLinkPortOpen(TarvelLink* link, int port) {
+TARVEL_EXPORT int TARVEL_CALL TarvelLinkPortOpen(TarvelLink* link, int port) {
   return Guarded(link, tarvel::kPortUnavailable,
                  [&](tarvel::LinkState& s) { return tarvel::PortOpen(s, port); });
 }
 
-TARVEL_EXPORT const tarvel_wchar* TarvelLinkPortRead(TarvelLink* link) {
+TARVEL_EXPORT const tarvel_wchar* TARVEL_CALL TarvelLinkPortRead(TarvelLink* link) {
   return Outward(Guarded(link, Inward(StatusOf(link)),
                          [](tarvel::LinkState& s) { return tarvel::PortRead(s); }));
 }
 
-TARVEL_EXPORT int TarvelLinkPortClose(TarvelLink* link) {
+TARVEL_EXPORT int TARVEL_CALL TarvelLinkPortClose(TarvelLink* link) {
   return Guarded(link, tarvel::kDone, [](tarvel::LinkState& s) { return tarvel::PortClose(s); });
 }
 
-TARVEL_EXPORT int TarvelLinkPortSend(TarvelLink* link, const tarvel_wchar* text) {
+TARVEL_EXPORT int TARVEL_CALL TarvelLinkPortSend(TarvelLink* link, const tarvel_wchar* text) {
   return Guarded(link, tarvel::kDone,
                  [&](tarvel::LinkState& s) { return tarvel::PortSend(s, Inward(text)); });
 }
 
-TARVEL_EXPORT int TarvelLinkPortCreate(TarvelLink* link) {
+TARVEL_EXPORT int TARVEL_CALL TarvelLinkPortCreate(TarvelLink* link) {
   return Guarded(link, tarvel::kDone, [](tarvel::LinkState& s) { return tarvel::PortCreate(s); });
 }
 
-TARVEL_EXPORT int TarvelLinkServer(TarvelLink* link) {
+TARVEL_EXPORT int TARVEL_CALL TarvelLinkServer(TarvelLink* link) {
   return Guarded(link, tarvel::kDone, [](tarvel::LinkState& s) { return tarvel::Server(s); });
 }
 
-TARVEL_EXPORT int TarvelLinkSendFile(TarvelLink* link, const tarvel_wchar* localPath,
-                                     const tarvel_wchar* remoteName) {
+TARVEL_EXPORT int TARVEL_CALL TarvelLinkSendFile(TarvelLink* link, const tarvel_wchar* localPath,
+                                                 const tarvel_wchar* remoteName) {
   return Guarded(link, tarvel::kDone, [&](tarvel::LinkState& s) {
     return tarvel::SendFile(s, Inward(localPath), Inward(remoteName));
   });
 }
 
-TARVEL_EXPORT int TarvelLinkGetFile(TarvelLink* link, const tarvel_wchar* localSavePath,
-                                    const tarvel_wchar* remoteName) {
+TARVEL_EXPORT int TARVEL_CALL TarvelLinkGetFile(TarvelLink* link, const tarvel_wchar* localSavePath,
+                                                const tarvel_wchar* remoteName) {
   return Guarded(link, tarvel::kDone, [&](tarvel::LinkState& s) {
     return tarvel::GetFile(s, Inward(localSavePath), Inward(remoteName));
   });
 }
 
-TARVEL_EXPORT int TarvelLinkListFiles(TarvelLink* link, const tarvel_wchar* pattern) {
+TARVEL_EXPORT int TARVEL_CALL TarvelLinkListFiles(TarvelLink* link, const tarvel_wchar* pattern) {
   return Guarded(link, tarvel::kDone,
                  [&](tarvel::LinkState& s) { return tarvel::ListFiles(s, Inward(pattern)); });
 }
 
-TARVEL_EXPORT const tarvel_wchar* TarvelLinkCheckText(TarvelLink* link, int blank) {
+TARVEL_EXPORT const tarvel_wchar* TARVEL_CALL TarvelLinkCheckText(TarvelLink* link, int blank) {
   return Outward(Guarded(link, Inward(StatusOf(link)),
                          [&](tarvel::LinkState& s) { return tarvel::CheckText(s, blank); }));
 }
 
-TARVEL_EXPORT int TarvelLinkStatusCopy(TarvelLink* link, tarvel_wchar* buffer, int capacity) {
+TARVEL_EXPORT int TARVEL_CALL TarvelLinkStatusCopy(TarvelLink* link, tarvel_wchar* buffer,
+                                                   int capacity) {
   CopyOut(std::u16string(), buffer, capacity);
   return Guarded(link, 0,
                  [&](tarvel::LinkState& s) { return CopyOut(s.Status(), buffer, capacity); });
 }
 
-TARVEL_EXPORT int TarvelLinkProgress(TarvelLink* link, long long* done, long long* total) {
+TARVEL_EXPORT int TARVEL_CALL TarvelLinkProgress(TarvelLink* link, long long* done,
+                                                 long long* total) {
   if (done != nullptr) *done = 0;
   if (total != nullptr) *total = 0;
   return Guarded(link, 0, [&](tarvel::LinkState& s) {
@@ -164,24 +166,25 @@ TARVEL_EXPORT int TarvelLinkProgress(TarvelLink* link, long long* done, long lon
   });
 }
 
-TARVEL_EXPORT int TarvelLinkNextEvent(TarvelLink* link, int timeoutMs, tarvel_wchar* text,
-                                      int capacity) {
+TARVEL_EXPORT int TARVEL_CALL TarvelLinkNextEvent(TarvelLink* link, int timeoutMs,
+                                                  tarvel_wchar* text, int capacity) {
   return NextEvent(link, timeoutMs, text, capacity, nullptr, 0);
 }
 
-TARVEL_EXPORT int TarvelLinkIncomingPort(TarvelLink* link) {
+TARVEL_EXPORT int TARVEL_CALL TarvelLinkIncomingPort(TarvelLink* link) {
   return Guarded(link, 0,
                  [](tarvel::LinkState& s) { return s.Bluetooth().IncomingPortExists() ? 1 : 0; });
 }
 
-TARVEL_EXPORT void TarvelLinkStopWaiting(TarvelLink* link) {
+TARVEL_EXPORT void TARVEL_CALL TarvelLinkStopWaiting(TarvelLink* link) {
   Guarded(link, 0, [](tarvel::LinkState& s) {
     s.Events().Wake();
     return 0;
   });
 }
 
-TARVEL_EXPORT int TarvelLinkNextPeerEvent(TarvelLink* link, int timeoutMs, tarvel_wchar* text,
-                                          int capacity, tarvel_wchar* peer, int peerCapacity) {
+TARVEL_EXPORT int TARVEL_CALL TarvelLinkNextPeerEvent(TarvelLink* link, int timeoutMs,
+                                                      tarvel_wchar* text, int capacity,
+                                                      tarvel_wchar* peer, int peerCapacity) {
   return NextEvent(link, timeoutMs, text, capacity, peer, peerCapacity);
 }

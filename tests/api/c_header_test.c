@@ -14,34 +14,38 @@ int main(void) {
     fprintf(stderr, "status text pointer or blanking is wrong\n");
     return 1;
   }
-  /* Function pointers of every declared function, so that a wrong prototype fails to compile. */
-  int (*open)(int) = TarvelPortOpen;
-  int (*send)(const tarvel_wchar*) = TarvelPortSend;
-  int (*sendFile)(const tarvel_wchar*, const tarvel_wchar*) = TarvelSendFile;
-  int (*getFile)(const tarvel_wchar*, const tarvel_wchar*) = TarvelGetFile;
-  int (*list)(const tarvel_wchar*) = TarvelListFiles;
-  int (*noArgs[])(void) = {TarvelPortClose, TarvelPortCreate, TarvelServer};
+  /* Function pointers of every declared function, so that a wrong prototype or
+   * calling convention fails to compile. (clang-format takes TARVEL_CALL for a
+   * type.) */
+  /* clang-format off */
+  int (TARVEL_CALL *open)(int) = TarvelPortOpen;
+  int (TARVEL_CALL *send)(const tarvel_wchar*) = TarvelPortSend;
+  int (TARVEL_CALL *sendFile)(const tarvel_wchar*, const tarvel_wchar*) = TarvelSendFile;
+  int (TARVEL_CALL *getFile)(const tarvel_wchar*, const tarvel_wchar*) = TarvelGetFile;
+  int (TARVEL_CALL *list)(const tarvel_wchar*) = TarvelListFiles;
+  int (TARVEL_CALL *noArgs[])(void) = {TarvelPortClose, TarvelPortCreate, TarvelServer};
   (void)open, (void)send, (void)sendFile, (void)getFile, (void)list, (void)noArgs;
   {
     /* The link as an object, and a twin of every function. */
-    TarvelLink* (*create)(void) = TarvelLinkCreate;
-    void (*destroy)(TarvelLink*) = TarvelLinkDestroy;
-    int (*set)(TarvelLink*, const tarvel_wchar*, const tarvel_wchar*) = TarvelLinkSet;
-    int (*linkOpen)(TarvelLink*, int) = TarvelLinkPortOpen;
-    const tarvel_wchar* (*linkRead)(TarvelLink*) = TarvelLinkPortRead;
-    int (*linkNoArgs[])(TarvelLink*) = {TarvelLinkPortClose, TarvelLinkPortCreate, TarvelLinkServer,
-                                        TarvelLinkIncomingPort};
-    int (*linkSend)(TarvelLink*, const tarvel_wchar*) = TarvelLinkPortSend;
-    int (*linkFiles[])(TarvelLink*, const tarvel_wchar*, const tarvel_wchar*) = {TarvelLinkSendFile,
-                                                                                 TarvelLinkGetFile};
-    int (*linkList)(TarvelLink*, const tarvel_wchar*) = TarvelLinkListFiles;
-    const tarvel_wchar* (*linkCheck)(TarvelLink*, int) = TarvelLinkCheckText;
-    int (*linkCopy)(TarvelLink*, tarvel_wchar*, int) = TarvelLinkStatusCopy;
-    int (*linkProgress)(TarvelLink*, long long*, long long*) = TarvelLinkProgress;
-    int (*linkNext)(TarvelLink*, int, tarvel_wchar*, int) = TarvelLinkNextEvent;
-    void (*linkStop)(TarvelLink*) = TarvelLinkStopWaiting;
-    int (*linkPeer)(TarvelLink*, int, tarvel_wchar*, int, tarvel_wchar*, int) =
+    TarvelLink* (TARVEL_CALL *create)(void) = TarvelLinkCreate;
+    void (TARVEL_CALL *destroy)(TarvelLink*) = TarvelLinkDestroy;
+    int (TARVEL_CALL *set)(TarvelLink*, const tarvel_wchar*, const tarvel_wchar*) = TarvelLinkSet;
+    int (TARVEL_CALL *linkOpen)(TarvelLink*, int) = TarvelLinkPortOpen;
+    const tarvel_wchar* (TARVEL_CALL *linkRead)(TarvelLink*) = TarvelLinkPortRead;
+    int (TARVEL_CALL *linkNoArgs[])(TarvelLink*) = {TarvelLinkPortClose, TarvelLinkPortCreate,
+                                                    TarvelLinkServer, TarvelLinkIncomingPort};
+    int (TARVEL_CALL *linkSend)(TarvelLink*, const tarvel_wchar*) = TarvelLinkPortSend;
+    int (TARVEL_CALL *linkFiles[])(TarvelLink*, const tarvel_wchar*, const tarvel_wchar*) = {
+        TarvelLinkSendFile, TarvelLinkGetFile};
+    int (TARVEL_CALL *linkList)(TarvelLink*, const tarvel_wchar*) = TarvelLinkListFiles;
+    const tarvel_wchar* (TARVEL_CALL *linkCheck)(TarvelLink*, int) = TarvelLinkCheckText;
+    int (TARVEL_CALL *linkCopy)(TarvelLink*, tarvel_wchar*, int) = TarvelLinkStatusCopy;
+    int (TARVEL_CALL *linkProgress)(TarvelLink*, long long*, long long*) = TarvelLinkProgress;
+    int (TARVEL_CALL *linkNext)(TarvelLink*, int, tarvel_wchar*, int) = TarvelLinkNextEvent;
+    void (TARVEL_CALL *linkStop)(TarvelLink*) = TarvelLinkStopWaiting;
+    int (TARVEL_CALL *linkPeer)(TarvelLink*, int, tarvel_wchar*, int, tarvel_wchar*, int) =
         TarvelLinkNextPeerEvent;
+    /* clang-format on */
     TarvelLink* link = create();
     tarvel_wchar text[64], peer[18];
     (void)set, (void)linkOpen, (void)linkRead, (void)linkNoArgs, (void)linkSend, (void)linkFiles;

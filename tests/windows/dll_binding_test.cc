@@ -48,10 +48,11 @@ TEST_F(TarvelDll, EveryNameBindsAndSoDoesItsOrdinal) {
 }
 
 TEST_F(TarvelDll, AHostCallsThroughOrdinalsWithWideText) {
-  using CheckText = LPCWSTR (*)(int);
-  using PortRead = LPCWSTR (*)();
-  using PortOpen = int (*)(int);
-  using PortSend = int (*)(LPCWSTR);
+  // Declared as a Windows host declares them, WINAPI (__stdcall on 32-bit x86).
+  using CheckText = LPCWSTR(WINAPI*)(int);
+  using PortRead = LPCWSTR(WINAPI*)();
+  using PortOpen = int(WINAPI*)(int);
+  using PortSend = int(WINAPI*)(LPCWSTR);
   auto checkText = reinterpret_cast<CheckText>(reinterpret_cast<void*>(ByOrdinal(12)));
   auto portRead = reinterpret_cast<PortRead>(reinterpret_cast<void*>(ByOrdinal(2)));
   auto portOpen = reinterpret_cast<PortOpen>(reinterpret_cast<void*>(ByOrdinal(1)));
