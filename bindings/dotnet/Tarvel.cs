@@ -20,7 +20,11 @@
 //    declared IntPtr. Declared string, the runtime frees that pointer and the
 //    process aborts. Read the status with Status() (TarvelStatusCopy): the
 //    listener thread may replace the text under a reader of the pointer.
-//  - Every import is Cdecl, as the header declares (it matters on 32-bit Windows).
+//  - Every import is Winapi, as the header's TARVEL_CALL declares: __stdcall
+//    in a 32-bit process on Windows, the platform's one convention elsewhere
+//    (64-bit Windows, Linux). Cdecl would be wrong in a 32-bit Windows host;
+//    StdCall would be wrong in a 32-bit Linux one. Winapi is also what an
+//    import that names no convention gets.
 //
 // TarvelNative drives the library's default link, whose settings come from the
 // environment (TARVEL_ROOT, TARVEL_COM<n>, ...). A Link is a link of its own
@@ -114,120 +118,120 @@ namespace Tarvel {
 
     // The ten functions of the library, by their exported names.
 
-    [DllImport(LibraryName, CharSet = CharSet.Unicode, CallingConvention = CallingConvention.Cdecl)]
+    [DllImport(LibraryName, CharSet = CharSet.Unicode, CallingConvention = CallingConvention.Winapi)]
     public static extern int TarvelPortOpen(int port);
 
-    [DllImport(LibraryName, CharSet = CharSet.Unicode, CallingConvention = CallingConvention.Cdecl)]
+    [DllImport(LibraryName, CharSet = CharSet.Unicode, CallingConvention = CallingConvention.Winapi)]
     public static extern IntPtr TarvelPortRead();
 
-    [DllImport(LibraryName, CharSet = CharSet.Unicode, CallingConvention = CallingConvention.Cdecl)]
+    [DllImport(LibraryName, CharSet = CharSet.Unicode, CallingConvention = CallingConvention.Winapi)]
     public static extern int TarvelPortClose();
 
-    [DllImport(LibraryName, CharSet = CharSet.Unicode, CallingConvention = CallingConvention.Cdecl)]
+    [DllImport(LibraryName, CharSet = CharSet.Unicode, CallingConvention = CallingConvention.Winapi)]
     public static extern int TarvelPortSend(string text);
 
-    [DllImport(LibraryName, CharSet = CharSet.Unicode, CallingConvention = CallingConvention.Cdecl)]
+    [DllImport(LibraryName, CharSet = CharSet.Unicode, CallingConvention = CallingConvention.Winapi)]
     public static extern int TarvelPortCreate();
 
-    [DllImport(LibraryName, CharSet = CharSet.Unicode, CallingConvention = CallingConvention.Cdecl)]
+    [DllImport(LibraryName, CharSet = CharSet.Unicode, CallingConvention = CallingConvention.Winapi)]
     public static extern int TarvelServer();
 
-    [DllImport(LibraryName, CharSet = CharSet.Unicode, CallingConvention = CallingConvention.Cdecl)]
+    [DllImport(LibraryName, CharSet = CharSet.Unicode, CallingConvention = CallingConvention.Winapi)]
     public static extern int TarvelSendFile(string localPath, string remoteName);
 
-    [DllImport(LibraryName, CharSet = CharSet.Unicode, CallingConvention = CallingConvention.Cdecl)]
+    [DllImport(LibraryName, CharSet = CharSet.Unicode, CallingConvention = CallingConvention.Winapi)]
     public static extern int TarvelGetFile(string localSavePath, string remoteName);
 
-    [DllImport(LibraryName, CharSet = CharSet.Unicode, CallingConvention = CallingConvention.Cdecl)]
+    [DllImport(LibraryName, CharSet = CharSet.Unicode, CallingConvention = CallingConvention.Winapi)]
     public static extern int TarvelListFiles(string pattern);
 
-    [DllImport(LibraryName, CharSet = CharSet.Unicode, CallingConvention = CallingConvention.Cdecl)]
+    [DllImport(LibraryName, CharSet = CharSet.Unicode, CallingConvention = CallingConvention.Winapi)]
     public static extern IntPtr TarvelCheckText(int blank);
 
     // The library's additions.
 
-    [DllImport(LibraryName, CharSet = CharSet.Unicode, CallingConvention = CallingConvention.Cdecl)]
+    [DllImport(LibraryName, CharSet = CharSet.Unicode, CallingConvention = CallingConvention.Winapi)]
     public static extern int TarvelStatusCopy([Out] char[] buffer, int capacity);
 
-    [DllImport(LibraryName, CharSet = CharSet.Unicode, CallingConvention = CallingConvention.Cdecl)]
+    [DllImport(LibraryName, CharSet = CharSet.Unicode, CallingConvention = CallingConvention.Winapi)]
     public static extern int TarvelProgress(out long done, out long total);
 
-    [DllImport(LibraryName, CharSet = CharSet.Unicode, CallingConvention = CallingConvention.Cdecl)]
+    [DllImport(LibraryName, CharSet = CharSet.Unicode, CallingConvention = CallingConvention.Winapi)]
     public static extern int TarvelNextEvent(int timeoutMs, [Out] char[] text, int capacity);
 
-    [DllImport(LibraryName, CharSet = CharSet.Unicode, CallingConvention = CallingConvention.Cdecl)]
+    [DllImport(LibraryName, CharSet = CharSet.Unicode, CallingConvention = CallingConvention.Winapi)]
     public static extern int TarvelLastFailure([Out] char[] text, int capacity);
 
-    [DllImport(LibraryName, CallingConvention = CallingConvention.Cdecl)]
+    [DllImport(LibraryName, CallingConvention = CallingConvention.Winapi)]
     public static extern int TarvelIncomingPort();
 
     // Ends a TarvelNextEvent that waits on another thread (or the next one).
-    [DllImport(LibraryName, CallingConvention = CallingConvention.Cdecl)]
+    [DllImport(LibraryName, CallingConvention = CallingConvention.Winapi)]
     public static extern void TarvelStopWaiting();
 
     // Links as objects (see Link): a twin of every function above, on one link.
 
-    [DllImport(LibraryName, CallingConvention = CallingConvention.Cdecl)]
+    [DllImport(LibraryName, CallingConvention = CallingConvention.Winapi)]
     public static extern TarvelLinkHandle TarvelLinkCreate();
 
     // Called by TarvelLinkHandle alone, when the handle is released.
-    [DllImport(LibraryName, CallingConvention = CallingConvention.Cdecl)]
+    [DllImport(LibraryName, CallingConvention = CallingConvention.Winapi)]
     internal static extern void TarvelLinkDestroy(IntPtr link);
 
-    [DllImport(LibraryName, CharSet = CharSet.Unicode, CallingConvention = CallingConvention.Cdecl)]
+    [DllImport(LibraryName, CharSet = CharSet.Unicode, CallingConvention = CallingConvention.Winapi)]
     public static extern int TarvelLinkSet(TarvelLinkHandle link, string key, string value);
 
-    [DllImport(LibraryName, CallingConvention = CallingConvention.Cdecl)]
+    [DllImport(LibraryName, CallingConvention = CallingConvention.Winapi)]
     public static extern int TarvelLinkPortOpen(TarvelLinkHandle link, int port);
 
-    [DllImport(LibraryName, CallingConvention = CallingConvention.Cdecl)]
+    [DllImport(LibraryName, CallingConvention = CallingConvention.Winapi)]
     public static extern IntPtr TarvelLinkPortRead(TarvelLinkHandle link);
 
-    [DllImport(LibraryName, CallingConvention = CallingConvention.Cdecl)]
+    [DllImport(LibraryName, CallingConvention = CallingConvention.Winapi)]
     public static extern int TarvelLinkPortClose(TarvelLinkHandle link);
 
-    [DllImport(LibraryName, CharSet = CharSet.Unicode, CallingConvention = CallingConvention.Cdecl)]
+    [DllImport(LibraryName, CharSet = CharSet.Unicode, CallingConvention = CallingConvention.Winapi)]
     public static extern int TarvelLinkPortSend(TarvelLinkHandle link, string text);
 
-    [DllImport(LibraryName, CallingConvention = CallingConvention.Cdecl)]
+    [DllImport(LibraryName, CallingConvention = CallingConvention.Winapi)]
     public static extern int TarvelLinkPortCreate(TarvelLinkHandle link);
 
-    [DllImport(LibraryName, CallingConvention = CallingConvention.Cdecl)]
+    [DllImport(LibraryName, CallingConvention = CallingConvention.Winapi)]
     public static extern int TarvelLinkServer(TarvelLinkHandle link);
 
-    [DllImport(LibraryName, CharSet = CharSet.Unicode, CallingConvention = CallingConvention.Cdecl)]
+    [DllImport(LibraryName, CharSet = CharSet.Unicode, CallingConvention = CallingConvention.Winapi)]
     public static extern int TarvelLinkSendFile(TarvelLinkHandle link, string localPath,
                                                 string remoteName);
 
-    [DllImport(LibraryName, CharSet = CharSet.Unicode, CallingConvention = CallingConvention.Cdecl)]
+    [DllImport(LibraryName, CharSet = CharSet.Unicode, CallingConvention = CallingConvention.Winapi)]
     public static extern int TarvelLinkGetFile(TarvelLinkHandle link, string localSavePath,
                                                string remoteName);
 
-    [DllImport(LibraryName, CharSet = CharSet.Unicode, CallingConvention = CallingConvention.Cdecl)]
+    [DllImport(LibraryName, CharSet = CharSet.Unicode, CallingConvention = CallingConvention.Winapi)]
     public static extern int TarvelLinkListFiles(TarvelLinkHandle link, string pattern);
 
-    [DllImport(LibraryName, CallingConvention = CallingConvention.Cdecl)]
+    [DllImport(LibraryName, CallingConvention = CallingConvention.Winapi)]
     public static extern IntPtr TarvelLinkCheckText(TarvelLinkHandle link, int blank);
 
-    [DllImport(LibraryName, CharSet = CharSet.Unicode, CallingConvention = CallingConvention.Cdecl)]
+    [DllImport(LibraryName, CharSet = CharSet.Unicode, CallingConvention = CallingConvention.Winapi)]
     public static extern int TarvelLinkStatusCopy(TarvelLinkHandle link, [Out] char[] buffer,
                                                   int capacity);
 
-    [DllImport(LibraryName, CallingConvention = CallingConvention.Cdecl)]
+    [DllImport(LibraryName, CallingConvention = CallingConvention.Winapi)]
     public static extern int TarvelLinkProgress(TarvelLinkHandle link, out long done,
                                                 out long total);
 
-    [DllImport(LibraryName, CharSet = CharSet.Unicode, CallingConvention = CallingConvention.Cdecl)]
+    [DllImport(LibraryName, CharSet = CharSet.Unicode, CallingConvention = CallingConvention.Winapi)]
     public static extern int TarvelLinkNextEvent(TarvelLinkHandle link, int timeoutMs,
                                                  [Out] char[] text, int capacity);
 
-    [DllImport(LibraryName, CallingConvention = CallingConvention.Cdecl)]
+    [DllImport(LibraryName, CallingConvention = CallingConvention.Winapi)]
     public static extern int TarvelLinkIncomingPort(TarvelLinkHandle link);
 
-    [DllImport(LibraryName, CallingConvention = CallingConvention.Cdecl)]
+    [DllImport(LibraryName, CallingConvention = CallingConvention.Winapi)]
     public static extern void TarvelLinkStopWaiting(TarvelLinkHandle link);
 
-    [DllImport(LibraryName, CharSet = CharSet.Unicode, CallingConvention = CallingConvention.Cdecl)]
+    [DllImport(LibraryName, CharSet = CharSet.Unicode, CallingConvention = CallingConvention.Winapi)]
     public static extern int TarvelLinkNextPeerEvent(TarvelLinkHandle link, int timeoutMs,
                                                      [Out] char[] text, int capacity,
                                                      [Out] char[] peer, int peerCapacity);

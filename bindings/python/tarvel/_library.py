@@ -103,6 +103,12 @@ def _candidates():
     return found
 
 
+# The header's TARVEL_CALL: __stdcall in a 32-bit Windows process, which
+# WinDLL calls (on 64-bit Windows it is the one convention, as CDLL's); the
+# platform's one convention elsewhere.
+_LOADER = ctypes.WinDLL if os.name == "nt" else ctypes.CDLL
+
+
 def _declare(library):
     for name, (result, arguments) in _PROTOTYPES.items():
         try:
@@ -123,7 +129,7 @@ def library():
             tried = []
             for candidate in _candidates():
                 try:
-                    _loaded = _declare(ctypes.CDLL(candidate))
+                    _loaded = _declare(_LOADER(candidate))
                     break
                 except OSError as error:
                     tried.append(f"{candidate}: {error}")
