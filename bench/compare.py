@@ -136,6 +136,7 @@ def main():
                 args.relay)]
     text = report.markdown(rows, idle, report.line_rate_figures(paced), notes)
     print(text)
+    text += report.sections_kept(args.out, text)
     with open(args.out, "w") as out:
         out.write(text)
     base = os.path.splitext(args.out)[0]

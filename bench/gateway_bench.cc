@@ -134,7 +134,7 @@ class Bench {
     }
     size_t saved = 0;
     while (saved < fds.size()) {
-      std::optional<Event> event = state.Events().Next(std::chrono::seconds(120));
+      std::optional<Event> event = state.Reports().Events().Next(std::chrono::seconds(120));
       if (!event) break;
       if (event->kind == EventKind::Received) ++saved;
       if (event->kind == EventKind::Failure) {

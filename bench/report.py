@@ -150,6 +150,27 @@ def markdown(rows, idle, line_rate, notes):
     return "\n".join(out)
 
 
+def sections_kept(path, text):
+    """The sections of the results file at `path` that `text` does not write
+    (another benchmark's, such as the gateway's), so a new comparison keeps them."""
+    try:
+        with open(path) as old:
+            lines = old.read().split("\n")
+    except FileNotFoundError:
+        return ""
+    written = {line for line in text.split("\n") if line.startswith("## ")}
+    kept, keeping = [], False
+    for line in lines:
+        if line.startswith("## "):
+            keeping = line not in written
+        if keeping:
+            kept.append(line)
+    if not kept:
+        return ""
+    gap = "" if text.endswith("\n\n") else "\n"
+    return gap + "\n".join(kept).rstrip("\n") + "\n"
+
+
 def plot(rows, path):
     """Throughput and CPU per MiB side by side; False when matplotlib is missing."""
     try:

@@ -108,7 +108,7 @@ class GatewayLink : public ::testing::Test {
   bool AwaitEvents(const std::function<bool()>& done, int timeoutMs = 15000) {
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!done() && Clock::now() < deadline) {
-      std::optional<Event> event = state().Events().Next(std::chrono::milliseconds(200));
+      std::optional<Event> event = state().Reports().Events().Next(std::chrono::milliseconds(200));
       if (event) {
         seen.push_back({static_cast<int>(event->kind), Utf16ToUtf8(event->text), event->peer});
       }

@@ -53,7 +53,7 @@ TEST_F(NoBluez, NothingIsRegisteredAndNothingFails) {
   EXPECT_EQ(PortCreate(state()), 999);
   EXPECT_FALSE(state().Bluetooth().IncomingPortExists());
   EXPECT_EQ(Status(), "");
-  EXPECT_FALSE(state().Events().Next(std::chrono::milliseconds(0)).has_value());
+  EXPECT_FALSE(state().Reports().Events().Next(std::chrono::milliseconds(0)).has_value());
   // Without a registration port 0 is the device it always was.
   EXPECT_EQ(PortOpen(state(), 0), 1);
   EXPECT_NE(Status().find("/dev/rfcomm0"), std::string::npos) << Status();
@@ -65,7 +65,7 @@ TEST(NoSystemBus, NothingIsRegisteredAndNothingFails) {
   EXPECT_EQ(PortCreate(*device.state), 999);
   EXPECT_FALSE(device.state->Bluetooth().IncomingPortExists());
   EXPECT_EQ(device.Status(), "");
-  EXPECT_FALSE(device.state->Events().Next(std::chrono::milliseconds(0)).has_value());
+  EXPECT_FALSE(device.state->Reports().Events().Next(std::chrono::milliseconds(0)).has_value());
 }
 
 class RefusingBluez : public BluetoothTest {
@@ -78,7 +78,7 @@ TEST_F(RefusingBluez, ARefusedRegistrationFailsWithBluezsAnswer) {
   EXPECT_EQ(Status(),
             "FAIL: cannot register the incoming Bluetooth port: "
             "org.bluez.Error.NotPermitted: registration refused");
-  std::optional<Event> event = state().Events().Next(std::chrono::milliseconds(0));
+  std::optional<Event> event = state().Reports().Events().Next(std::chrono::milliseconds(0));
   ASSERT_TRUE(event.has_value());
   EXPECT_EQ(event->kind, EventKind::Failure);
   EXPECT_FALSE(state().Bluetooth().IncomingPortExists());
@@ -92,7 +92,7 @@ TEST_F(IncomingPortTest, OpensBeforeAnyPeerQuietAndRefusingToSend) {
   EXPECT_EQ(PortOpen(state(), 0), 999);
   EXPECT_LT(Clock::now() - started, std::chrono::seconds(1));
   EXPECT_EQ(std::u16string(PortRead(state())), u"");
-  std::shared_ptr<SerialDevice> port = state().Port();
+  std::shared_ptr<SerialDevice> port = state().Slot().Port();
   ASSERT_TRUE(port);
   EXPECT_EQ(port->QueueStatus(), std::optional<size_t>(0));
 

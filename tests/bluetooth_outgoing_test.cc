@@ -257,7 +257,7 @@ TEST_F(Outgoing, ACloseFromAnotherThreadEndsAConnectUnderWay) {
   EXPECT_EQ(PortOpen(state(), kTestPort), 1);
   closer.join();
   EXPECT_LT(Clock::now() - started, std::chrono::seconds(5)) << "the close did not end the wait";
-  EXPECT_FALSE(state().Port());
+  EXPECT_FALSE(state().Slot().Port());
 }
 
 // The real socket calls, on a kernel without Bluetooth sockets.

@@ -106,7 +106,7 @@ class ListeningEvents : public ::testing::Test {
   }
 
   Event NextEvent(int timeoutMs = 5000) {
-    std::optional<Event> event = device.state->Events().Next(milliseconds(timeoutMs));
+    std::optional<Event> event = device.state->Reports().Events().Next(milliseconds(timeoutMs));
     return event.value_or(Event{EventKind::Dropped, u"no event", ""});
   }
 

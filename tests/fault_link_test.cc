@@ -46,7 +46,7 @@ class LineFault : public ::testing::Test {
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (; Clock::now() < deadline; std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
       long long done = 0, total = 0;
-      device.state->Progress(done, total);
+      device.state->Reports().Progress(done, total);
       if (done >= bytes) return true;
     }
     return false;

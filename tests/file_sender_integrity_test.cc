@@ -51,7 +51,7 @@ class ChangingFileOverPty : public ::testing::Test {
     return sender;
   }
 
-  std::optional<Event> NextEvent() { return device.state->Events().Next(0ms); }
+  std::optional<Event> NextEvent() { return device.state->Reports().Events().Next(0ms); }
 
   PtyPair peer;
   TestDevice device{peer.slavePath(), {}, HoldOf(kHoldMs)};

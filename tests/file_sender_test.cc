@@ -135,7 +135,7 @@ class RecordingDevice : public SerialDevice {
 
 class FileSendingRecorded : public ::testing::Test {
  protected:
-  void SetUp() override { device.state->ReplacePort(recorder); }
+  void SetUp() override { device.state->Slot().ReplacePort(recorder); }
   std::shared_ptr<RecordingDevice> recorder = std::make_shared<RecordingDevice>();
   TestDevice device{"/dev/null"};
 };
@@ -161,7 +161,7 @@ TEST_F(FileSendingRecorded, AFailedWriteEndsTheTransfer) {
 }
 
 TEST_F(FileSendingRecorded, NoPortMeansNoLoopAndAFailure) {
-  device.state->ReplacePort(nullptr);
+  device.state->Slot().ReplacePort(nullptr);
   WriteWholeFile(device.Path("f.bin"), "abc");
   std::u16string local = Utf8ToUtf16(device.Path("f.bin"));
   EXPECT_EQ(SendFile(*device.state, local.c_str(), u"f.bin"), 999);

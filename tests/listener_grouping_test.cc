@@ -29,7 +29,7 @@ class Grouping : public ::testing::Test {
   // The next event's kind and text, or nothing within `timeout`.
   std::optional<std::pair<EventKind, std::string>> NextEvent(
       std::chrono::milliseconds timeout = 3s) {
-    std::optional<Event> event = device.state->Events().Next(timeout);
+    std::optional<Event> event = device.state->Reports().Events().Next(timeout);
     if (!event) return std::nullopt;
     return std::make_pair(event->kind, Utf16ToUtf8(event->text));
   }
@@ -90,7 +90,7 @@ TEST_F(Grouping, AHeaderFollowedByItsContentWithNoPause) {
 TEST_F(Grouping, AStopWhileTheListenerWaitsEndsItAtOnce) {
   std::this_thread::sleep_for(300ms);  // the listener is waiting on a silent line
   Clock::time_point start = Clock::now();
-  device.state->StopListeners();
+  device.state->Slot().StopListeners();
   EXPECT_LT(Clock::now() - start, 50ms);
 }
 

@@ -52,12 +52,12 @@ TEST_F(Listening, ReceivesFilesOfEverySizeByteForByte) {
 }
 
 TEST_F(Listening, ThePendingSavePathServesExactlyOneFile) {
-  device.state->AddPendingSave("a.txt", u"\\saved.txt");
+  device.state->Requests().AddSave("a.txt", u"\\saved.txt");
   SendAsPeer("a.txt", "first");
   ASSERT_EQ(WaitFor(EventKind::Answer), "\\saved.txt");
   EXPECT_EQ(ReadWholeFile(device.Path("saved.txt")), "first");
   EXPECT_FALSE(FileExists(device.Path("a.txt")));
-  EXPECT_EQ(device.state->PendingSaveCount(), 0u);
+  EXPECT_EQ(device.state->Requests().SaveCount(), 0u);
   SendAsPeer("a.txt", "second");
   ASSERT_EQ(WaitFor(EventKind::Received), "a.txt");
   EXPECT_EQ(ReadWholeFile(device.Path("a.txt")), "second");

@@ -36,7 +36,7 @@ class ListenerWait : public ::testing::Test {
   // "<kind>:<text>".
   std::vector<std::string> Results(int quietMs = 600) {
     std::vector<std::string> results;
-    while (auto event = device.state->Events().Next(std::chrono::milliseconds(quietMs))) {
+    while (auto event = device.state->Reports().Events().Next(std::chrono::milliseconds(quietMs))) {
       results.push_back(std::to_string(static_cast<int>(event->kind)) + ":" +
                         Utf16ToUtf8(event->text));
     }

@@ -125,7 +125,7 @@ TEST_F(MessageGap, AnIncompleteFileRecordedByAnotherProcessIsWaitedOutAndTold) {
   Send(device, u"late");
   EXPECT_GE(Clock::now() - start, 1400ms);
   EXPECT_EQ(peer.ReadExactly(4, 2000), "late");
-  std::optional<Event> told = device.state->Events().Next(0ms);
+  std::optional<Event> told = device.state->Reports().Events().Next(0ms);
   ASSERT_TRUE(told);
   EXPECT_EQ(told->kind, EventKind::Notice);
   EXPECT_EQ(Utf16ToUtf8(told->text), "waiting 2 s: the peer is discarding an incomplete file");

@@ -36,7 +36,7 @@ class Reader : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(PortOpen(*device.state, kTestPort), 999);
-    port = device.state->Port();
+    port = device.state->Slot().Port();
     ASSERT_TRUE(port);
   }
 

@@ -63,7 +63,8 @@ TEST_F(PendingSavesOverPty, UnansweredGetDoesNotCaptureAnUnrelatedPush) {
   EXPECT_EQ(NextReceived(), "\\pushed.txt");
   EXPECT_EQ(ReadWholeFile(device.Path("pushed.txt")), "unrelated");
   EXPECT_EQ(ReadWholeFile(save), "the host's own file") << "the push overwrote the save path";
-  EXPECT_EQ(state.PendingSaves("\\missing.txt"), std::vector<std::u16string>{Utf8ToUtf16(save)});
+  EXPECT_EQ(state.Requests().Saves("\\missing.txt"),
+            std::vector<std::u16string>{Utf8ToUtf16(save)});
 }
 
 TEST_F(PendingSavesOverPty, TwoGetsAnsweredInOrderEachLandAtTheirOwnPath) {
@@ -80,7 +81,7 @@ TEST_F(PendingSavesOverPty, TwoGetsAnsweredInOrderEachLandAtTheirOwnPath) {
   EXPECT_EQ(NextAnswer(), second);
   EXPECT_EQ(ReadWholeFile(first), "answer a");
   EXPECT_EQ(ReadWholeFile(second), "answer b");
-  EXPECT_EQ(state.PendingSaveCount(), 0u);
+  EXPECT_EQ(state.Requests().SaveCount(), 0u);
 
   // Answered the other way round, each still finds its own request; a third
   // file of an answered name is saved under that name.
@@ -144,7 +145,7 @@ TEST_F(PendingSavesOverPty, StartingTheServerEndsEveryPendingRequest) {
   Ask(u"\\one.bin", "\\a.txt");
   Ask(u"\\two.bin", "\\b.txt");
   ASSERT_EQ(Server(state), 999);
-  EXPECT_EQ(state.PendingSaveCount(), 0u);
+  EXPECT_EQ(state.Requests().SaveCount(), 0u);
   SendAsPeer("\\a.txt", "a");
   EXPECT_EQ(NextReceived(), "\\a.txt");
   EXPECT_FALSE(FileExists(device.Path("one.bin")));

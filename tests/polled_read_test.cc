@@ -55,7 +55,7 @@ class PolledRead : public ::testing::Test {
   // in place while it is read.
   std::string Read() {
     PortRead(state);
-    return Utf16ToUtf8(state.Status());
+    return Utf16ToUtf8(state.Reports().Status());
   }
 
   // Sends `header`, starts a polled read, and writes `content` once the read is
@@ -80,20 +80,20 @@ TEST_F(PolledRead, NothingWaitingGivesTheEmptyTextEvenAfterAResult) {
   Send("hello");
   EXPECT_EQ(Read(), "hello");
   EXPECT_EQ(Read(), "");
-  state.SetStatus(u"RECV: earlier.txt");
-  EXPECT_EQ(PortRead(state), state.StatusPointer());
+  state.Reports().SetStatus(u"RECV: earlier.txt");
+  EXPECT_EQ(PortRead(state), state.Reports().StatusPointer());
   EXPECT_EQ(device.Status(), "");
 }
 
 TEST_F(PolledRead, WithNoPortItEmptiesTheTextAndTakesNothing) {
   Send("kept");
   ASSERT_EQ(PortClose(state), 999);
-  state.SetStatus(u"RECV: earlier.txt");
+  state.Reports().SetStatus(u"RECV: earlier.txt");
   EXPECT_EQ(Read(), "");
   EXPECT_EQ(Waiting(), 4u) << "a closed port must not be read";
 
   TestDevice neverOpened(peer.slavePath());
-  neverOpened.state->SetStatus(u"something");
+  neverOpened.state->Reports().SetStatus(u"something");
   EXPECT_EQ(Utf16ToUtf8(PortRead(*neverOpened.state)), "");
   EXPECT_EQ(Waiting(), 4u);
 }

@@ -108,10 +108,10 @@ TEST_F(PortControl, SendAfterCloseFailsQuietly) {
 }
 
 TEST_F(PortControl, CheckTextBlanksOnlyForOne) {
-  EXPECT_EQ(CheckText(state, 0), state.StatusPointer());
+  EXPECT_EQ(CheckText(state, 0), state.Reports().StatusPointer());
   EXPECT_EQ(std::u16string(CheckText(state, 0)), u"");
   EXPECT_EQ(std::u16string(CheckText(state, 1)), u" ");
-  state.SetStatus(u"RECV: a.txt");
+  state.Reports().SetStatus(u"RECV: a.txt");
   EXPECT_EQ(std::u16string(CheckText(state, 2)), u"RECV: a.txt");
   EXPECT_EQ(std::u16string(CheckText(state, -1)), u"RECV: a.txt");
   EXPECT_EQ(PortRead(state), CheckText(state, 0));

@@ -44,7 +44,8 @@ class RequestsOnTheWire : public ::testing::Test {
   // The save paths pending for the requested name, oldest first.
   std::vector<std::string> Pending(const std::string& name) const {
     std::vector<std::string> paths;
-    for (const std::u16string& path : state.PendingSaves(name)) paths.push_back(Utf16ToUtf8(path));
+    for (const std::u16string& path : state.Requests().Saves(name))
+      paths.push_back(Utf16ToUtf8(path));
     return paths;
   }
   using Paths = std::vector<std::string>;
@@ -71,7 +72,7 @@ TEST_F(RequestsOnTheWire, AGetRequestIsOneMessageAndKeepsItsSavePathUnderItsName
 }
 
 TEST_F(RequestsOnTheWire, AListRequestCarriesItsPatternEvenWhenEmpty) {
-  state.AddPendingSave("x", u"\\kept.bin");
+  state.Requests().AddSave("x", u"\\kept.bin");
   EXPECT_EQ(ListFiles(state, u"\\*.*"), 999);
   EXPECT_EQ(peer.ReadExactly(11, 2000), "LIST: \\*.*|");
   EXPECT_EQ(ListFiles(state, u""), 999);
@@ -79,16 +80,16 @@ TEST_F(RequestsOnTheWire, AListRequestCarriesItsPatternEvenWhenEmpty) {
   EXPECT_EQ(ListFiles(state, u"\\Program Files\\*.exe"), 999);
   EXPECT_EQ(peer.ReadUntilQuiet(200, 2000), "LIST: \\Program Files\\*.exe|");
   EXPECT_EQ(Pending("x"), Paths{"\\kept.bin"}) << "a list request leaves the save path alone";
-  EXPECT_EQ(state.PendingSaveCount(), 1u);
+  EXPECT_EQ(state.Requests().SaveCount(), 1u);
   EXPECT_EQ(device.Status(), "");
 }
 
 TEST_F(RequestsOnTheWire, RequestsThatCannotBeCarriedWriteNothing) {
-  state.AddPendingSave("x", u"\\kept.bin");
+  state.Requests().AddSave("x", u"\\kept.bin");
   auto expectRefused = [&](const char* what) {
     EXPECT_TRUE(IsFailure(device.Status())) << what << ": " << device.Status();
-    EXPECT_EQ(state.PendingSaveCount(), 1u) << what;
-    state.SetStatus(u"");
+    EXPECT_EQ(state.Requests().SaveCount(), 1u) << what;
+    state.Reports().SetStatus(u"");
   };
   // "GILE: " or "LIST: ", 496 bytes and "|" fill the 504-byte message buffer.
   const std::u16string longest(496, u'n');
@@ -114,7 +115,7 @@ TEST_F(RequestsOnTheWire, RequestsThatCannotBeCarriedWriteNothing) {
   const std::u16string longestSavePath(499, u's');
   GetFile(state, longestSavePath.c_str(), longest.c_str());
   EXPECT_EQ(peer.ReadUntilQuiet(300, 3000), "GILE: " + std::string(496, 'n') + "|");
-  EXPECT_EQ(state.PendingSaves(std::string(496, 'n')),
+  EXPECT_EQ(state.Requests().Saves(std::string(496, 'n')),
             std::vector<std::u16string>{longestSavePath});
   ListFiles(state, longest.c_str());
   EXPECT_EQ(peer.ReadUntilQuiet(300, 3000), "LIST: " + std::string(496, 'n') + "|");
@@ -134,21 +135,21 @@ TEST(RequestsInUtf8, TheLimitsCountTheBytesOfTheEightBitForm) {
   // 250 characters are 500 bytes: more than the request's buffer holds.
   GetFile(state, u"\\y", std::u16string(250, u'\u00e9').c_str());
   EXPECT_TRUE(IsFailure(device.Status())) << device.Status();
-  EXPECT_EQ(state.PendingSaves(name), std::vector<std::u16string>{u"\\x"});
-  EXPECT_EQ(state.PendingSaveCount(), 1u);
+  EXPECT_EQ(state.Requests().Saves(name), std::vector<std::u16string>{u"\\x"});
+  EXPECT_EQ(state.Requests().SaveCount(), 1u);
   EXPECT_EQ(peer.ReadUntilQuiet(300, 300), "");
 }
 
 TEST(RequestsWithoutAPort, ReportAFailureAndKeepTheEarlierSavePath) {
   TestDevice device("/dev/null");
-  device.state->AddPendingSave("earlier.txt", u"\\earlier.bin");
+  device.state->Requests().AddSave("earlier.txt", u"\\earlier.bin");
   EXPECT_EQ(GetFile(*device.state, u"\\save.bin", u"a.txt"), 999);
   EXPECT_TRUE(IsFailure(device.Status())) << device.Status();
-  EXPECT_TRUE(device.state->PendingSaves("a.txt").empty())
+  EXPECT_TRUE(device.state->Requests().Saves("a.txt").empty())
       << "a request that never went out must not redirect an incoming file";
-  EXPECT_EQ(device.state->PendingSaves("earlier.txt"),
+  EXPECT_EQ(device.state->Requests().Saves("earlier.txt"),
             std::vector<std::u16string>{u"\\earlier.bin"});
-  device.state->SetStatus(u"");
+  device.state->Reports().SetStatus(u"");
   EXPECT_EQ(ListFiles(*device.state, u"\\*.*"), 999);
   EXPECT_TRUE(IsFailure(device.Status())) << device.Status();
 }
@@ -177,7 +178,7 @@ TEST_F(TwoDevices, TheRoadOfAGetRequest) {
   ASSERT_EQ(GetFile(*a.state, u"\\copy.bin", u"\\data.bin"), 999);
 
   // 1. A keeps the save path; its request is all that crosses to B.
-  EXPECT_EQ(a.state->PendingSaves("\\data.bin"), std::vector<std::u16string>{u"\\copy.bin"});
+  EXPECT_EQ(a.state->Requests().Saves("\\data.bin"), std::vector<std::u16string>{u"\\copy.bin"});
   // 2. B reads the request and answers with the header; it shows nothing
   //    until the whole file has gone.
   ASSERT_TRUE(WaitFor([&] { return cable.relayedBtoA() >= header.size(); }, 2000));
@@ -185,7 +186,7 @@ TEST_F(TwoDevices, TheRoadOfAGetRequest) {
   EXPECT_EQ(b.Status(), "");
   // 3. A recognises the header and uses up the save path; the content is
   //    still on its way behind the sender's pause.
-  ASSERT_TRUE(WaitFor([&] { return a.state->PendingSaveCount() == 0; }, 2000));
+  ASSERT_TRUE(WaitFor([&] { return a.state->Requests().SaveCount() == 0; }, 2000));
   EXPECT_EQ(a.Status(), "");
   EXPECT_FALSE(FileExists(a.Path("copy.bin")));
   // 4. B has sent the file and says so; A has saved it under the save path.
@@ -275,7 +276,7 @@ TEST_F(TwoDevices, TwoGetRequestsBeforeAnyAnswer) {
   EXPECT_EQ(ReadWholeFile(a.Path("save2.bin")), "second content, longer");
   EXPECT_FALSE(FileExists(a.Path("first.txt")));
   EXPECT_FALSE(FileExists(a.Path("second.txt")));
-  EXPECT_EQ(a.state->PendingSaveCount(), 0u);
+  EXPECT_EQ(a.state->Requests().SaveCount(), 0u);
   EXPECT_EQ(b.WaitForEvent(EventKind::GetAnswered), "\\first.txt");
   EXPECT_EQ(b.WaitForEvent(EventKind::GetAnswered), "\\second.txt");
 }
@@ -286,7 +287,7 @@ TEST_F(TwoDevices, AnEmptySavePathSavesUnderTheRequestedName) {
   WriteWholeFile(b.Path("docs/plain.txt"), "plain");
   ASSERT_EQ(GetFile(*a.state, u"", u"\\docs\\plain.txt"), 999);
   ASSERT_EQ(a.WaitForEvent(EventKind::Answer), "\\docs\\plain.txt");
-  EXPECT_EQ(a.state->PendingSaveCount(), 0u);
+  EXPECT_EQ(a.state->Requests().SaveCount(), 0u);
   EXPECT_EQ(ReadWholeFile(a.Path("docs/plain.txt")), "plain");
   EXPECT_EQ(b.WaitForEvent(EventKind::GetAnswered), "\\docs\\plain.txt");
 }

@@ -26,11 +26,11 @@ class WireNamesOverPty : public ::testing::Test {
 
   // Runs `call`, which must fail without writing anything to the peer.
   void ExpectRefused(const char* what, const std::function<void()>& call) {
-    state.SetStatus(u"");
+    state.Reports().SetStatus(u"");
     call();
     EXPECT_TRUE(IsFailure(device.Status())) << what << ": " << device.Status();
     EXPECT_EQ(peer.ReadUntilQuiet(200, 200), "") << what;
-    EXPECT_EQ(state.PendingSaveCount(), 0u) << what;
+    EXPECT_EQ(state.Requests().SaveCount(), 0u) << what;
   }
 
   PtyPair peer;

@@ -69,7 +69,8 @@ Result Guarded(TarvelLink* link, Result onFailure, Call call) {
     return call(link->state);
   } catch (const std::exception& error) {
     try {
-      if (link != nullptr) link->state.Fail(std::string("internal error: ") + error.what());
+      if (link != nullptr)
+        link->state.Reports().Fail(std::string("internal error: ") + error.what());
     } catch (...) {
     }
   } catch (...) {

@@ -28,7 +28,8 @@ static_assert(static_cast<int>(tarvel::EventKind::Received) == TARVEL_EVENT_RECE
 
 // The link's status text in place, or the empty text for no link.
 const tarvel_wchar* StatusOf(TarvelLink* link) {
-  return link != nullptr ? Outward(link->state.StatusPointer()) : tarvel::c_api::NoStatus();
+  return link != nullptr ? Outward(link->state.Reports().StatusPointer())
+                         : tarvel::c_api::NoStatus();
 }
 
 // Takes the link's next event; its kind, its text and its peer copied out.
@@ -37,7 +38,8 @@ int NextEvent(TarvelLink* link, int timeoutMs, tarvel_wchar* text, int capacity,
   CopyOut(std::u16string(), text, capacity);
   CopyOut(std::u16string(), peer, peerCapacity);
   return Guarded(link, TARVEL_EVENT_NONE, [&](tarvel::LinkState& s) {
-    std::optional<tarvel::Event> event = s.Events().Next(std::chrono::milliseconds(timeoutMs));
+    std::optional<tarvel::Event> event =
+        s.Reports().Events().Next(std::chrono::milliseconds(timeoutMs));
     if (!event) return TARVEL_EVENT_NONE;
     CopyOut(event->text, text, capacity);
     CopyOut(tarvel::Utf8ToUtf16(event->peer), peer, peerCapacity);
@@ -71,10 +73,10 @@ TARVEL_EXPORT void TARVEL_CALL TarvelLinkDestroy(TarvelLink* link) {
   try {
     // Stops the listener first: a file it is receiving is discarded when the
     // port closes under it, and a file it is sending stops short.
-    link->state.StopListeners();
+    link->state.Slot().StopListeners();
     link->state.Bluetooth().AbandonConnect();
-    link->state.ReplacePort(nullptr);
-    link->state.Events().Wake();
+    link->state.Slot().ReplacePort(nullptr);
+    link->state.Reports().Events().Wake();
   } catch (...) {
   }
   delete link;
@@ -149,8 +151,9 @@ TARVEL_EXPORT const tarvel_wchar* TARVEL_CALL TarvelLinkCheckText(TarvelLink* li
 TARVEL_EXPORT int TARVEL_CALL TarvelLinkStatusCopy(TarvelLink* link, tarvel_wchar* buffer,
                                                    int capacity) {
   CopyOut(std::u16string(), buffer, capacity);
-  return Guarded(link, 0,
-                 [&](tarvel::LinkState& s) { return CopyOut(s.Status(), buffer, capacity); });
+  return Guarded(link, 0, [&](tarvel::LinkState& s) {
+    return CopyOut(s.Reports().Status(), buffer, capacity);
+  });
 }
 
 TARVEL_EXPORT int TARVEL_CALL TarvelLinkProgress(TarvelLink* link, long long* done,
@@ -159,7 +162,7 @@ TARVEL_EXPORT int TARVEL_CALL TarvelLinkProgress(TarvelLink* link, long long* do
   if (total != nullptr) *total = 0;
   return Guarded(link, 0, [&](tarvel::LinkState& s) {
     long long doneNow = 0, totalNow = 0;
-    s.Progress(doneNow, totalNow);
+    s.Reports().Progress(doneNow, totalNow);
     if (done != nullptr) *done = doneNow;
     if (total != nullptr) *total = totalNow;
     return totalNow > 0 || doneNow > 0 ? 1 : 0;
@@ -178,7 +181,7 @@ TARVEL_EXPORT int TARVEL_CALL TarvelLinkIncomingPort(TarvelLink* link) {
 
 TARVEL_EXPORT void TARVEL_CALL TarvelLinkStopWaiting(TarvelLink* link) {
   Guarded(link, 0, [](tarvel::LinkState& s) {
-    s.Events().Wake();
+    s.Reports().Events().Wake();
     return 0;
   });
 }

@@ -20,10 +20,10 @@ bool NamedInEnvironment(const Environment& env, int port) {
 
 }  // namespace
 
-void RegisterIncomingBluetoothPort(LinkState& state) {
+void RegisterIncomingBluetoothPort(BluetoothPorts& bluetooth, Reporting& reports) {
   std::string why;
-  if (state.Bluetooth().RegisterIncoming(&why) == BluetoothPorts::Registration::Refused) {
-    state.Fail("cannot register the incoming Bluetooth port: " + why);
+  if (bluetooth.RegisterIncoming(&why) == BluetoothPorts::Registration::Refused) {
+    reports.Fail("cannot register the incoming Bluetooth port: " + why);
   }
 }
 

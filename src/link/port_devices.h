@@ -7,13 +7,14 @@
 #include <string>
 
 #include "link/link_state.h"
+#include "link/reporting.h"
 
 namespace tarvel {
 
 // Registers the incoming serial port with the system's Bluetooth service, once
 // per state. A system without one is no failure: nothing happens. A refusal of
-// the service is reported in the status.
-void RegisterIncomingBluetoothPort(LinkState& state);
+// the service is reported as a failure.
+void RegisterIncomingBluetoothPort(BluetoothPorts& bluetooth, Reporting& reports);
 
 // Opens the device of port `port`: the incoming Bluetooth port for port 0 once
 // it is registered (unless TARVEL_COM0 names a device), an outgoing Bluetooth

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "link/port_io.h"
 
 #include <cstdint>
@@ -5,29 +6,30 @@
 
 namespace tarvel {
 
-std::shared_ptr<SerialDevice> ClaimPort(LinkState& state, QuietLine::Use use, std::string* why) {
-  std::shared_ptr<SerialDevice> port = state.Port();
+std::shared_ptr<SerialDevice> ClaimPort(PortSlot& slot, QuietLine& line, QuietLine::Use use,
+                                        std::string* why) {
+  std::shared_ptr<SerialDevice> port = slot.Port();
   if (!port) {
     *why = "no port open";
     return nullptr;
   }
   // A port closed or replaced meanwhile (the host stopping a send) ends the wait.
-  bool claimed = state.Line().Claim(use, [&](int milliseconds) {
-    return !state.WaitForStop(milliseconds) && state.Port() == port;
+  bool claimed = line.Claim(use, [&](int milliseconds) {
+    return !slot.WaitForStop(milliseconds) && slot.Port() == port;
   });
   if (claimed) return port;
-  *why = state.StopRequested() ? "the device is shutting down" : "the port was closed";
+  *why = slot.StopRequested() ? "the device is shutting down" : "the port was closed";
   return nullptr;
 }
 
-bool WriteMessage(LinkState& state, std::string_view bytes, std::string* why) {
-  MutexLock lock(state.WriteLock());
-  std::shared_ptr<SerialDevice> port = ClaimPort(state, QuietLine::Use::Message, why);
+bool WriteMessage(PortSlot& slot, QuietLine& line, std::string_view bytes, std::string* why) {
+  MutexLock lock(line.WriteLock());
+  std::shared_ptr<SerialDevice> port = ClaimPort(slot, line, QuietLine::Use::Message, why);
   if (!port) return false;
   port->QueueStatus();
   WriteResult result = port->Write(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
   // Even a message cut short is a message to the peer, and one read of it.
-  state.Line().Release(QuietLine::End::Whole);
+  line.Release(QuietLine::End::Whole);
   if (!result.ok) {
     *why = "write failed after " + std::to_string(result.written) + " of " +
            std::to_string(bytes.size()) + " bytes";

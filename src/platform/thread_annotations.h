@@ -14,8 +14,9 @@
 //   3. BluetoothHub's delivery lock (held while a door takes a connection)
 //   4. LinkDoor::lock_ (held while the overflow takes a connection)
 //   5. Gateway::lock_ (makes and starts a peer link under it)
-//   6. LinkState's listener lock (a claim's wait for a stop)
-//   7. LinkState's port lock | its text lock | its progress lock
+//   6. PortSlot's listener lock (a claim's wait for a stop)
+//   7. PortSlot's port lock | Reporting's status lock | its progress lock |
+//      PendingRequests' lock
 //   8. BluetoothPorts' connect lock, then BluetoothHub's service lock (a
 //      connect asks the service about the peer) | BluetoothPorts' subscribe
 //      lock, then BluetoothHub's notice lock (held while a notice is told)

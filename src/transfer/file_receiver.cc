@@ -58,13 +58,13 @@ class ContentSink {
 };
 
 // Reads the next bytes due from the port; false, saying why, when the line
-// stays quiet too long, the device fails, or the listeners are stopping.
-bool ReadDue(LinkState& state, SerialDevice& port, std::vector<uint8_t>& buffer, size_t due,
-             size_t& got, std::string* why) {
-  const int limitMs = state.timing().quietLineLimitMs;
+// stays quiet for `limitMs`, the device fails, or the slot's listeners are
+// stopping.
+bool ReadDue(const PortSlot& slot, int limitMs, SerialDevice& port, std::vector<uint8_t>& buffer,
+             size_t due, size_t& got, std::string* why) {
   const int sliceMs = std::max(1, std::min(kReadSliceMs, limitMs));
   int quietMs = 0;
-  while (!state.StopRequested()) {
+  while (!slot.StopRequested()) {
     ReadResult result = port.Read(buffer.data(), std::min(due, buffer.size()), sliceMs);
     if (result.outcome == ReadOutcome::Bytes) {
       got = result.count;
@@ -95,16 +95,19 @@ ReceiveEnd ReceiveContent(LinkState& state, SerialDevice& port, std::unique_ptr<
   sink.Take(head.data(), head.size());
   int64_t received = static_cast<int64_t>(head.size());
   std::vector<uint8_t> buffer(kContentReadSize);
-  state.SetProgress(received, size);
+  Reporting& reports = state.Reports();
+  const int limitMs = state.timing().quietLineLimitMs;
+  reports.SetProgress(received, size);
   bool lineOk = true;
   while (received < size && lineOk) {
     size_t got = 0;
-    lineOk = ReadDue(state, port, buffer, static_cast<size_t>(size - received), got, why);
+    lineOk = ReadDue(state.Slot(), limitMs, port, buffer, static_cast<size_t>(size - received), got,
+                     why);
     sink.Take(reinterpret_cast<const char*>(buffer.data()), got);
     received += static_cast<int64_t>(got);
-    state.SetProgress(received, size);
+    reports.SetProgress(received, size);
   }
-  state.SetProgress(0, 0);
+  reports.SetProgress(0, 0);
   if (!lineOk) {
     *why += " after " + std::to_string(received) + " of " + std::to_string(size) + " bytes";
     return ReceiveEnd::Failed;
@@ -113,14 +116,14 @@ ReceiveEnd ReceiveContent(LinkState& state, SerialDevice& port, std::unique_ptr<
   return sink.Finish(placedName) ? ReceiveEnd::Saved : ReceiveEnd::Failed;
 }
 
-std::optional<FileLocation> PeerFileLocation(const LinkState& state, std::string_view name,
+std::optional<FileLocation> PeerFileLocation(const Environment& env, std::string_view name,
                                              std::u16string* shown, std::string* why) {
-  *shown = FromLinkText(state.env(), name);
+  *shown = FromLinkText(env, name);
   if (name.size() >= wire::kArgumentCapacity) {
     *why = "file name longer than " + std::to_string(wire::kArgumentCapacity - 1) + " bytes";
     return std::nullopt;
   }
-  return ResolveDevicePath(DeviceRoot(state.env()), Utf16ToUtf8(*shown), why);
+  return ResolveDevicePath(DeviceRoot(env), Utf16ToUtf8(*shown), why);
 }
 
 std::optional<ClashPolicy> ClashPolicySetting(const Environment& env, std::string* why) {
@@ -172,12 +175,12 @@ std::optional<std::string> SpaceRefusal(const FileLocation& location, int64_t si
 }
 
 // The file to receive into, or nothing, saying why in `refusal`.
-std::unique_ptr<OutputFile> OpenTarget(const LinkState& state, const FileLocation& location,
+std::unique_ptr<OutputFile> OpenTarget(const Environment& env, const FileLocation& location,
                                        int64_t size, SaveTarget target, std::string* refusal) {
   std::optional<ClashPolicy> clash = ClashPolicy::Overwrite;
-  if (target == SaveTarget::PeerName) clash = ClashPolicySetting(state.env(), refusal);
+  if (target == SaveTarget::PeerName) clash = ClashPolicySetting(env, refusal);
   if (!clash) return nullptr;
-  if (target == SaveTarget::PeerName && CreateFoldersSetting(state.env()) &&
+  if (target == SaveTarget::PeerName && CreateFoldersSetting(env) &&
       !CreateFolders(location, refusal)) {
     return nullptr;
   }
@@ -203,7 +206,7 @@ ReceiveEnd ReceiveFile(LinkState& state, SerialDevice& port,
                        std::string refusal, std::string* why, SaveTarget target,
                        std::u16string* shown) {
   std::unique_ptr<OutputFile> file =
-      location ? OpenTarget(state, *location, size, target, &refusal) : nullptr;
+      location ? OpenTarget(state.env(), *location, size, target, &refusal) : nullptr;
   std::string placed;
   ReceiveEnd end = ReceiveContent(state, port, std::move(file), size, why, &placed);
   if (end == ReceiveEnd::Drained) {

@@ -22,9 +22,9 @@ namespace tarvel {
 // file (a refused name) the bytes are read and thrown away, so that content is
 // never taken for messages. A failing disk also only stops the writing (and
 // gives up the partial file at once). Gives up when the line stays quiet too
-// long, the device fails, or the state's listeners are stopping. The caller
-// holds the reader. `placedName`, when given, receives the last component
-// of the name the file went in under.
+// long, the device fails, or the state's listeners are stopping; its progress
+// is reported as it goes. The caller holds the reader. `placedName`, when given, receives the last
+// component of the name the file went in under.
 enum class ReceiveEnd {
   Saved,    // every byte arrived and the file is in place
   Drained,  // every byte arrived and, with no file to take it, was thrown away
@@ -36,7 +36,7 @@ ReceiveEnd ReceiveContent(LinkState& state, SerialDevice& port, std::unique_ptr<
 
 // Where a file that the peer names (8-bit, a device path) is saved, and the
 // name shown for it; nothing, saying why, when the name is refused.
-std::optional<FileLocation> PeerFileLocation(const LinkState& state, std::string_view name,
+std::optional<FileLocation> PeerFileLocation(const Environment& env, std::string_view name,
                                              std::u16string* shown, std::string* why);
 
 // The link's clash policy, TARVEL_ON_CLASH: overwrite (also when unset or

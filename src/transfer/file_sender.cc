@@ -60,8 +60,8 @@ enum class ContentEnd {
 };
 
 // Sends exactly `size` bytes of the file, never more, whatever it holds now.
-ContentEnd SendContent(LinkState& state, SerialDevice& port, InputFile& file, int64_t size,
-                       std::string* why) REQUIRES(state.WriteLock()) {
+ContentEnd SendContent(QuietLine& line, Reporting& reports, SerialDevice& port, InputFile& file,
+                       int64_t size, std::string* why) REQUIRES(line.WriteLock()) {
   std::vector<uint8_t> block(kFileBlockSize);
   int64_t sent = 0;
   while (sent < size) {
@@ -79,10 +79,10 @@ ContentEnd SendContent(LinkState& state, SerialDevice& port, InputFile& file, in
       sent += static_cast<int64_t>(piece);
       // Per piece, since a block takes seconds on a slow line; it costs a
       // clock read, and writes the record only every half second.
-      state.Line().StillSending();
+      line.StillSending();
     }
     // Once a block, not once a piece: the progress lock stays off the per-piece path.
-    state.SetProgress(sent, size);
+    reports.SetProgress(sent, size);
   }
   return ContentEnd::Sent;
 }
@@ -107,9 +107,10 @@ FileEnd PushFile(LinkState& state, SerialDevice& port, Outgoing& outgoing, std::
   SleepMilliseconds(state.timing().senderPauseMs);
   state.Line().StillSending();
   port.QueueStatus();
-  state.SetProgress(0, outgoing.size);
-  ContentEnd end = SendContent(state, port, *outgoing.file, outgoing.size, why);
-  state.SetProgress(0, 0);
+  state.Reports().SetProgress(0, outgoing.size);
+  ContentEnd end =
+      SendContent(state.Line(), state.Reports(), port, *outgoing.file, outgoing.size, why);
+  state.Reports().SetProgress(0, 0);
   return end == ContentEnd::Sent ? FileEnd::Sent : FileEnd::Incomplete;
 }
 
@@ -118,7 +119,8 @@ FileEnd PushFile(LinkState& state, SerialDevice& port, Outgoing& outgoing, std::
 bool SendOutgoing(LinkState& state, Outgoing& outgoing, std::string* why)
     EXCLUDES(state.WriteLock()) {
   MutexLock lock(state.WriteLock());
-  std::shared_ptr<SerialDevice> port = ClaimPort(state, QuietLine::Use::File, why);
+  std::shared_ptr<SerialDevice> port =
+      ClaimPort(state.Slot(), state.Line(), QuietLine::Use::File, why);
   if (!port) return false;
   FileEnd end = PushFile(state, *port, outgoing, why);
   // Content that stopped short for any reason (the file shrank or failed, the
@@ -137,7 +139,8 @@ bool AnswerGetRequest(LinkState& state, std::u16string_view name, std::string* w
       announced ? ResolveDevicePath(DeviceRoot(state.env()), Utf16ToUtf8(name), why) : std::nullopt;
   Outgoing outgoing;
   // A link that keeps its peer's listing apart answers with it.
-  std::unique_ptr<InputFile> listing = location ? OpenKeptListing(state, *location) : nullptr;
+  std::unique_ptr<InputFile> listing =
+      location ? OpenKeptListing(state.env(), state.Requests(), *location) : nullptr;
   if (!location || !PrepareOutgoing(*location, *announced, outgoing, why, std::move(listing))) {
     *why = "cannot send " + Utf16ToUtf8(name) + ": " + *why;
     return false;
@@ -151,7 +154,7 @@ int SendFile(LinkState& state, const char16_t* localPath, const char16_t* remote
   std::optional<std::u16string_view> local = HostText(localPath);
   std::optional<std::u16string_view> remote = HostText(remoteName);
   if (!local || !remote) {
-    state.Fail("send needs a local path and a remote name");
+    state.Reports().Fail("send needs a local path and a remote name");
     return kDone;
   }
   std::string why;
@@ -161,14 +164,14 @@ int SendFile(LinkState& state, const char16_t* localPath, const char16_t* remote
                   : std::nullopt;
   Outgoing outgoing;
   if (!location || !PrepareOutgoing(*location, *remoteBytes, outgoing, &why)) {
-    state.Fail("cannot send " + Utf16ToUtf8(*local) + ": " + why);
+    state.Reports().Fail("cannot send " + Utf16ToUtf8(*local) + ": " + why);
     return kDone;
   }
   if (!SendOutgoing(state, outgoing, &why)) {
-    state.Fail("sending " + Utf16ToUtf8(*local) + " failed: " + why);
+    state.Reports().Fail("sending " + Utf16ToUtf8(*local) + " failed: " + why);
     return kDone;
   }
-  state.Report(EventKind::Sent, *local);
+  state.Reports().Report(EventKind::Sent, *local);
   return kDone;
 }
 

@@ -30,8 +30,8 @@ Gateway::~Gateway() {
 
 std::unique_ptr<LinkState> Gateway::MakePeerLink(const std::string& device) {
   auto state = std::make_unique<LinkState>(link_.env(), link_.timing());
-  state->KeepListingApart();
-  state->Events().ForwardTo(&link_.Events(), BluetoothAddressOf(device));
+  state->Requests().KeepListingApart();
+  state->Reports().Events().ForwardTo(&link_.Reports().Events(), BluetoothAddressOf(device));
   return state;
 }
 
@@ -48,7 +48,7 @@ std::string Gateway::Take(std::unique_ptr<SerialDevice> connection, const std::s
   link.port->OnPeerGone([this, id] { PeerGone(id); });
   std::string refusal;
   if (!link.port->Offer(std::move(connection), device, &refusal)) return refusal;
-  link.state->ReplacePort(link.port);
+  link.state->Slot().ReplacePort(link.port);
   StartListening(*link.state);
   links_.emplace(id, std::move(link));
   return "";

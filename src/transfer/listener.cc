@@ -17,9 +17,9 @@ namespace tarvel {
 namespace {
 
 // The host's save path is its own native path, used as given.
-std::optional<FileLocation> SavePathLocation(const LinkState& state, std::u16string_view savePath,
+std::optional<FileLocation> SavePathLocation(const Environment& env, std::u16string_view savePath,
                                              std::string* why) {
-  return ResolveHostPath(DeviceRoot(state.env()), Utf16ToUtf8(savePath), why);
+  return ResolveHostPath(DeviceRoot(env), Utf16ToUtf8(savePath), why);
 }
 
 void ReceiveAnnouncedFile(LinkState& state, SerialDevice& port, const wire::Message& header)
@@ -27,7 +27,7 @@ void ReceiveAnnouncedFile(LinkState& state, SerialDevice& port, const wire::Mess
   // Only the answer to a get request goes to that request's save path, and
   // only it is reported as an answer; any other file is saved under its own
   // name and reported as received, whatever that name.
-  std::optional<std::u16string> pending = state.TakePendingSave(header.argument);
+  std::optional<std::u16string> pending = state.Requests().TakeSave(header.argument);
   const EventKind saved = pending ? EventKind::Answer : EventKind::Received;
   std::u16string shown = pending.value_or(std::u16string());
   // The host asked for this file, so it replaces what is there; the clash
@@ -35,25 +35,25 @@ void ReceiveAnnouncedFile(LinkState& state, SerialDevice& port, const wire::Mess
   const SaveTarget target = pending ? SaveTarget::SavePath : SaveTarget::PeerName;
   std::string refusal;
   std::optional<FileLocation> location =
-      shown.empty() ? PeerFileLocation(state, header.argument, &shown, &refusal)
-                    : SavePathLocation(state, shown, &refusal);
-  if (state.WaitForStop(state.timing().receiverPauseMs)) return;
+      shown.empty() ? PeerFileLocation(state.env(), header.argument, &shown, &refusal)
+                    : SavePathLocation(state.env(), shown, &refusal);
+  if (state.Slot().WaitForStop(state.timing().receiverPauseMs)) return;
   std::string why;
   if (ReceiveFile(state, port, location, header.size, refusal, &why, target, &shown) ==
       ReceiveEnd::Saved) {
-    state.Report(saved, shown);
+    state.Reports().Report(saved, shown);
   } else {
-    state.Fail("receiving " + Utf16ToUtf8(shown) + " failed: " + why);
+    state.Reports().Fail("receiving " + Utf16ToUtf8(shown) + " failed: " + why);
   }
 }
 
 void AnswerList(LinkState& state, const wire::Message& request) {
   std::u16string pattern = FromLinkText(state.env(), request.argument);
   std::string why;
-  if (WriteListing(state, pattern, &why)) {
-    state.Report(EventKind::Listed, pattern);
+  if (WriteListing(state.env(), state.Requests(), pattern, &why)) {
+    state.Reports().Report(EventKind::Listed, pattern);
   } else {
-    state.Fail("cannot list " + Utf16ToUtf8(pattern) + ": " + why);
+    state.Reports().Fail("cannot list " + Utf16ToUtf8(pattern) + ": " + why);
   }
 }
 
@@ -61,12 +61,12 @@ void AnswerGet(LinkState& state, const wire::Message& request) {
   std::u16string name = FromLinkText(state.env(), request.argument);
   std::string why;
   if (name.size() >= wire::kRequestedNameCapacity) {
-    state.Fail("requested name longer than " + std::to_string(wire::kRequestedNameCapacity - 1) +
-               " characters");
+    state.Reports().Fail("requested name longer than " +
+                         std::to_string(wire::kRequestedNameCapacity - 1) + " characters");
   } else if (AnswerGetRequest(state, name, &why)) {
-    state.Report(EventKind::GetAnswered, name);
+    state.Reports().Report(EventKind::GetAnswered, name);
   } else {
-    state.Fail(why);
+    state.Reports().Fail(why);
   }
 }
 
@@ -79,18 +79,18 @@ bool HasCarried(MessageReader& reader) EXCLUDES(reader.Lock()) {
 // Waits, at no cost while the line is silent, until bytes wait on the port,
 // then lets the poll interval pass so that the rest of their message arrives
 // and is read with them. False when the listeners are to stop.
-bool AwaitInput(LinkState& state) {
+bool AwaitInput(PortSlot& slot, int pollIntervalMs) {
   for (;;) {
-    std::shared_ptr<SerialDevice> port = state.WaitForPort();
+    std::shared_ptr<SerialDevice> port = slot.WaitForPort();
     if (!port) return false;
     WaitResult waited = port->WaitForInput(-1);
-    if (state.StopRequested()) return false;
+    if (slot.StopRequested()) return false;
     if (waited == WaitResult::Ready) break;
     // A closed or replaced port: wait on the next one. One that fails while
     // still open is polled at the interval, never in a spin.
-    if (waited == WaitResult::Closed && state.Port() == port) break;
+    if (waited == WaitResult::Closed && slot.Port() == port) break;
   }
-  return !state.WaitForStop(state.timing().pollIntervalMs);
+  return !slot.WaitForStop(pollIntervalMs);
 }
 
 }  // namespace
@@ -101,9 +101,10 @@ std::optional<wire::Message> NextMessage(LinkState& state, SerialDevice& port) {
 
 void HandleMessage(LinkState& state, SerialDevice& port, const wire::Message& message) {
   if (!message.refusal.empty()) {
-    state.Fail("message refused: " + message.refusal);
+    state.Reports().Fail("message refused: " + message.refusal);
     if (message.kind == wire::MessageKind::FileHeader) {
-      state.Reader().DiscardRefusedContent(port, [&state] { return state.StopRequested(); });
+      PortSlot& slot = state.Slot();
+      state.Reader().DiscardRefusedContent(port, [&slot] { return slot.StopRequested(); });
     }
     return;
   }
@@ -115,17 +116,19 @@ void HandleMessage(LinkState& state, SerialDevice& port, const wire::Message& me
     case wire::MessageKind::GetRequest:
       return AnswerGet(state, message);
     case wire::MessageKind::TextMessage:
-      return state.Report(EventKind::PeerText, FromLinkText(state.env(), message.argument));
+      return state.Reports().Report(EventKind::PeerText,
+                                    FromLinkText(state.env(), message.argument));
   }
 }
 
 void ListenerLoop(LinkState& state) {
-  while (!state.StopRequested()) {
+  PortSlot& slot = state.Slot();
+  while (!slot.StopRequested()) {
     // Bytes of the next message read already are taken at once; otherwise
     // the listener waits for input without holding the reader.
-    if (!HasCarried(state.Reader()) && !AwaitInput(state)) return;
+    if (!HasCarried(state.Reader()) && !AwaitInput(slot, state.timing().pollIntervalMs)) return;
     MutexLock hold(state.Reader().Lock());
-    std::shared_ptr<SerialDevice> port = state.Port();
+    std::shared_ptr<SerialDevice> port = slot.Port();
     if (!port) {
       // Bytes read from a port that has since closed belong to no message now.
       state.Reader().DropCarried();
@@ -139,8 +142,8 @@ void ListenerLoop(LinkState& state) {
 }
 
 void StartListening(LinkState& state) {
-  state.ClearPendingSaves();
-  state.StartListener([&state] { ListenerLoop(state); });
+  state.Requests().ClearSaves();
+  state.Slot().StartListener([&state] { ListenerLoop(state); });
 }
 
 int Server(LinkState& state) {

@@ -26,10 +26,9 @@ std::string DateLine(const CalendarTime& time) {
 // An entry's name as the listing shows it: a CR, LF or other control byte
 // would let a name start lines of its own and forge entries, so each is
 // written as "?".
-std::string ListedName(const LinkState& state, const DirectoryEntry& entry) {
+std::string ListedName(const Environment& env, const DirectoryEntry& entry) {
   std::string ignored;
-  std::string name =
-      ToLinkText(state.env(), Utf8ToUtf16(entry.name), &ignored).value_or(entry.name);
+  std::string name = ToLinkText(env, Utf8ToUtf16(entry.name), &ignored).value_or(entry.name);
   for (char& c : name) {
     unsigned char byte = static_cast<unsigned char>(c);
     if (byte < 0x20 || byte == 0x7F) c = '?';
@@ -38,10 +37,10 @@ std::string ListedName(const LinkState& state, const DirectoryEntry& entry) {
 }
 
 // Each entry: its name, its date, an empty line, every line ended by "\r\n".
-std::string ListingText(const LinkState& state, const std::vector<DirectoryEntry>& entries) {
+std::string ListingText(const Environment& env, const std::vector<DirectoryEntry>& entries) {
   std::string text;
   for (const DirectoryEntry& entry : entries) {
-    text += ListedName(state, entry);
+    text += ListedName(env, entry);
     text += "\r\n" + DateLine(entry.lastWrite) + "\r\n\r\n";
   }
   return text;
@@ -83,26 +82,27 @@ bool SameDevicePath(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-std::unique_ptr<InputFile> OpenKeptListing(const LinkState& state, const FileLocation& location) {
-  if (!state.ListingApart()) return nullptr;
+std::unique_ptr<InputFile> OpenKeptListing(const Environment& env, const PendingRequests& requests,
+                                           const FileLocation& location) {
+  if (!requests.ListingApart()) return nullptr;
   std::string why;
-  std::optional<FileLocation> listing =
-      ResolveDevicePath(DeviceRoot(state.env()), kListingFilePath, &why);
+  std::optional<FileLocation> listing = ResolveDevicePath(DeviceRoot(env), kListingFilePath, &why);
   if (!listing || listing->root != location.root || !SameDevicePath(listing->path, location.path)) {
     return nullptr;
   }
-  std::optional<std::string> kept = state.KeptListing();
+  std::optional<std::string> kept = requests.KeptListing();
   if (!kept) return nullptr;
   return std::make_unique<KeptListingFile>(std::move(*kept));
 }
 
-bool WriteListing(LinkState& state, std::u16string_view pattern, std::string* why) {
-  std::string root = DeviceRoot(state.env());
+bool WriteListing(const Environment& env, PendingRequests& requests, std::u16string_view pattern,
+                  std::string* why) {
+  std::string root = DeviceRoot(env);
   std::optional<std::vector<DirectoryEntry>> entries = Search(root, pattern, why);
   if (!entries) return false;
-  std::string text = ListingText(state, *entries);
-  if (state.ListingApart()) {
-    state.KeepListing(std::move(text));
+  std::string text = ListingText(env, *entries);
+  if (requests.ListingApart()) {
+    requests.KeepListing(std::move(text));
     return true;
   }
   std::optional<FileLocation> location = ResolveDevicePath(root, kListingFilePath, why);

@@ -20,14 +20,15 @@ void ReceivePolledFile(LinkState& state, SerialDevice& port, const wire::Message
     REQUIRES(state.Reader().Lock()) {
   std::u16string shown;
   std::string refusal;
-  std::optional<FileLocation> location = PeerFileLocation(state, header.argument, &shown, &refusal);
-  state.SetStatus(shown);
+  std::optional<FileLocation> location =
+      PeerFileLocation(state.env(), header.argument, &shown, &refusal);
+  state.Reports().SetStatus(shown);
   std::string why;
   if (ReceiveFile(state, port, location, header.size, refusal, &why, SaveTarget::PeerName,
                   &shown) == ReceiveEnd::Saved) {
-    state.Report(EventKind::PolledFile, shown);
+    state.Reports().Report(EventKind::PolledFile, shown);
   } else {
-    state.Fail("receiving " + Utf16ToUtf8(shown) + " failed: " + why);
+    state.Reports().Fail("receiving " + Utf16ToUtf8(shown) + " failed: " + why);
   }
 }
 
@@ -35,32 +36,33 @@ void ReceivePolledFile(LinkState& state, SerialDevice& port, const wire::Message
 void TakePolledMessage(LinkState& state, SerialDevice& port) REQUIRES(state.Reader().Lock()) {
   std::optional<wire::Message> message = state.Reader().Next(port, MessageReader::Framing::Polled);
   if (!message) {
-    state.SetStatus(u"");
+    state.Reports().SetStatus(u"");
   } else if (!message->refusal.empty()) {
-    state.Fail("message refused: " + message->refusal);
+    state.Reports().Fail("message refused: " + message->refusal);
     if (message->kind == wire::MessageKind::FileHeader) {
-      state.Reader().DiscardRefusedContent(port, [&state] { return state.StopRequested(); });
+      PortSlot& slot = state.Slot();
+      state.Reader().DiscardRefusedContent(port, [&slot] { return slot.StopRequested(); });
     }
   } else if (message->kind == wire::MessageKind::FileHeader) {
     ReceivePolledFile(state, port, *message);
   } else {
-    state.Report(EventKind::PolledText, FromLinkText(state.env(), message->argument));
+    state.Reports().Report(EventKind::PolledText, FromLinkText(state.env(), message->argument));
   }
 }
 
 }  // namespace
 
 const char16_t* PortRead(LinkState& state) {
-  std::shared_ptr<SerialDevice> port = state.Port();
+  std::shared_ptr<SerialDevice> port = state.Slot().Port();
   // A reader that finds the listener in the middle of a message takes nothing:
   // those bytes are the listener's.
   if (port && state.Reader().Lock().TryLock()) {
     MutexLock hold(state.Reader().Lock(), MutexLock::Adopt{});
     TakePolledMessage(state, *port);
   } else {
-    state.SetStatus(u"");
+    state.Reports().SetStatus(u"");
   }
-  return state.StatusPointer();
+  return state.Reports().StatusPointer();
 }
 
 }  // namespace tarvel

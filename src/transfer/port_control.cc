@@ -42,7 +42,7 @@ void ApplyLineSettings(SerialDevice& port) {
 bool SendText(LinkState& state, std::u16string_view text, std::string* why) {
   std::optional<std::string> bytes = ToLinkText(state.env(), text, why);
   std::optional<std::string> message = bytes ? wire::FormatTextMessage(*bytes, why) : std::nullopt;
-  return message && WriteMessage(state, *message, why);
+  return message && WriteMessage(state.Slot(), state.Line(), *message, why);
 }
 
 std::string PortName(int port) {
@@ -54,50 +54,50 @@ std::string PortName(int port) {
 int PortCreate(LinkState& state) {
   std::string error;
   if (!WriteRegistryValues(state.env(), kIncomingPortKey, IncomingPortValues(), &error)) {
-    state.Fail("cannot register the incoming port: " + error);
+    state.Reports().Fail("cannot register the incoming port: " + error);
   }
-  RegisterIncomingBluetoothPort(state);
+  RegisterIncomingBluetoothPort(state.Bluetooth(), state.Reports());
   return kDone;
 }
 
 int PortOpen(LinkState& state, int port) {
   // A port opened earlier is closed first: its descriptor would leak and, held
   // for exclusive use, keep the same port from opening again.
-  state.ReplacePort(nullptr);
+  state.Slot().ReplacePort(nullptr);
   std::string error;
   std::shared_ptr<SerialDevice> device = OpenPortDevice(state, port, &error);
   if (!device) {
-    state.Fail("cannot open " + PortName(port) + " " + error);
+    state.Reports().Fail("cannot open " + PortName(port) + " " + error);
     return kPortUnavailable;
   }
   ApplyLineSettings(*device);
   // Before the port is in place, so that its first writer keeps to its record.
   state.Line().Attach(PortDeviceKey(state, port));
-  state.ReplacePort(std::move(device));
+  state.Slot().ReplacePort(std::move(device));
   return kDone;
 }
 
 int PortClose(LinkState& state) {
   // An outgoing Bluetooth connect still under way on another thread gives up.
   state.Bluetooth().AbandonConnect();
-  state.ReplacePort(nullptr);
+  state.Slot().ReplacePort(nullptr);
   return kDone;
 }
 
 int PortSend(LinkState& state, const char16_t* text) {
   std::optional<std::u16string_view> wide = HostText(text);
   if (!wide) {
-    state.Fail("no text to send");
+    state.Reports().Fail("no text to send");
     return kDone;
   }
   std::string why;
-  if (!SendText(state, *wide, &why)) state.Fail("cannot send text: " + why);
+  if (!SendText(state, *wide, &why)) state.Reports().Fail("cannot send text: " + why);
   return kDone;
 }
 
 const char16_t* CheckText(LinkState& state, int blank) {
-  if (blank == 1) state.SetStatus(u" ");
-  return state.StatusPointer();
+  if (blank == 1) state.Reports().SetStatus(u" ");
+  return state.Reports().StatusPointer();
 }
 
 }  // namespace tarvel

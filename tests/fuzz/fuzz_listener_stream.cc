@@ -88,7 +88,7 @@ std::deque<std::string> Chunks(const uint8_t* data, size_t size) {
 // A header the listener reports received left exactly the announced bytes at
 // its target.
 void CheckReceived(const LinkState& state, const wire::Message& header, const std::string& target) {
-  if (!StartsWith(state.Status(), u"RECV: ")) return;
+  if (!StartsWith(state.Reports().Status(), u"RECV: ")) return;
   FUZZ_CHECK(!target.empty());
   struct stat info;
   std::string path = TheWorkspace().root() + "/" + target;
@@ -100,7 +100,7 @@ void CheckReceived(const LinkState& state, const wire::Message& header, const st
 // exact bytes in pieces; one that failed sent nothing.
 void CheckAnswer(const LinkState& state, const wire::Message& request,
                  const std::vector<std::string>& writes, size_t before) {
-  if (!StartsWith(state.Status(), u"FILE: ")) {
+  if (!StartsWith(state.Reports().Status(), u"FILE: ")) {
     FUZZ_CHECK(writes.size() == before);
     return;
   }
@@ -166,11 +166,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t flags = data[0];
   auto device = std::make_shared<ChunkedDevice>(Chunks(data + 1, size - 1), flags & kHangUpAtEnd);
   LinkState state(FixedEnvironment({{"TARVEL_ROOT", workspace.root()}}), InstantTiming());
-  state.ReplacePort(device);
+  state.Slot().ReplacePort(device);
   if (flags & kPendingSave) {
     // The host asked for the file "a"; only a header of that name answers it.
-    state.AddPendingSave("a",
-                         (flags & kPendingThroughLink) ? u"\\out\\planted.bin" : u"\\saved.bin");
+    state.Requests().AddSave(
+        "a", (flags & kPendingThroughLink) ? u"\\out\\planted.bin" : u"\\saved.bin");
   }
 
   // The listener's loop, one message at a time, without its poll interval.
@@ -183,7 +183,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::optional<wire::Message> next = NextMessage(state, *device);
     if (!next) continue;
     const wire::Message& message = *next;
-    std::vector<std::u16string> pending = state.PendingSaves(message.argument);
+    std::vector<std::u16string> pending = state.Requests().Saves(message.argument);
     std::u16string savePath = pending.empty() ? std::u16string() : pending.front();
     size_t writesBefore = device->writes().size();
     HandleMessage(state, *device, message);

@@ -54,11 +54,11 @@ class TestDevice {
   // The path of a file in the device root.
   std::string Path(const std::string& name) const { return root / name; }
 
-  std::string Status() const { return Utf16ToUtf8(state->Status()); }
+  std::string Status() const { return Utf16ToUtf8(state->Reports().Status()); }
 
   // The next event as "<kind>: <text>", or "no event" after `timeout`.
   std::string NextEvent(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) const {
-    std::optional<Event> event = state->Events().Next(timeout);
+    std::optional<Event> event = state->Reports().Events().Next(timeout);
     if (!event) return "no event";
     return std::to_string(static_cast<int>(event->kind)) + ": " + Utf16ToUtf8(event->text);
   }
@@ -74,7 +74,7 @@ class TestDevice {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
       std::optional<Event> event =
-          state->Events().Next(std::max(left, std::chrono::milliseconds(0)));
+          state->Reports().Events().Next(std::max(left, std::chrono::milliseconds(0)));
       if (!event) break;
       if (event->kind == kind) return Utf16ToUtf8(event->text);
       passed +=

@@ -63,7 +63,7 @@ TEST(Win32Registry, PortCreateWritesTheSixValues) {
   LinkState state(FixedEnvironment({}));
   for (int call = 0; call < 2; ++call) {
     ASSERT_EQ(PortCreate(state), 999);
-    EXPECT_EQ(Utf16ToUtf8(state.Status()), "");
+    EXPECT_EQ(Utf16ToUtf8(state.Reports().Status()), "");
     EXPECT_EQ(DwordOf(Query(key, L"Server")), 1u);
     EXPECT_EQ(DwordOf(Query(key, L"Authentication")), 1u);
     EXPECT_EQ(DwordOf(Query(key, L"Encryption")), 1u);
