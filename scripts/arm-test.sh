@@ -65,8 +65,11 @@ for arch in $arches; do
     DEBIAN_FRONTEND=noninteractive run_as_root "${apt_get[@]}" build-dep -y -qq -a "$arch" "$top"
   fi
 done
+# debhelper gives the build a HOME of its own inside debian/, which the next
+# build's clean removes: the cache is named by its real folder.
 if command -v ccache >/dev/null; then
-  export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+  CCACHE_DIR=$(ccache -k cache_dir)
+  export CCACHE_DIR CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
   launchers=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 else
   launchers=()
