@@ -114,6 +114,7 @@ check_packages() {
     if grep -F "$(dpkg-architecture -qDEB_BUILD_MULTIARCH)" "$work/contents.txt"; then
       fail "$package holds files of the build machine"
     fi
+    mkdir -p "$work/unpacked/$arch"
     dpkg-deb -x "$deb" "$work/unpacked/$arch"
   done
   local root=$work/unpacked/$arch
@@ -183,6 +184,19 @@ excluded_under_qemu() {
     'DeviceFiles\.CreatingRespectsFoldersAndTheRoot'
     'DeviceFiles\.CreateFoldersMakesMissingFoldersOnlyBeneathTheRoot'
     'DirectorySearch\.SymlinksCannotLeadOutOfTheRoot'
+    # QEMU 7.2 knows neither TCGETS2 nor TCSETS2 (struct termios2, which sets
+    # and reads any baud rate such as 256000) nor TIOCGEXCL (whether a tty's
+    # exclusive-use flag is set): "Unsupported ioctl" under -d unimp, and the
+    # call fails. These cases set or read a rate through termios2, or read
+    # the flag to check it.
+    'PortControl\.OpenByNumberSetsTheFixedLineSettings'
+    'PortRelease\.ReopenWhileTheListenerIsMidFileKeepsTheNewPortExclusive'
+    'PortRelease\.ReopenWhileAGetIsAnsweredKeepsTheNewPortExclusive'
+    'PortRelease\.CloseReleasesTheTtyAtOnceWhileTheListenerHoldsIt'
+    'SerialDeviceOpen\.CloseReleasesExclusiveUseWhileTheObjectIsStillHeld'
+    'SerialDeviceOpen\.RefusesASecondOpenOfTheSameDeviceNamingTheHolder'
+    'SerialDeviceSettings\.WriteAppliesTheLineButNeverSoftwareFlowControl'
+    'SerialDeviceSettings\.RefusesValuesOutOfRangeWithoutChangingTheTty'
   )
   local IFS='|'
   echo "^(${names[*]})\$"
