@@ -209,7 +209,7 @@ for arch in "${suite_arches[@]}"; do
   # No tarvel command: its tests start it as processes, which the emulator
   # cannot follow; the Python and Mono binding tests go with it.
   cmake -S "$top" -B "$build" --toolchain "$top/cmake/$multiarch.cmake" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVEL_BUILD_TOOLS=OFF "${launchers[@]}" >"$build.log"
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVEL_BUILD_TOOLS=OFF "${launchers[@]}" >"$work/suite-$arch.log"
   # The targets of the tests labelled unit: every test file but the Bluetooth ones.
   targets=(c_header_test two_links_test)
   for source in "$top"/tests/*_test.cc "$top"/tests/api/*_test.cc; do
@@ -218,8 +218,8 @@ for arch in "${suite_arches[@]}"; do
     [[ $source == */api/* ]] && name=api_$name
     targets+=("$name")
   done
-  nice cmake --build "$build" -j"$(nproc)" --target "${targets[@]}" >>"$build.log" 2>&1 || {
-    tail -40 "$build.log"
+  nice cmake --build "$build" -j"$(nproc)" --target "${targets[@]}" >>"$work/suite-$arch.log" 2>&1 || {
+    tail -40 "$work/suite-$arch.log"
     fail "building the unit suite for $arch failed"
   }
   step "running the unit suite for $arch under $(qemu_cpu "$arch")"
