@@ -18,9 +18,12 @@ if ! command -v dpkg-checkbuilddeps >/dev/null || [ -n "$missing" ]; then
   DEBIAN_FRONTEND=noninteractive run_as_root apt-get build-dep -y -qq "$top"
 fi
 
-# A second build reuses the compiler's work where ccache is installed.
+# A second build reuses the compiler's work where ccache is installed. The
+# cache is named by its real folder: debhelper gives the build a HOME of its
+# own inside debian/, which the next build's clean removes.
 if command -v ccache >/dev/null; then
-  export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+  CCACHE_DIR=$(ccache -k cache_dir)
+  export CCACHE_DIR CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
 fi
 # Both cores; the suite is not built here, so only the cheap checks of
 # debian/rules would run, and those that matter run in every build.
