@@ -222,9 +222,12 @@ std::optional<size_t> Win32SerialDevice::HeldQueueStatus() {
 std::optional<size_t> Win32SerialDevice::ReadWithin(uint8_t* buffer, size_t count, DWORD waitMs) {
   COMMTIMEOUTS timeouts = Timeouts(waitMs);
   DWORD got = 0;
-  if (!SetCommTimeouts(port_.get(), &timeouts)) return std::nullopt;
-  bool done = RunOverlapped(port_.get(), readEvent_.get(), got, [&](OVERLAPPED* overlapped) {
-    return ReadFile(port_.get(), buffer, static_cast<DWORD>(std::min(count, kLargestCall)), nullptr,
+  // The lambda runs within this call, under the lock it holds: the handle is
+  // taken here, where the analysis sees the lock.
+  HANDLE port = port_.get();
+  if (!SetCommTimeouts(port, &timeouts)) return std::nullopt;
+  bool done = RunOverlapped(port, readEvent_.get(), got, [&](OVERLAPPED* overlapped) {
+    return ReadFile(port, buffer, static_cast<DWORD>(std::min(count, kLargestCall)), nullptr,
                     overlapped);
   });
   if (!done) return std::nullopt;
@@ -256,14 +259,15 @@ ReadResult Win32SerialDevice::Read(uint8_t* buffer, size_t count, int firstByteW
 WriteResult Win32SerialDevice::Write(const uint8_t* data, size_t count) {
   MutexLock lock(writeMutex_);
   SharedLock use(portLock_);
+  HANDLE port = port_.get();  // used by the lambda below, under this lock
   size_t written = 0;
   auto stallDeadline = Clock::now() + writeStallLimit_;
   while (written < count && !closed()) {
     DWORD put = 0;
     DWORD chunk = static_cast<DWORD>(std::min(count - written, kLargestCall));
     // A write that timed out has put out `put` bytes and is no failure.
-    bool done = RunOverlapped(port_.get(), writeEvent_.get(), put, [&](OVERLAPPED* overlapped) {
-      return WriteFile(port_.get(), data + written, chunk, nullptr, overlapped);
+    bool done = RunOverlapped(port, writeEvent_.get(), put, [&](OVERLAPPED* overlapped) {
+      return WriteFile(port, data + written, chunk, nullptr, overlapped);
     });
     if (!done) break;
     if (put > 0) {
