@@ -34,6 +34,11 @@ std::string SystemReason(int error) {
   return std::generic_category().message(error);
 }
 
+// Files past 2 GiB are read, written and sized on 32-bit systems too.
+static_assert(sizeof(off_t) == 8,
+              "files past 2 GiB need 64-bit offsets: build with "
+              "_FILE_OFFSET_BITS=64");
+
 class PosixInputFile final : public InputFile {
  public:
   explicit PosixInputFile(UniqueFd fd) : fd_(std::move(fd)) {}

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <ctime>
 #include <memory>
+#include <system_error>
 
 #include "platform/directory_search.h"
 #include "platform/open_beneath.h"
@@ -33,9 +34,20 @@ CalendarTime LocalCalendarTime(time_t seconds) {
   return calendar;
 }
 
-std::vector<DirectoryEntry> ReadMatches(DIR* dir, std::string_view wildcard) {
+static_assert(sizeof(ino_t) == 8 && sizeof(off_t) == 8,
+              "a folder's entries carry 64-bit inode numbers and offsets: "
+              "build with _FILE_OFFSET_BITS=64");
+static_assert(sizeof(time_t) == 8, "last-write times past 2038: build with _TIME_BITS=64");
+
+// Nothing (with `error` set) when the folder cannot be read to its end: a
+// listing cut short must not pass for a folder that holds fewer entries.
+std::optional<std::vector<DirectoryEntry>> ReadMatches(DIR* dir, std::string_view wildcard,
+                                                       std::string* error) {
   std::vector<DirectoryEntry> entries;
-  while (dirent* entry = readdir(dir)) {
+  for (;;) {
+    errno = 0;
+    dirent* entry = readdir(dir);
+    if (entry == nullptr) break;
     std::string_view name = entry->d_name;
     if (name == "." || name == ".." || !MatchesWildcard(wildcard, name)) continue;
     // The entry's own time: a symbolic link is not followed, so nothing about
@@ -43,6 +55,12 @@ std::vector<DirectoryEntry> ReadMatches(DIR* dir, std::string_view wildcard) {
     struct stat info;
     if (fstatat(dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
     entries.push_back({std::string(name), LocalCalendarTime(info.st_mtim.tv_sec)});
+  }
+  if (errno != 0) {
+    if (error != nullptr) {
+      *error = "cannot read the folder: " + std::generic_category().message(errno);
+    }
+    return std::nullopt;
   }
   std::sort(entries.begin(), entries.end(),
             [](const DirectoryEntry& a, const DirectoryEntry& b) { return a.name < b.name; });
@@ -70,7 +88,7 @@ std::optional<std::vector<DirectoryEntry>> SearchDirectory(const FileLocation& p
     return std::nullopt;
   }
   fd.Release();  // now owned by the DIR stream
-  return ReadMatches(dir.get(), wildcard);
+  return ReadMatches(dir.get(), wildcard, error);
 }
 
 }  // namespace tarvel
