@@ -7,17 +7,17 @@
 #     tarvel run under QEMU with the packaged library;
 #  2. the unit suite (ctest label "unit": no D-Bus, no Python, no Mono) built
 #     with cmake/<triplet>.cmake and run under QEMU's user-mode emulator over
-#     real ptys, for each architecture in ARM_TEST_SUITES (default: arm64).
+#     real ptys, for each architecture in ARM_TEST_SUITES (default: both).
 # Installs what it needs when missing (as root, or with sudo available):
 # the architectures in dpkg, the cross toolchains, qemu-user and each
 # architecture's build dependencies through multiarch.
 #   ARM_TEST_PACKAGES="arm64 armhf"   architectures to package
-#   ARM_TEST_SUITES="arm64"           architectures to run the unit suite for
+#   ARM_TEST_SUITES="arm64 armhf"     architectures to run the unit suite for
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 started=$SECONDS
 read -r -a package_arches <<<"${ARM_TEST_PACKAGES-arm64 armhf}"
-read -r -a suite_arches <<<"${ARM_TEST_SUITES-arm64}"
+read -r -a suite_arches <<<"${ARM_TEST_SUITES-arm64 armhf}"
 apt_get=(apt-get -o DPkg::Lock::Timeout=900)
 
 run_as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
