@@ -4,7 +4,8 @@
 # with Debian's cross toolchains:
 #  1. the four Debian packages for arm64 and armhf with dpkg-buildpackage -a,
 #     their architecture, contents and ELF headers checked, and the packaged
-#     tarvel run under QEMU with the packaged library;
+#     tarvel run under QEMU with the packaged library, its demo too where the
+#     kernel hands ARM programs to QEMU (binfmt_misc, registered when root);
 #  2. the unit suite (ctest label "unit": no D-Bus, no Python, no Mono) built
 #     with cmake/<triplet>.cmake and run under QEMU's user-mode emulator over
 #     real ptys, for each architecture in ARM_TEST_SUITES (default: both).
@@ -45,7 +46,7 @@ for arch in $arches; do
     updated=
   fi
 done
-needed=(git file binutils cmake make qemu-user)
+needed=(git file binutils cmake make qemu-user qemu-user-binfmt)
 for arch in $arches; do
   # libstdc++6 of the target: dpkg-shlibdeps reads its symbols file.
   needed+=("crossbuild-essential-$arch" "libstdc++6:$arch")
@@ -65,6 +66,21 @@ for arch in $arches; do
     DEBIAN_FRONTEND=noninteractive run_as_root "${apt_get[@]}" build-dep -y -qq -a "$arch" "$top"
   fi
 done
+# The kernel hands ARM programs to QEMU once binfmt_misc knows them: then a
+# packaged tarvel can start itself as child processes (its demo does). A
+# machine without systemd has the entries of qemu-user-binfmt on disk but
+# not in the kernel: they are registered here, binfmt_misc mounted first.
+register_binfmt() {
+  local arch=$1 name
+  name=qemu-$(qemu_cpu "$arch")
+  [ -e "/proc/sys/fs/binfmt_misc/$name" ] && return 0
+  [ "$(id -u)" -eq 0 ] || return 0
+  mountpoint -q /proc/sys/fs/binfmt_misc ||
+    mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc 2>/dev/null || return 0
+  [ -f "/usr/lib/binfmt.d/$name.conf" ] &&
+    cat "/usr/lib/binfmt.d/$name.conf" >/proc/sys/fs/binfmt_misc/register 2>/dev/null || true
+}
+for arch in $arches; do register_binfmt "$arch"; done
 # debhelper gives the build a HOME of its own inside debian/, which the next
 # build's clean removes: the cache is named by its real folder.
 if command -v ccache >/dev/null; then
