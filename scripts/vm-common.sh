@@ -11,7 +11,8 @@
 #   limit    seconds by which the whole guest run ends
 #   packages the guest's packages (an array); root_options: more options of
 #            mmdebstrap (an array, may be empty)
-#   memory   the guest's memory in MiB
+#   memory   the guest's memory in MiB; tcg_cpu: the processor QEMU emulates
+#            without KVM (default max)
 #   shares   "tag=path[:rw]" entries (an array), shared by virtfs
 #   append   the guest's kernel arguments beyond the common ones; the guest's
 #            script is tarvel_guest=PATH, relative to the source tree
@@ -126,7 +127,7 @@ boot_guest() {
     [ "$accel" = kvm ] && { echo "KVM did not boot the guest" >&2; exit 1; }
     log "KVM did not boot the guest within 15 s: falling back to TCG"
   fi
-  start_guest -accel tcg,thread=multi -cpu max
+  start_guest -accel tcg,thread=multi -cpu "${tcg_cpu:-max}"
   log "accelerator: tcg"
 }
 

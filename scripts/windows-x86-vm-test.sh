@@ -51,16 +51,22 @@ timeout_scale=5
 
 # What the guest's root holds: Wine, its 32-bit loader (wine32 from the i386
 # architecture) and 64-bit one (which Debian's wine package pulls in), Python
-# for the harness, ctest, the kernel with an initramfs, and the libraries that
-# the Linux tarvel links against.
-packages=(wine wine64 wine32:i386 python3 cmake kmod initramfs-tools linux-image-amd64
-  libsystemd0 libbluetooth3 libstdc++6 procps)
+# for the harness, ctest, MinGW's objdump for the check of the export table,
+# the kernel with an initramfs, and the libraries that the Linux tarvel links
+# against.
+packages=(wine wine64 wine32:i386 python3 cmake binutils-mingw-w64-i686 kmod initramfs-tools
+  linux-image-amd64 libsystemd0 libbluetooth3 libstdc++6 procps)
 root_options=("--architectures=amd64,i386")
 memory=3072
 out="$(mktemp -d "${TMPDIR:-/tmp}/tarvel-wine32-vm.XXXXXX")"
 shares=("tarvelbuild=$build" "tarvellinux=$linux_build" "tarvelout=$out:rw")
 append="tarvel_guest=tests/vm/wine32-guest.sh tarvel_build=$build tarvel_linux=$linux_build"
 append+=" tarvel_jobs=$jobs tarvel_suite_limit=$((limit - 300))"
+# QEMU's emulated IRET (TCG, as in Debian's QEMU 7.2) pops a 32-bit program's
+# stack with the kernel's access rights, which SMAP refuses: Wine's 32-bit
+# context switch then dies with a page fault in the kernel. The emulated
+# processor has no SMAP.
+tcg_cpu=max,smap=off
 # shellcheck source=scripts/vm-common.sh
 . "$repo/scripts/vm-common.sh"
 
@@ -74,8 +80,10 @@ build_suite() {
     cmake -S "$repo" -B "$linux_build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   cmake --build "$linux_build" -j"$(nproc)" --target tarvel_cli >/dev/null
   log "building the 32-bit Windows suite in $build"
+  # The tests name Python by its path in the guest (not a Python of this
+  # machine's own, such as pyenv's).
   (cd "$repo" && cmake --preset windows-x86 -B "$build" -DTARVEL_WINE_RUNS=ON \
-    -DTARVEL_WINE_TIMEOUT_SCALE=$timeout_scale \
+    -DTARVEL_WINE_TIMEOUT_SCALE=$timeout_scale -DPython3_EXECUTABLE=/usr/bin/python3 \
     -DTARVEL_LINUX_CLI="$linux_build/tools/tarvel/tarvel" "${launchers[@]}" >/dev/null)
   cmake --build "$build" -j"$(nproc)" >/dev/null
 }
