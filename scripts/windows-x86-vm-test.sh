@@ -13,7 +13,7 @@
 # --linux-build DIR  the Linux build whose tarvel is the other end of the test
 #                    across systems (default build; its tarvel is built first)
 # --accel            KVM where it boots, else TCG (auto, the default), or one of them
-# TARVEL_VM_LIMIT=SECONDS  the limit of the whole guest run (default 5400)
+# TARVEL_VM_LIMIT=SECONDS  the limit of the whole guest run (default 2400)
 # TARVEL_VM_JOBS=N         the tests ctest runs at once in the guest (default 2)
 #
 # The guest's root (Debian bookworm with i386 packages beside amd64: Wine's
@@ -28,7 +28,7 @@ linux_build="$repo/build"
 accel="${TARVEL_VM_ACCEL:-auto}"
 cache="${TARVEL_VM_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/tarvel-vm}"
 mirror="${TARVEL_VM_MIRROR:-http://deb.debian.org/debian}"
-limit="${TARVEL_VM_LIMIT:-5400}"
+limit="${TARVEL_VM_LIMIT:-2400}"
 jobs="${TARVEL_VM_JOBS:-2}"
 
 while [ $# -gt 0 ]; do
