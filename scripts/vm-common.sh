@@ -1,4 +1,5 @@
 # SPDX-License-Identifier: MIT
+# shellcheck shell=bash disable=SC2154,SC2034  # the sourcing script sets and reads the variables
 # Sourced by the scripts that run tests in a virtual machine of Debian's own
 # kernel (bluetooth-vm-test.sh, windows-x86-vm-test.sh): installing QEMU and
 # mmdebstrap, building and caching the guest's root, booting the guest and
