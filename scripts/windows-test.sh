@@ -15,7 +15,7 @@ run_as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 # wine32 is an i386 package: the architecture is added once (deps.sh then
 # updates the package lists, as wine32 is missing).
 dpkg --print-foreign-architectures | grep -qx i386 || run_as_root dpkg --add-architecture i386
-bash scripts/deps.sh g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 wine32 googletest
+bash scripts/deps.sh g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 wine32:i386 googletest
 command -v python3 >/dev/null || bash scripts/deps.sh python3
 
 # The Wine prefixes of the builds, and the Wine servers that their tests
@@ -51,7 +51,8 @@ start=$SECONDS
 cmake --preset windows-x86 "$linux_cli" "${launchers[@]}"
 cmake --build --preset windows-x86 -j"$jobs"
 ctest --preset windows-x86 -j"$jobs"
-if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+# The build registers this skipped test where its check found no 32-bit loader.
+if ctest --preset windows-x86 -N | grep -q windows_x86_suite; then
   echo "NOT RUN: the 32-bit Windows suite: this system cannot run 32-bit programs" \
     "(Wine's 32-bit loader does not start; a kernel booted with ia32_emulation=off," \
     "say). The 32-bit programs were built and the export table checked." >&2
