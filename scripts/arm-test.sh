@@ -86,6 +86,8 @@ for arch in $arches; do register_binfmt "$arch"; done
 if command -v ccache >/dev/null; then
   CCACHE_DIR=$(ccache -k cache_dir)
   export CCACHE_DIR CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+  # The suites' builds, in the checkout: hashed relative to it (ccache-env.sh).
+  export CCACHE_BASEDIR="$top" CCACHE_NOHASHDIR=1
   launchers=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 else
   launchers=()

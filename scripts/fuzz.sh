@@ -9,6 +9,7 @@ cd "$(dirname "$0")/.."
 seconds="${1:-60}"
 shift || true
 bash scripts/deps.sh clang-14 libclang-rt-14-dev
+. scripts/ccache-env.sh
 
 build=build-fuzz
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \

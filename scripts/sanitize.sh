@@ -8,6 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
+. scripts/ccache-env.sh
 
 variants=("$@")
 [ ${#variants[@]} -gt 0 ] || variants=(asan tsan)

@@ -18,11 +18,10 @@ if [ -z "$compiler" ]; then
 fi
 c_compiler=$(command -v clang || command -v clang-14)
 
-launcher=()
-command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+. scripts/ccache-env.sh
 
 build=build-thread-safety
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug "${launcher[@]}" \
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug \
   -DCMAKE_CXX_COMPILER="$compiler" -DCMAKE_C_COMPILER="$c_compiler" \
   -DCMAKE_CXX_FLAGS="-Wthread-safety -Werror" \
   -DTARVEL_BUILD_TESTS=OFF -DTARVEL_BUILD_TOOLS=ON >/dev/null

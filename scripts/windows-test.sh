@@ -32,23 +32,20 @@ stop_wine
 trap stop_wine EXIT
 
 jobs=$(nproc)
-launchers=()
-if command -v ccache >/dev/null; then
-  launchers=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-fi
+. scripts/ccache-env.sh
 # The Linux tarvel, for the test across systems (scripts/test.sh builds it too).
 [ -f build/CMakeCache.txt ] || cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j"$jobs" --target tarvel_cli
 linux_cli=-DTARVEL_LINUX_CLI="$PWD/build/tools/tarvel/tarvel"
 
 echo "== 64-bit Windows"
-cmake --preset windows "$linux_cli" "${launchers[@]}"
+cmake --preset windows "$linux_cli"
 cmake --build --preset windows -j"$jobs"
 ctest --preset windows -j"$jobs"
 
 echo "== 32-bit x86 Windows"
 start=$SECONDS
-cmake --preset windows-x86 "$linux_cli" "${launchers[@]}"
+cmake --preset windows-x86 "$linux_cli"
 cmake --build --preset windows-x86 -j"$jobs"
 ctest --preset windows-x86 -j"$jobs"
 # The build registers this skipped test where its check found no 32-bit loader.
