@@ -81,16 +81,12 @@ register_binfmt() {
     cat "/usr/lib/binfmt.d/$name.conf" >/proc/sys/fs/binfmt_misc/register 2>/dev/null || true
 }
 for arch in $arches; do register_binfmt "$arch"; done
+. "$top/scripts/ccache-env.sh"
 # debhelper gives the build a HOME of its own inside debian/, which the next
 # build's clean removes: the cache is named by its real folder.
 if command -v ccache >/dev/null; then
   CCACHE_DIR=$(ccache -k cache_dir)
-  export CCACHE_DIR CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
-  # The suites' builds, in the checkout: hashed relative to it (ccache-env.sh).
-  export CCACHE_BASEDIR="$top" CCACHE_NOHASHDIR=1
-  launchers=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-else
-  launchers=()
+  export CCACHE_DIR
 fi
 
 # A fixed folder, so that the compiler cache serves the next run.
@@ -227,7 +223,7 @@ for arch in "${suite_arches[@]}"; do
   # No tarvel command: its tests start it as processes, which the emulator
   # cannot follow; the Python and Mono binding tests go with it.
   cmake -S "$top" -B "$build" --toolchain "$top/cmake/$multiarch.cmake" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVEL_BUILD_TOOLS=OFF "${launchers[@]}" >"$work/suite-$arch.log"
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVEL_BUILD_TOOLS=OFF >"$work/suite-$arch.log"
   # The targets of the tests labelled unit: every test file but the Bluetooth ones.
   targets=(c_header_test two_links_test)
   for source in "$top"/tests/*_test.cc "$top"/tests/api/*_test.cc; do

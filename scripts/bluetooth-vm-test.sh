@@ -37,10 +37,6 @@ while [ $# -gt 0 ]; do
     *) echo "unknown argument: $1" >&2; exit 2 ;;
   esac
 done
-case "$build$repo" in *[[:space:]]*)
-  echo "the build and source paths must hold no spaces: they go on the guest's command line" >&2
-  exit 2 ;;
-esac
 
 # The whole guest run, boot included, ends by this many seconds.
 if [ "$mode" = bench ]; then limit=1500; else limit=900; fi
@@ -58,6 +54,7 @@ shares=("tarvelbuild=$build")
 append="tarvel_mode=$mode tarvel_build=$build tarvel_steps=${TARVEL_VM_STEPS:-}"
 # shellcheck source=scripts/vm-common.sh
 . "$repo/scripts/vm-common.sh"
+require_plain_paths "$build" "$repo"
 
 ensure_build() {
   [ -x "$build/tools/tarvel/tarvel" ] && return 0

@@ -22,6 +22,18 @@
 
 log() { printf '== %s\n' "$*"; }
 
+# Exits unless every path given is free of spaces: they go on the guest's
+# kernel command line, which spaces split.
+require_plain_paths() {
+  local path
+  for path in "$@"; do
+    case "$path" in *[[:space:]]*)
+      echo "the build and source paths must hold no spaces: they go on the guest's command line" >&2
+      exit 2 ;;
+    esac
+  done
+}
+
 install_tools() {
   local needed=(qemu-system-x86 mmdebstrap e2fsprogs) missing=() package
   for package in "${needed[@]}"; do

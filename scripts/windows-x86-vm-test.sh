@@ -40,10 +40,6 @@ while [ $# -gt 0 ]; do
     *) echo "unknown argument: $1" >&2; exit 2 ;;
   esac
 done
-case "$build$linux_build$repo" in *[[:space:]]*)
-  echo "the build and source paths must hold no spaces: they go on the guest's command line" >&2
-  exit 2 ;;
-esac
 
 # Wine in an emulated machine is slow: every time limit of the suite is
 # multiplied by this.
@@ -69,6 +65,7 @@ append+=" tarvel_jobs=$jobs tarvel_suite_limit=$((limit - 300))"
 tcg_cpu=max,smap=off
 # shellcheck source=scripts/vm-common.sh
 . "$repo/scripts/vm-common.sh"
+require_plain_paths "$build" "$linux_build" "$repo"
 
 build_suite() {
   local launchers=()
